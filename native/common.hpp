@@ -1,0 +1,18 @@
+// Helpers shared by the statement builders: the hooks every builder reaches
+// through self, and the module names they read at each use.
+#pragma once
+#include "runtime/names.hpp"
+#include "runtime/text.hpp"
+
+namespace common {
+
+// Versions.LATEST, read from the module namespace now.
+rt::Ref versions_latest();
+
+// self._fields_map(table_name, field_name, Versions.LATEST)
+rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name);
+
+// True when the table is internal: its name ends with "metadata" or "reference".
+bool is_internal_table(PyObject* table_name);
+
+}  // namespace common

@@ -1,0 +1,58 @@
+// The module's function type.  Every method and every anonymous callable of
+// the module is one of these objects: vectorcall entry, binds like a Python
+// function, carries __name__/__qualname__/__module__/__doc__/__annotations__/
+// __defaults__/__kwdefaults__/__code__, so inspect and functools treat it as
+// a function.  Feature code describes a function with a FuncDef and writes its
+// body over already-bound, already-type-tested arguments.
+#pragma once
+#include "ref.hpp"
+
+#include <vector>
+
+namespace rt {
+
+// Exact-type test made on entry, before the body runs.
+enum class Check : unsigned char { Any, Str, Dict, List };
+
+// Default value of a parameter.
+enum class Default : unsigned char { Required, None, False, EmptyStr, Quote, StrType };
+
+struct Param {
+    const char* name;
+    const char* annotation;  // nullptr: not annotated
+    Check check = Check::Any;
+    Default dflt = Default::Required;
+    bool kwonly = false;
+};
+
+// The body: args holds every parameter in declaration order (self or cls
+// first for methods), each a borrowed reference valid for the call.
+// Returns a new reference, or NULL with an exception set.
+using Body = PyObject* (*)(PyObject* const* args);
+
+struct FuncDef {
+    const char* name;
+    const char* qualname;
+    Body body;
+    std::vector<Param> params;
+    const char* return_annotation;  // nullptr: no "return" annotation
+    const char* doc = nullptr;
+};
+
+constexpr Py_ssize_t kMaxParams = 10;
+
+// Creates the function object for a definition (a new reference).
+Ref make_function(const FuncDef& def);
+
+// True when o is one of this module's function objects for `def`.
+bool is_function(PyObject* o, const FuncDef& def);
+
+// The type object, readied when the module loads.
+bool ready_function_type();
+extern PyTypeObject FunctionType;
+
+// Appends a traceback entry "funcname" at `line` of `filename` to the current
+// exception, as the interpreter does for a failing frame.
+void add_traceback(const char* funcname, int line, const char* filename);
+
+}  // namespace rt

@@ -1,0 +1,64 @@
+// Statement text builder: collects pieces, then allocates the result once.
+// Pieces are ASCII literals or str objects (held owned until build()); no
+// UTF-8 round trip, so any code point, lone surrogates included, is kept.
+#pragma once
+#include "ref.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace rt {
+
+class Text {
+public:
+    Text() { pieces_.reserve(16); }
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
+    // An ASCII literal with static storage.
+    template <size_t N>
+    void lit(const char (&s)[N]) { lit(s, N - 1); }
+    void lit(const char* s, size_t n) {
+        if (n == 0) return;
+        pieces_.push_back(Piece{nullptr, s, (Py_ssize_t)n});
+        length_ += (Py_ssize_t)n;
+    }
+    // A str object (exact or subclass); a reference is kept until build().
+    void str(PyObject* s) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n == 0) return;
+        Py_INCREF(s);
+        pieces_.push_back(Piece{s, nullptr, n});
+        length_ += n;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+        if (m > maxchar_) maxchar_ = m;
+    }
+    // An object "formatted as text": a str as itself, an exact int or float
+    // through str(), anything else through format(o, '').
+    bool formatted(PyObject* o);
+    // Appends everything collected by another builder.
+    void append(const Text& other);
+
+    Py_ssize_t length() const { return length_; }
+    bool empty() const { return length_ == 0; }
+
+    // The finished text as a new str, or NULL with an exception set.
+    Ref build() const;
+
+    ~Text() { for (auto& p : pieces_) Py_XDECREF(p.obj); }
+
+private:
+    struct Piece {
+        PyObject* obj;
+        const char* ascii;
+        Py_ssize_t len;
+    };
+    std::vector<Piece> pieces_;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 maxchar_ = 127;
+};
+
+// Formats one object as text, as Text::formatted does.
+Ref format_text(PyObject* o);
+
+}  // namespace rt
