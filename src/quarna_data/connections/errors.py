@@ -1,0 +1,2 @@
+class QuarnaConnectionError(Exception):
+    """A request that the storage connection cannot carry out."""
