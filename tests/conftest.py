@@ -1,0 +1,66 @@
+import os
+import sqlite3
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+REPO_SRC = REPO / "src"
+
+
+def _check_installed_build() -> None:
+    """The suite must exercise the installed build, never the source tree."""
+    import quarna_data
+    import quarna_utils
+
+    for package in (quarna_data, quarna_utils):
+        location = Path(package.__file__).resolve()
+        if REPO_SRC in location.parents:
+            raise pytest.UsageError(
+                f"{package.__name__} was imported from the source tree ({location}); "
+                "run the tests through scripts/test so they use the installed build"
+            )
+        expected = os.environ.get("QUARNA_EXPECT_PREFIX")
+        if expected and Path(expected).resolve() not in location.parents:
+            raise pytest.UsageError(
+                f"{package.__name__} comes from {location}, not from the venv {expected}"
+            )
+    for entry in sys.path:
+        if Path(entry or ".").resolve() in (REPO, REPO_SRC):
+            raise pytest.UsageError(f"{entry or '.'} must not be on sys.path")
+
+
+def pytest_configure(config):
+    _check_installed_build()
+
+
+def _mixin_class():
+    from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
+        SqliteStatementsMixin,
+    )
+
+    return SqliteStatementsMixin
+
+
+@pytest.fixture
+def db():
+    conn = sqlite3.connect(":memory:")
+    try:
+        yield conn
+    finally:
+        conn.close()
+
+
+@pytest.fixture
+def mixin(db):
+    """An instance of a minimal host class around an in-memory SQLite connection."""
+
+    class Host(_mixin_class()):
+        def __init__(self, conn):
+            self.conn = conn
+
+        def execute(self, sql, params=()):
+            return self.conn.execute(sql, params)
+
+    return Host(db)

@@ -1,0 +1,87 @@
+import pytest
+from quarna_utils.models.enums import Versions
+from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.enums import Lookup
+from quarna_utils.query.utils import ConnectorEnum, Q
+
+
+def leaves(q):
+    return [(c.field_name, c.lookup, c.value) for c in q.children]
+
+
+@pytest.mark.parametrize(
+    "key, field, lookup",
+    [
+        ("name", "name", Lookup.EQ),
+        ("age__gte", "age", Lookup.GTE),
+        ("tag__in", "tag", Lookup.IN),
+        ("data__city", "data__city", Lookup.EQ),
+        ("data__city__istartswith", "data__city", Lookup.ISTARTSWITH),
+        ("data__GT", "data__GT", Lookup.EQ),  # lookup names are lower case only
+        ("__gt", "__gt", Lookup.EQ),  # no field before the lookup
+    ],
+)
+def test_keyword_becomes_filter(key, field, lookup):
+    (leaf,) = Q(**{key: 1}).children
+    assert (leaf.field_name, leaf.lookup, leaf.value) == (field, lookup, 1)
+
+
+def test_children_keep_order_positional_first():
+    f = Filter(field_name="x", value=0)
+    q = Q(f, b=2, a__lt=1)
+    assert q.children[0] is f
+    assert leaves(q)[1:] == [("b", Lookup.EQ, 2), ("a", Lookup.LT, 1)]
+
+
+def test_bad_child_is_refused():
+    with pytest.raises(TypeError):
+        Q("name = 1")
+
+
+def test_truth_value():
+    assert not Q()
+    assert Q(a=1)
+    assert not Q(_negated=True)
+
+
+def test_invert_returns_negated_copy():
+    q = Q(a=1, _connector=ConnectorEnum.OR)
+    nq = ~q
+    assert nq is not q and not q.negated and nq.negated
+    assert nq.connector is ConnectorEnum.OR and nq.children == q.children
+    assert not (~nq).negated
+
+
+@pytest.mark.parametrize("op, connector", [("__and__", ConnectorEnum.AND), ("__or__", ConnectorEnum.OR)])
+def test_combine(op, connector):
+    a, b = Q(a=1), ~Q(b=2)
+    both = getattr(a, op)(b)
+    assert both.connector is connector and not both.negated
+    assert both.children == [a, b] and both.children[1].negated
+    # an empty side adds nothing
+    assert getattr(a, op)(Q()) == a
+    assert getattr(Q(), op)(b) == b
+
+
+def test_combine_with_non_q():
+    with pytest.raises(TypeError):
+        Q(a=1) & Filter(field_name="a", value=1)
+
+
+@pytest.mark.parametrize(
+    "name, nested", [("age", False), ("data__city", True), ("_address__object_id", True), ("a_b", False)]
+)
+def test_filter_nested_selection(name, nested):
+    assert Filter(field_name=name, value=None).is_nested_selection is nested
+
+
+def test_filter_keeps_arbitrary_values():
+    marker = object()
+    assert Filter(field_name="x", lookup=Lookup.IN, value=marker).value is marker
+
+
+def test_versions_and_lookup_text():
+    assert Versions.LATEST == "latest" and Versions.ALL == "all"
+    assert "all" == Versions.ALL and Versions("latest") is Versions.LATEST
+    assert f"Lookup '{Lookup.REGEX}'" == "Lookup 'regex'"
+    assert {Lookup.EQ: 1}[Lookup.EQ] == 1
