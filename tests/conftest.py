@@ -32,7 +32,9 @@ def _check_installed_build() -> None:
 
 
 def pytest_configure(config):
-    _check_installed_build()
+    # QUARNA_DEV_TREE=1: a developer build put on PYTHONPATH on purpose.
+    if not os.environ.get("QUARNA_DEV_TREE"):
+        _check_installed_build()
 
 
 def _mixin_class():
