@@ -90,7 +90,7 @@ Py_ssize_t find_param(const FuncObject* f, PyObject* key) {
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncObject* f = as_func(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && nargs == f->ntotal) {
+    if (!kwnames && nargs == f->ntotal && f->npos == f->ntotal) {
         if (!check_args(f, args)) return nullptr;
         return f->def->body(args);
     }
