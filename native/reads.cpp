@@ -2,16 +2,436 @@
 // select entry point and COUNT.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/iter.hpp"
 
 namespace {
 
-PyObject* build_select_statement_body(PyObject* const*) { return not_implemented("_build_select_statement"); }
-PyObject* select_statement_body(PyObject* const*) { return not_implemented("_select_statement"); }
-PyObject* select_with_internal_meta_statement_body(PyObject* const*) {
-    return not_implemented("_select_with_internal_meta_statement");
+rt::Name n_field_name("field_name");
+rt::Name n_direction("direction");
+rt::Name n_split("split");
+rt::Name n_double_underscore("__");
+rt::Name n_metadata_field("_metadata");
+rt::Name n_OrderDirection("OrderDirection");
+rt::Name n_ASC("ASC");
+rt::Name n_NumberPaginator("NumberPaginator");
+rt::Name n_CursorPaginator("CursorPaginator");
+rt::Name n_QuarnaConnectionError("QuarnaConnectionError");
+rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
+rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+rt::Name n_METADATA_SELECT_STATEMENT("METADATA_SELECT_STATEMENT");
+rt::Name n_METADATA_SELECT_FIELD("METADATA_SELECT_FIELD");
+rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
+rt::Name n_TABLE_SEPARATOR("TABLE_SEPARATOR");
+rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
+rt::Name n_limit("limit");
+rt::Name n_offset("offset");
+rt::Name n_only("only");
+rt::Name n_distinct("distinct");
+rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
+rt::Name n_get_conditions_statement("_get_conditions_statement");
+rt::Name n_build_order_by_statement("_build_order_by_statement");
+rt::Name n_select_statement("_select_statement");
+rt::Name n_select_with_internal_meta_statement("_select_with_internal_meta_statement");
+rt::Name n_count_star("COUNT(*)");
+
+rt::KwNames kw_flags{"is_internal_table", "use_internal_meta_tables"};
+rt::KwNames kw_plain_select{"select_only", "conditions", "pagination", "order_by", "is_internal_table"};
+rt::KwNames kw_meta_select{"select_only", "conditions", "pagination", "order_by"};
+rt::KwNames kw_plain_count{"select_only", "conditions", "is_internal_table"};
+rt::KwNames kw_meta_count{"select_only", "conditions"};
+
+PyObject* py_bool(bool b) { return b ? Py_True : Py_False; }
+
+// Appends a module-level name, formatted as text.
+bool append_global(rt::Text& text, const rt::Name& name) {
+    rt::Ref value = rt::global(name);
+    return value && text.formatted(value.get());
 }
-PyObject* build_count_statement_body(PyObject* const*) { return not_implemented("_build_count_statement"); }
-PyObject* build_order_by_statement_body(PyObject* const*) { return not_implemented("_build_order_by_statement"); }
+
+// Appends an attribute of self (a separator), formatted as text.
+bool append_self_attr(rt::Text& text, PyObject* self, const rt::Name& name) {
+    rt::Ref value = rt::attr(self, name);
+    return value && text.formatted(value.get());
+}
+
+// `field_name.split('__', 1)` unpacked into head and rest.
+bool split_once(PyObject* field_name, rt::Ref* parts) {
+    rt::Ref split;
+    if (PyUnicode_CheckExact(field_name)) {
+        split = rt::steal(PyUnicode_Split(field_name, n_double_underscore, 1));
+    } else {
+        rt::Ref one = rt::steal(PyLong_FromLong(1));
+        if (!one) return false;
+        split = rt::call_method(field_name, n_split, {n_double_underscore.get(), one.get()});
+    }
+    return split && rt::unpack(split.get(), parts, 2);
+}
+
+// ---------------------------------------------------------------------------
+// ORDER BY
+
+PyObject* build_order_by_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* order_by = a[2];
+    int truthy = rt::truth(order_by);
+    if (truthy < 0) return nullptr;
+    if (!truthy) return PyUnicode_New(0, 0);
+
+    rt::Text terms;
+    bool any = false;
+    rt::Ref it = rt::steal(PyObject_GetIter(order_by));
+    if (!it) return nullptr;
+    while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
+        rt::Ref probe = rt::attr(item.get(), n_field_name);
+        if (!probe) return nullptr;
+        int nested = PySequence_Contains(probe.get(), n_double_underscore);
+        if (nested < 0) return nullptr;
+        probe = rt::Ref();
+        rt::Ref field = rt::attr(item.get(), n_field_name);
+        if (!field) return nullptr;
+        if (nested) {
+            rt::Ref parts[2];
+            if (!split_once(field.get(), parts)) return nullptr;
+            field = rt::call_method(self, n_resolve_nested_field_name,
+                                    {table_name, parts[0].get(), parts[1].get(), a[3], a[4]}, kw_flags.get());
+            if (!field) return nullptr;
+            // A path with no expression on this shape (an address part without
+            // the metadata join, say) cannot be ordered by: it adds no term.
+            if (PyUnicode_Check(field.get()) && PyUnicode_GET_LENGTH(field.get()) == 0) continue;
+        }
+        rt::Ref column = common::map_field(self, table_name, field.get());
+        if (!column) return nullptr;
+        rt::Text term;
+        if (!term.formatted(column.get())) return nullptr;
+        rt::Ref direction = rt::attr(item.get(), n_direction);
+        if (!direction) return nullptr;
+        rt::Ref directions = rt::global(n_OrderDirection);
+        if (!directions) return nullptr;
+        rt::Ref asc = rt::attr(directions.get(), n_ASC);
+        if (!asc) return nullptr;
+        rt::Ref same = rt::steal(PyObject_RichCompare(direction.get(), asc.get(), Py_EQ));
+        if (!same) return nullptr;
+        int ascending = rt::truth(same.get());
+        if (ascending < 0) return nullptr;
+        if (ascending) term.lit(" ASC"); else term.lit(" DESC");
+        if (any) terms.lit(", ");
+        terms.append(term);
+        any = true;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (terms.empty()) return PyUnicode_New(0, 0);
+    rt::Text clause;
+    clause.lit(" ORDER BY ");
+    clause.append(terms);
+    return clause.build().release();
+}
+
+// ---------------------------------------------------------------------------
+// The clauses both selects share: WHERE, ORDER BY, LIMIT/OFFSET.
+
+PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, PyObject* conditions,
+                        PyObject* pagination, PyObject* order_by, PyObject* is_internal_table,
+                        PyObject* use_internal_meta_tables) {
+    rt::Ref params = rt::steal(PyList_New(0));
+    if (!params) return nullptr;
+
+    int truthy = rt::truth(conditions);
+    if (truthy < 0) return nullptr;
+    if (truthy) {
+        rt::Ref result = rt::call_method(self, n_get_conditions_statement,
+                                         {table_name, conditions, is_internal_table, use_internal_meta_tables},
+                                         kw_flags.get());
+        if (!result) return nullptr;
+        rt::Ref parts[2];
+        if (!rt::unpack(result.get(), parts, 2)) return nullptr;
+        if (!rt::expect_list(parts[1].get())) return nullptr;
+        params = parts[1];
+        int has_text = rt::truth(parts[0].get());
+        if (has_text < 0) return nullptr;
+        if (has_text) {
+            text.lit(" WHERE ");
+            if (!text.formatted(parts[0].get())) return nullptr;
+        }
+    }
+
+    truthy = rt::truth(order_by);
+    if (truthy < 0) return nullptr;
+    if (truthy) {
+        rt::Ref clause = rt::call_method(self, n_build_order_by_statement,
+                                         {table_name, order_by, is_internal_table, use_internal_meta_tables},
+                                         kw_flags.get());
+        if (!clause) return nullptr;
+        if (!PyUnicode_Check(clause.get())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(clause.get())->tp_name);
+            return nullptr;
+        }
+        text.str(clause.get());
+    }
+
+    rt::Ref paginator_type = rt::global(n_NumberPaginator);
+    if (!paginator_type) return nullptr;
+    int numbered = PyObject_IsInstance(pagination, paginator_type.get());
+    if (numbered < 0) return nullptr;
+    if (numbered) {
+        rt::Ref limit = rt::attr(pagination, n_limit);
+        if (!limit) return nullptr;
+        if (!limit.is(Py_None)) {
+            rt::Ref offset = rt::attr(pagination, n_offset);
+            if (!offset) return nullptr;
+            int has_offset = rt::truth(offset.get());
+            if (has_offset < 0) return nullptr;
+            if (!has_offset) offset = rt::steal(PyLong_FromLong(0));
+            if (!offset) return nullptr;
+            text.lit(" LIMIT ? OFFSET ?");
+            if (params.is(Py_None)) {
+                rt::raise_none_attr("extend");
+                return nullptr;
+            }
+            limit = rt::attr(pagination, n_limit);
+            if (!limit) return nullptr;
+            if (PyList_Append(params.get(), limit.get()) < 0) return nullptr;
+            if (PyList_Append(params.get(), offset.get()) < 0) return nullptr;
+        }
+    }
+
+    return rt::pair(text.build(), params).release();
+}
+
+// ---------------------------------------------------------------------------
+// Plain select
+
+PyObject* select_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    rt::Text text;
+    text.lit("SELECT ");
+    text.str(a[2]);
+    text.lit(" FROM ");
+    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    text.str(table_name);
+    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    return finish_select(self, table_name, text, a[3], a[4], a[5], a[6], Py_False);
+}
+
+// ---------------------------------------------------------------------------
+// Select joined with the metadata table
+
+PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    rt::Text text;
+    text.lit("SELECT ");
+    text.str(a[2]);
+    text.lit(" FROM ");
+    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    text.str(table_name);
+    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    text.lit(" AS ");
+    if (!append_global(text, n_MODEL_TABLE_ALIAS)) return nullptr;
+    text.lit(" JOIN (");
+    if (!append_global(text, n_METADATA_SELECT_STATEMENT)) return nullptr;
+    text.lit(") AS ");
+    if (!append_global(text, n_METADATA_TABLE_ALIAS)) return nullptr;
+    text.lit(" ON ");
+    if (!append_global(text, n_MODEL_TABLE_ALIAS)) return nullptr;
+    text.lit(".partition_key = ");
+    if (!append_global(text, n_METADATA_TABLE_ALIAS)) return nullptr;
+    text.lit(".object_id AND ");
+    if (!append_global(text, n_MODEL_TABLE_ALIAS)) return nullptr;
+    text.lit(".range_key = ");
+    if (!append_global(text, n_METADATA_TABLE_ALIAS)) return nullptr;
+    text.lit(".object_version");
+    return finish_select(self, table_name, text, a[3], a[4], a[5], Py_False, Py_True);
+}
+
+// ---------------------------------------------------------------------------
+// Select entry point
+
+// The fields of `only` without duplicates, in ascending order.
+rt::Ref sorted_fields(PyObject* only) {
+    rt::Ref fields = rt::steal(PySet_New(only));
+    if (!fields) return rt::Ref();
+    return rt::steal(PySequence_List(fields.get()));
+}
+
+bool sort_list(PyObject* list) { return PyList_Sort(list) == 0; }
+
+// Is f listed as distinct?  `distinct` is read anew for every field.
+int is_distinct(PyObject* query_specifier, PyObject* field) {
+    rt::Ref distinct = rt::attr(query_specifier, n_distinct);
+    if (!distinct) return -1;
+    return PySequence_Contains(distinct.get(), field);
+}
+
+// Column list of the plain path: "_metadata, distinct age, name".
+bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, bool internal,
+                   rt::Text& columns) {
+    rt::Ref only = rt::attr(query_specifier, n_only);
+    if (!only) return false;
+    rt::Ref fields_set = rt::steal(PySet_New(only.get()));
+    if (!fields_set) return false;
+    only = rt::Ref();
+    if (!internal && PySet_Add(fields_set.get(), n_metadata_field) < 0) return false;
+    rt::Ref fields = rt::steal(PySequence_List(fields_set.get()));
+    if (!fields || !sort_list(fields.get())) return false;
+    rt::ListItems items(fields.get());
+    rt::Ref field;
+    Py_ssize_t index = 0;
+    for (; items.next(field); ++index) {
+        int distinct = is_distinct(query_specifier, field.get());
+        if (distinct < 0) return false;
+        rt::Ref column = common::map_field(self, table_name, field.get());
+        if (!column) return false;
+        if (index) columns.lit(", ");
+        if (distinct) {
+            columns.lit("distinct ");
+            if (!columns.formatted(column.get())) return false;
+        } else {
+            if (!PyUnicode_Check(column.get())) {
+                PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                             Py_TYPE(column.get())->tp_name);
+                return false;
+            }
+            columns.str(column.get());
+        }
+    }
+    return true;
+}
+
+// Column list of the metadata path without the metadata column: "DISTINCT t1.age, t1.name".
+bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
+    rt::Ref only = rt::attr(query_specifier, n_only);
+    if (!only) return false;
+    rt::Ref fields = sorted_fields(only.get());
+    if (!fields || !sort_list(fields.get())) return false;
+    only = rt::Ref();
+    rt::ListItems items(fields.get());
+    rt::Ref field;
+    for (bool first = true; items.next(field); first = false) {
+        int distinct = is_distinct(query_specifier, field.get());
+        if (distinct < 0) return false;
+        rt::Text item;
+        if (distinct) item.lit("DISTINCT ");
+        if (!append_global(item, n_MODEL_TABLE_ALIAS)) return false;
+        item.lit(".");
+        rt::Ref column = common::map_field(self, table_name, field.get());
+        if (!column || !item.formatted(column.get())) return false;
+        if (!first) columns.lit(", ");
+        columns.append(item);
+    }
+    return true;
+}
+
+PyObject* raise_connection_error(const char* message) {
+    rt::Ref error_type = rt::global(n_QuarnaConnectionError);
+    if (!error_type) return nullptr;
+    rt::Ref text = rt::steal(PyUnicode_FromString(message));
+    if (!text) return nullptr;
+    rt::Ref error = rt::call(error_type.get(), {text.get()});
+    if (!error) return nullptr;
+    if (!PyExceptionInstance_Check(error.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
+PyObject* checked_statement(rt::Ref result) {
+    if (!result || !rt::expect_tuple(result.get())) return nullptr;
+    return result.release();
+}
+
+PyObject* build_select_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* query_specifier = a[2];
+    PyObject* pagination = a[4];
+
+    rt::Ref cursor_type = rt::global(n_CursorPaginator);
+    if (!cursor_type) return nullptr;
+    int cursor = PyObject_IsInstance(pagination, cursor_type.get());
+    if (cursor < 0) return nullptr;
+    if (cursor) return raise_connection_error("Cursor pagination is not supported");
+
+    const bool internal = common::is_internal_table(table_name);
+    int use_meta = rt::truth(a[6]);
+    if (use_meta < 0) return nullptr;
+
+    if (!use_meta || internal) {
+        rt::Text columns;
+        bool listed = false;
+        int truthy = rt::truth(query_specifier);
+        if (truthy < 0) return nullptr;
+        if (truthy) {
+            rt::Ref only = rt::attr(query_specifier, n_only);
+            if (!only) return nullptr;
+            truthy = rt::truth(only.get());
+            if (truthy < 0) return nullptr;
+            if (truthy) {
+                if (!plain_columns(self, table_name, query_specifier, internal, columns)) return nullptr;
+                listed = true;
+            }
+        }
+        if (!listed) columns.lit("*");
+        rt::Ref select_only = columns.build();
+        if (!select_only) return nullptr;
+        return checked_statement(rt::call_method(
+            self, n_select_statement, {table_name, select_only.get(), a[3], pagination, a[5], py_bool(internal)},
+            kw_plain_select.get()));
+    }
+
+    rt::Text columns;
+    int truthy = rt::truth(query_specifier);
+    if (truthy < 0) return nullptr;
+    if (truthy && !meta_columns(self, table_name, query_specifier, columns)) return nullptr;
+    if (columns.empty()) {
+        if (!append_global(columns, n_MODEL_TABLE_ALIAS)) return nullptr;
+        columns.lit(".*");
+    }
+    columns.lit(", ");
+    if (!append_global(columns, n_METADATA_SELECT_FIELD)) return nullptr;
+    rt::Ref select_only = columns.build();
+    if (!select_only) return nullptr;
+    return checked_statement(rt::call_method(self, n_select_with_internal_meta_statement,
+                                             {table_name, select_only.get(), a[3], pagination, a[5]},
+                                             kw_meta_select.get()));
+}
+
+// ---------------------------------------------------------------------------
+// COUNT
+
+PyObject* build_count_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* conditions = a[2];
+    const bool internal = common::is_internal_table(table_name);
+    int use_meta = 0;
+    if (!internal) {
+        use_meta = rt::truth(a[3]);
+        if (use_meta < 0) return nullptr;
+    }
+    if (use_meta) {
+        rt::Text columns;
+        columns.lit("COUNT(");
+        if (!append_global(columns, n_MODEL_TABLE_ALIAS)) return nullptr;
+        columns.lit(".");
+        if (!append_self_attr(columns, self, n_COLUMN_SEPARATOR)) return nullptr;
+        if (!append_global(columns, n_PRIMARY_PARTITION_KEY)) return nullptr;
+        if (!append_self_attr(columns, self, n_COLUMN_SEPARATOR)) return nullptr;
+        columns.lit(")");
+        rt::Ref select_only = columns.build();
+        if (!select_only) return nullptr;
+        return checked_statement(rt::call_method(self, n_select_with_internal_meta_statement,
+                                                 {table_name, select_only.get(), conditions},
+                                                 kw_meta_count.get()));
+    }
+    return checked_statement(rt::call_method(self, n_select_statement,
+                                             {table_name, n_count_star.get(), conditions, py_bool(internal)},
+                                             kw_plain_count.get()));
+}
 
 }  // namespace
 
