@@ -1,14 +1,743 @@
 // Nested-field resolution, the nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/iter.hpp"
 
 namespace {
 
-PyObject* get_conditions_statement_body(PyObject* const*) { return not_implemented("_get_conditions_statement"); }
-PyObject* get_filter_statement_body(PyObject* const*) { return not_implemented("_get_filter_statement"); }
-PyObject* nested_filter_statement_body(PyObject* const*) { return not_implemented("_nested_filter_statement"); }
-PyObject* resolve_nested_field_name_body(PyObject* const*) {
-    return not_implemented("_resolve_nested_field_name");
+using rt::Ref;
+
+// Module names, read at each use.
+rt::Name n_ADDRESS_FIELD("ADDRESS_FIELD");
+rt::Name n_METADATA_FIELD("METADATA_FIELD");
+rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
+rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
+rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
+rt::Name n_Versions("Versions");
+rt::Name n_NoValue("NoValue");
+rt::Name n_ConnectorEnum("ConnectorEnum");
+rt::Name n_Q("Q");
+rt::Name n_QueryableMixin("QueryableMixin");
+rt::Name n_Lookup("Lookup");
+
+// Attributes and hooks.
+rt::Name n_ALL("ALL");
+rt::Name n_LATEST("LATEST");
+rt::Name n_AND("AND");
+rt::Name n_OR("OR");
+rt::Name n_NEQ("NEQ");
+rt::Name n_children("children");
+rt::Name n_connector("connector");
+rt::Name n_negated("negated");
+rt::Name n_value("value");
+rt::Name n_field_name("field_name");
+rt::Name n_lookup("lookup");
+rt::Name n_is_nested_selection("is_nested_selection");
+rt::Name n_SQL_OPERATOR_MAP("SQL_OPERATOR_MAP");
+rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
+rt::Name n_to_query("to_query");
+rt::Name n_build_statement("build_statement");
+rt::Name n_build_value("build_value");
+rt::Name n_get("get");
+rt::Name n_split("split");
+rt::Name n_describe_table("_describe_table");
+rt::Name n_to_sql_value("_to_sql_value");
+rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
+rt::Name n_nested_filter_statement("_nested_filter_statement");
+rt::Name n_get_filter_statement("_get_filter_statement");
+rt::Name n_get_conditions_statement("_get_conditions_statement");
+
+// Texts.
+rt::Name n_nested_sep("__");
+rt::Name n_dot(".");
+rt::Name n_quote("'");
+rt::Name n_two_quotes("''");
+rt::Name n_word_and("AND");
+rt::Name n_word_or("OR");
+rt::Name n_latest_without_meta(
+    "(cast(json_extract(_metadata, '$.next_version') as text) IS NULL OR "
+    "cast(json_extract(_metadata, '$.next_version') as text) = '')");
+
+rt::KwNames kw_nested{"value_type", "is_internal_table", "use_internal_meta_tables"};
+rt::KwNames kw_filter{"is_internal_table", "use_internal_meta_tables"};
+rt::KwNames kw_tree{"is_internal_table", "use_internal_meta_tables", "is_grouped"};
+rt::KwNames kw_prefix{"prefix"};
+
+Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
+
+// The pair of a filter that adds nothing: ("", None).
+PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); }
+
+// The pair of a tree that adds nothing: ("", []), a new list each time.
+PyObject* empty_tree() { return rt::pair(empty_text(), rt::steal(PyList_New(0))).release(); }
+
+// `a == b` as an if statement evaluates it: 1, 0, or -1 with an exception set.
+// Both must be held by the caller.
+int equals(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a == b || PyUnicode_Compare(a, b) == 0;
+    Ref r = rt::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!r) return -1;
+    return rt::truth(r.get());
+}
+
+// An exact str compared with an ASCII literal (no Python code runs).
+bool text_is(PyObject* s, const char* literal) { return PyUnicode_CompareWithASCIIString(s, literal) == 0; }
+
+// `value == Versions.<member>`, the enumeration read from the module now.
+int equals_version(PyObject* value, const rt::Name& member) {
+    Ref versions = rt::global(n_Versions);
+    if (!versions) return -1;
+    Ref m = rt::attr(versions.get(), member);
+    if (!m) return -1;
+    return equals(value, m.get());
+}
+
+// Index of "__" in an exact str, -1 when absent, -2 on error.
+Py_ssize_t find_sep(PyObject* s) { return PyUnicode_Find(s, n_nested_sep, 0, PyUnicode_GET_LENGTH(s), 1); }
+
+// self._describe_table(table_name).get(key)
+Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
+    Ref description = rt::call_method(self, n_describe_table, {table_name});
+    if (!description) return Ref();
+    if (PyDict_CheckExact(description.get())) {
+        PyObject* v = PyDict_GetItemWithError(description.get(), key);
+        if (v) return rt::borrow(v);
+        if (PyErr_Occurred()) return Ref();
+        return rt::none();
+    }
+    return rt::call_method(description.get(), n_get, {key});
+}
+
+// Appends the items of an iterable to a list, one by one: a list or tuple by
+// index with its length re-read at every step, anything else through its iterator.
+bool extend(PyObject* list, PyObject* items) {
+    if (PyList_CheckExact(items)) {
+        rt::ListItems walk(items);
+        Ref item;
+        while (walk.next(item))
+            if (PyList_Append(list, item.get()) < 0) return false;
+        return true;
+    }
+    if (PyTuple_CheckExact(items)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
+            if (PyList_Append(list, PyTuple_GET_ITEM(items, i)) < 0) return false;
+        return true;
+    }
+    Ref it = rt::steal(PyObject_GetIter(items));
+    if (!it) return false;
+    while (Ref item = rt::steal(PyIter_Next(it.get())))
+        if (PyList_Append(list, item.get()) < 0) return false;
+    return !PyErr_Occurred();
+}
+
+// ---------------------------------------------------------------------------
+// _resolve_nested_field_name
+
+// field == f"{METADATA_TABLE_ALIAS}.{ADDRESS_FIELD}"
+int is_metadata_address(PyObject* field) {
+    Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
+    if (!alias) return -1;
+    Ref address = rt::global(n_ADDRESS_FIELD);
+    if (!address) return -1;
+    if (PyUnicode_CheckExact(field) && PyUnicode_CheckExact(alias.get()) && PyUnicode_CheckExact(address.get())) {
+        // Compared piece by piece, without building the joined text.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(field), na = PyUnicode_GET_LENGTH(alias.get()),
+                         nb = PyUnicode_GET_LENGTH(address.get());
+        if (n != na + 1 + nb) return 0;
+        if (PyUnicode_READ_CHAR(field, na) != '.') return 0;
+        Py_ssize_t head = PyUnicode_Tailmatch(field, alias.get(), 0, na, -1);
+        if (head != 1) return head < 0 ? -1 : 0;
+        Py_ssize_t tail = PyUnicode_Tailmatch(field, address.get(), na + 1, n, 1);
+        return tail < 0 ? -1 : (int)tail;
+    }
+    rt::Text text;
+    if (!text.formatted(alias.get())) return -1;
+    text.lit(".");
+    if (!text.formatted(address.get())) return -1;
+    Ref joined = text.build();
+    if (!joined) return -1;
+    return equals(field, joined.get());
+}
+
+// f"{ALIAS}.'{column}'" with the alias read from the module now.
+Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
+    Ref alias = rt::global(alias_name);
+    if (!alias) return Ref();
+    rt::Text text;
+    if (!text.formatted(alias.get())) return Ref();
+    text.lit(".'");
+    if (!text.formatted(column)) return Ref();
+    text.lit("'");
+    return text.build();
+}
+
+// The address and metadata paths of a model table.  Sets `done` with the
+// result when the path resolves here; otherwise may rewrite field and nested.
+bool resolve_special(PyObject* const* a, Ref& field, Ref& nested, Ref& result) {
+    PyObject* use_meta_flag = a[6];
+    Ref address = rt::global(n_ADDRESS_FIELD);
+    if (!address) return false;
+    int is_address = equals(field.get(), address.get());
+    if (is_address < 0) return false;
+    if (is_address) {
+        if (text_is(nested.get(), "object_id")) {
+            int use_meta = rt::truth(use_meta_flag);
+            if (use_meta < 0) return false;
+            if (use_meta) {
+                Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
+                if (!key) return false;
+                result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
+                return bool(result);
+            }
+            Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
+            if (!key || !rt::expect_str(key.get())) return false;
+            result = key;
+            return true;
+        }
+        int use_meta = rt::truth(use_meta_flag);
+        if (use_meta < 0) return false;
+        if (use_meta && text_is(nested.get(), "object_version")) {
+            Ref key = rt::global(n_SECONDARY_PARTITION_KEY);
+            if (!key) return false;
+            result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
+            return bool(result);
+        }
+        use_meta = rt::truth(use_meta_flag);
+        if (use_meta < 0) return false;
+        if (!use_meta) {
+            result = empty_text();
+            return bool(result);
+        }
+    }
+    int use_meta = rt::truth(use_meta_flag);
+    if (use_meta < 0) return false;
+    if (!use_meta) return true;
+    Ref metadata = rt::global(n_METADATA_FIELD);
+    if (!metadata) return false;
+    int is_metadata = equals(field.get(), metadata.get());
+    if (is_metadata <= 0) return is_metadata == 0;
+    // One key of the metadata record is one column of the metadata table;
+    // a longer path is extracted from that column.
+    const Py_ssize_t sep = find_sep(nested.get());
+    if (sep == -2) return false;
+    if (sep < 0) {
+        result = aliased_column(n_METADATA_TABLE_ALIAS, nested.get());
+        return bool(result);
+    }
+    Ref first = rt::steal(PyUnicode_Substring(nested.get(), 0, sep));
+    if (!first) return false;
+    Ref rest = rt::steal(PyUnicode_Substring(nested.get(), sep + 2, PyUnicode_GET_LENGTH(nested.get())));
+    if (!rest) return false;
+    field = aliased_column(n_METADATA_TABLE_ALIAS, first.get());
+    if (!field) return false;
+    nested = rest;
+    return true;
+}
+
+PyObject* resolve_nested_field_name_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* value_type = a[4];
+    Ref field = common::map_field(self, table_name, a[2]);
+    if (!field || !rt::expect_str(field.get())) return nullptr;
+    Ref nested = rt::borrow(a[3]);
+
+    int internal = rt::truth(a[5]);
+    if (internal < 0) return nullptr;
+    if (!internal) {
+        Ref result;
+        if (!resolve_special(a, field, nested, result)) return nullptr;
+        if (result) return result.release();
+    }
+
+    const char* cast_type = "text";
+    int is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyLong_Type));
+    if (is_int < 0) return nullptr;
+    if (!is_int) {
+        is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyBool_Type));
+        if (is_int < 0) return nullptr;
+    }
+    if (is_int) cast_type = "integer";
+    else if (value_type == reinterpret_cast<PyObject*>(&PyFloat_Type)) cast_type = "real";
+
+    // The JSON path "$" + "".join("." + key for key in nested.split("__")):
+    // every separator becomes a dot.
+    const Py_ssize_t sep = find_sep(nested.get());
+    if (sep == -2) return nullptr;
+    Ref path = sep < 0 ? nested : rt::steal(PyUnicode_Replace(nested.get(), n_nested_sep, n_dot, -1));
+    if (!path) return nullptr;
+
+    int metadata_address = is_metadata_address(field.get());
+    if (metadata_address < 0) return nullptr;
+    if (metadata_address) {
+        const char* column = text_is(path.get(), "object_id")        ? ".object_id"
+                             : text_is(path.get(), "object_version") ? ".object_version"
+                                                                     : nullptr;
+        if (column) {
+            Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
+            if (!alias) return nullptr;
+            rt::Text text;
+            if (!text.formatted(alias.get())) return nullptr;
+            text.lit(column, std::strlen(column));
+            return text.build().release();
+        }
+    }
+
+    // The path sits inside an SQL string literal: its quotes are doubled so
+    // that a key cannot end the literal early.
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(path.get());
+    const Py_ssize_t quote = PyUnicode_FindChar(path.get(), '\'', 0, n, 1);
+    if (quote == -2) return nullptr;
+    if (quote >= 0) {
+        path = rt::steal(PyUnicode_Replace(path.get(), n_quote, n_two_quotes, -1));
+        if (!path) return nullptr;
+    }
+    rt::Text text;
+    text.lit("cast(json_extract(");
+    if (!text.formatted(field.get())) return nullptr;
+    text.lit(", '$.");
+    text.str(path.get());
+    text.lit("') as ");
+    text.lit(cast_type, std::strlen(cast_type));
+    text.lit(")");
+    return text.build().release();
+}
+
+// ---------------------------------------------------------------------------
+// _nested_filter_statement
+
+// Whether the value is a version selector: value_type is Versions, or the value
+// is a str equal to Versions.ALL or, failing that, to Versions.LATEST.
+int is_version_selector(PyObject* value, PyObject* value_type) {
+    Ref versions = rt::global(n_Versions);
+    if (!versions) return -1;
+    if (value_type == versions.get()) return 1;
+    int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    if (is_str <= 0) return is_str;
+    int r = equals_version(value, n_ALL);
+    if (r != 0) return r;
+    return equals_version(value, n_LATEST);
+}
+
+// The condition that selects the latest version: no next version.
+Ref latest_version_condition(PyObject* use_meta_flag) {
+    int use_meta = rt::truth(use_meta_flag);
+    if (use_meta < 0) return Ref();
+    if (!use_meta) return rt::borrow(n_latest_without_meta);
+    rt::Text text;
+    text.lit("(");
+    Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
+    if (!alias || !text.formatted(alias.get())) return Ref();
+    text.lit(".'next_version' IS NULL OR ");
+    alias = rt::global(n_METADATA_TABLE_ALIAS);
+    if (!alias || !text.formatted(alias.get())) return Ref();
+    text.lit(".'next_version' = '')");
+    return text.build();
+}
+
+PyObject* nested_filter_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* field_name = a[2];
+    PyObject* nested_fields = a[3];
+    PyObject* op = a[4];
+    PyObject* value = a[5];
+    PyObject* is_internal_table = a[7];
+    PyObject* use_internal_meta_tables = a[8];
+
+    int selector = is_version_selector(value, a[6]);
+    if (selector < 0) return nullptr;
+    if (selector) {
+        int all = equals_version(value, n_ALL);
+        if (all < 0) return nullptr;
+        if (all) return no_condition();
+        Ref address = rt::global(n_ADDRESS_FIELD);
+        if (!address) return nullptr;
+        int latest = equals(field_name, address.get());
+        if (latest < 0) return nullptr;
+        if (latest && text_is(nested_fields, "object_version")) {
+            latest = equals_version(value, n_LATEST);
+            if (latest < 0) return nullptr;
+            if (latest) {
+                Ref condition = latest_version_condition(use_internal_meta_tables);
+                if (!condition) return nullptr;
+                Ref no_value = rt::global(n_NoValue);
+                if (!no_value) return nullptr;
+                return rt::pair(condition, no_value).release();
+            }
+        }
+    }
+
+    Ref expression = rt::call_method(
+        self, n_resolve_nested_field_name,
+        {table_name, field_name, nested_fields, reinterpret_cast<PyObject*>(Py_TYPE(value)), is_internal_table,
+         use_internal_meta_tables},
+        kw_nested.get());
+    if (!expression) return nullptr;
+    int truthy = rt::truth(expression.get());
+    if (truthy < 0) return nullptr;
+    if (!truthy) return no_condition();
+    Ref mapped = common::map_field(self, table_name, expression.get());
+    if (!mapped) return nullptr;
+
+    Ref empty = empty_text();
+    if (!empty) return nullptr;
+    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    if (!separator) return nullptr;
+    Ref statement_type = column_type(self, table_name, mapped.get());
+    if (!statement_type) return nullptr;
+    Ref statement = rt::call_method(op, n_build_statement,
+                                    {mapped.get(), value, empty.get(), separator.get(), statement_type.get()});
+    if (!statement) return nullptr;
+    Ref value_type = column_type(self, table_name, field_name);
+    if (!value_type) return nullptr;
+    Ref bound = rt::call_method(op, n_build_value, {value, value_type.get()});
+    if (!bound) return nullptr;
+    return rt::pair(statement, bound).release();
+}
+
+// ---------------------------------------------------------------------------
+// _get_filter_statement
+
+PyObject* get_filter_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* item = a[2];
+    PyObject* is_internal_table = a[3];
+    PyObject* use_internal_meta_tables = a[4];
+
+    Ref lookup = rt::attr(item, n_lookup);
+    if (!lookup) return nullptr;
+    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return nullptr;
+    int supported = PySequence_Contains(op_map.get(), lookup.get());
+    if (supported < 0) return nullptr;
+    if (!supported) {
+        lookup = rt::attr(item, n_lookup);
+        if (!lookup) return nullptr;
+        rt::Text text;
+        text.lit("Lookup '");
+        if (!text.formatted(lookup.get())) return nullptr;
+        text.lit("' is not supported for this connection.");
+        Ref message = text.build();
+        if (!message) return nullptr;
+        Ref error = rt::call(PyExc_ValueError, {message.get()});
+        if (!error) return nullptr;
+        PyErr_SetObject(PyExc_ValueError, error.get());
+        return nullptr;
+    }
+    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return nullptr;
+    lookup = rt::attr(item, n_lookup);
+    if (!lookup) return nullptr;
+    Ref op = rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
+    if (!op) return nullptr;
+    op_map = Ref();
+    lookup = Ref();
+
+    Ref raw = rt::attr(item, n_value);
+    if (!raw) return nullptr;
+    Ref value = rt::call_method(self, n_to_sql_value, {raw.get()});
+    if (!value) return nullptr;
+    raw = rt::attr(item, n_field_name);
+    if (!raw) return nullptr;
+    Ref field = common::map_field(self, table_name, raw.get());
+    if (!field) return nullptr;
+
+    Ref nested_flag = rt::attr(item, n_is_nested_selection);
+    if (!nested_flag) return nullptr;
+    int nested = rt::truth(nested_flag.get());
+    if (nested < 0) return nullptr;
+
+    if (!nested) {
+        raw = rt::attr(item, n_value);
+        if (!raw) return nullptr;
+        Ref versions = rt::global(n_Versions);
+        if (!versions) return nullptr;
+        int is_version = PyObject_IsInstance(raw.get(), versions.get());
+        if (is_version < 0) return nullptr;
+        if (is_version) {
+            raw = rt::attr(item, n_value);
+            if (!raw) return nullptr;
+            int all = equals_version(raw.get(), n_ALL);
+            if (all < 0) return nullptr;
+            if (all) return no_condition();
+        }
+        raw = Ref();
+        int use_meta = rt::truth(use_internal_meta_tables);
+        if (use_meta < 0) return nullptr;
+        Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
+        if (!alias) return nullptr;
+        Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+        if (!separator) return nullptr;
+        Ref type = column_type(self, table_name, field.get());
+        if (!type) return nullptr;
+        Ref statement = rt::call_method(op.get(), n_build_statement,
+                                        {field.get(), value.get(), alias.get(), separator.get(), type.get()});
+        if (!statement) return nullptr;
+        type = column_type(self, table_name, field.get());
+        if (!type) return nullptr;
+        Ref bound = rt::call_method(op.get(), n_build_value, {value.get(), type.get()});
+        if (!bound) return nullptr;
+        return rt::pair(statement, bound).release();
+    }
+
+    Ref parts;
+    if (PyUnicode_CheckExact(field.get())) {
+        parts = rt::steal(PyUnicode_Split(field.get(), n_nested_sep, 1));
+    } else {
+        Ref one = rt::steal(PyLong_FromLong(1));
+        if (!one) return nullptr;
+        parts = rt::call_method(field.get(), n_split, {n_nested_sep.get(), one.get()});
+    }
+    if (!parts) return nullptr;
+    Ref head_rest[2];
+    if (!rt::unpack(parts.get(), head_rest, 2)) return nullptr;
+    Ref head = common::map_field(self, table_name, head_rest[0].get());
+    if (!head) return nullptr;
+    raw = rt::attr(item, n_value);
+    if (!raw) return nullptr;
+    Ref result = rt::call_method(self, n_nested_filter_statement,
+                                 {table_name, head.get(), head_rest[1].get(), op.get(), value.get(),
+                                  reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), is_internal_table,
+                                  use_internal_meta_tables},
+                                 kw_nested.get());
+    if (!result || !rt::expect_tuple(result.get())) return nullptr;
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// _get_conditions_statement
+
+// Walks the children of a tree: a list or tuple by index, its length re-read
+// at every step, anything else through the iterator protocol.
+class Children {
+public:
+    bool start(PyObject* children) {
+        children_ = rt::borrow(children);
+        if (PyList_CheckExact(children) || PyTuple_CheckExact(children)) return true;
+        iter_ = rt::steal(PyObject_GetIter(children));
+        return bool(iter_);
+    }
+    // True with the next child; false at the end or on error (check PyErr_Occurred()).
+    bool next(Ref& child) {
+        PyObject* c = children_.get();
+        if (iter_) {
+            child = rt::steal(PyIter_Next(iter_.get()));
+            return bool(child);
+        }
+        if (i_ >= Py_SIZE(c)) return false;
+        child = rt::borrow(PyList_CheckExact(c) ? PyList_GET_ITEM(c, i_) : PyTuple_GET_ITEM(c, i_));
+        ++i_;
+        return true;
+    }
+
+private:
+    Ref children_;
+    Ref iter_;
+    Py_ssize_t i_ = 0;
+};
+
+// The connector words of a tree, read from ConnectorEnum when the call starts.
+class Connectors {
+public:
+    bool start() {
+        Ref connector_enum = rt::global(n_ConnectorEnum);
+        if (!connector_enum) return false;
+        and_ = rt::attr(connector_enum.get(), n_AND);
+        if (!and_) return false;
+        or_ = rt::attr(connector_enum.get(), n_OR);
+        return bool(or_);
+    }
+    // The text written between two contributions for this connector, or
+    // nullptr with KeyError (or the error of hashing the connector) set.
+    const char* text(PyObject* connector) {
+        if (connector == and_.get()) return " AND ";
+        if (connector == or_.get()) return " OR ";
+        // Anything else is looked up as a key of {AND: "AND", OR: "OR"}.
+        if (!table_) {
+            table_ = rt::steal(PyDict_New());
+            if (!table_) return nullptr;
+            if (PyDict_SetItem(table_.get(), and_.get(), n_word_and) < 0) return nullptr;
+            if (PyDict_SetItem(table_.get(), or_.get(), n_word_or) < 0) return nullptr;
+        }
+        Ref word = rt::steal(PyObject_GetItem(table_.get(), connector));
+        if (!word) return nullptr;
+        return word.is(n_word_and) ? " AND " : " OR ";
+    }
+
+private:
+    Ref and_, or_, table_;
+};
+
+// Appends a piece of condition text that must be a str.
+bool append_text(rt::Text& text, const char* connector, PyObject* piece) {
+    if (!PyUnicode_Check(piece)) {
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(piece)->tp_name);
+        return false;
+    }
+    if (connector) text.lit(connector, std::strlen(connector));
+    text.str(piece);
+    return true;
+}
+
+// Builds a sub-tree through self and adds what it contributes.
+bool add_subtree(PyObject* const* a, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
+                 bool& contributed) {
+    Ref result = rt::call_method(a[0], n_get_conditions_statement, {a[1], subtree, a[3], a[4], Py_True},
+                                 kw_tree.get());
+    if (!result) return false;
+    Ref parts[2];
+    if (!rt::unpack(result.get(), parts, 2)) return false;
+    int truthy = rt::truth(parts[0].get());
+    if (truthy < 0) return false;
+    if (!truthy) return true;
+    if (!append_text(text, connector, parts[0].get())) return false;
+    if (!extend(params, parts[1].get())) return false;
+    contributed = true;
+    return true;
+}
+
+// A leaf whose value is queryable becomes the tree the value states for the
+// prefix "<mapped field>__", inverted for the not-equal lookup.
+bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
+                   const char* connector, bool& contributed) {
+    Ref field = rt::attr(child, n_field_name);
+    if (!field) return false;
+    Ref mapped = common::map_field(a[0], a[1], field.get());
+    if (!mapped) return false;
+    rt::Text prefix_text;
+    if (!prefix_text.formatted(mapped.get())) return false;
+    prefix_text.lit("__");
+    Ref prefix = prefix_text.build();
+    if (!prefix) return false;
+    Ref new_q = rt::call_method(value, n_to_query, {prefix.get()}, kw_prefix.get());
+    if (!new_q) return false;
+    Ref lookup = rt::attr(child, n_lookup);
+    if (!lookup) return false;
+    Ref lookup_enum = rt::global(n_Lookup);
+    if (!lookup_enum) return false;
+    Ref neq = rt::attr(lookup_enum.get(), n_NEQ);
+    if (!neq) return false;
+    int negate = equals(lookup.get(), neq.get());
+    if (negate < 0) return false;
+    if (negate) {
+        new_q = rt::steal(PyNumber_Invert(new_q.get()));
+        if (!new_q) return false;
+    }
+    return add_subtree(a, new_q.get(), text, params, connector, contributed);
+}
+
+// Builds a leaf through self._get_filter_statement and adds what it contributes.
+bool add_leaf(PyObject* const* a, PyObject* child, rt::Text& text, PyObject* params, const char* connector,
+              bool& contributed) {
+    Ref result = rt::call_method(a[0], n_get_filter_statement, {a[1], child, a[3], a[4]}, kw_filter.get());
+    if (!result) return false;
+    Ref parts[2];
+    if (!rt::unpack(result.get(), parts, 2)) return false;
+    int truthy = rt::truth(parts[0].get());
+    if (truthy < 0) return false;
+    if (!truthy) return true;
+    if (!append_text(text, connector, parts[0].get())) return false;
+    Ref no_value = rt::global(n_NoValue);
+    if (!no_value) return false;
+    PyObject* bound = parts[1].get();
+    if (bound != no_value.get()) {
+        if (PyList_Check(bound)) {
+            if (!extend(params, bound)) return false;
+        } else if (PyList_Append(params, bound) < 0) {
+            return false;
+        }
+    }
+    contributed = true;
+    return true;
+}
+
+PyObject* get_conditions_statement_body(PyObject* const* a) {
+    rt::RecursionGuard guard(" while building a condition tree");
+    if (!guard) return nullptr;
+    PyObject* conditions = a[2];
+    PyObject* is_grouped = a[5];
+
+    rt::Text text;
+    Ref params = rt::steal(PyList_New(0));
+    if (!params) return nullptr;
+    Connectors connectors;
+    if (!connectors.start()) return nullptr;
+    int grouped = rt::truth(is_grouped);
+    if (grouped < 0) return nullptr;
+    if (grouped) text.lit("(");
+
+    Ref children = rt::attr(conditions, n_children);
+    if (!children) return nullptr;
+    int any = rt::truth(children.get());
+    if (any < 0) return nullptr;
+    if (!any) return empty_tree();
+    children = rt::attr(conditions, n_children);
+    if (!children) return nullptr;
+    Children walk;
+    if (!walk.start(children.get())) return nullptr;
+    children = Ref();
+
+    bool contributed = false;
+    Ref child;
+    while (walk.next(child)) {
+        const char* connector = nullptr;
+        if (contributed) {
+            Ref c = rt::attr(conditions, n_connector);
+            if (!c) return nullptr;
+            connector = connectors.text(c.get());
+            if (!connector) return nullptr;
+        }
+        Ref q = rt::global(n_Q);
+        if (!q) return nullptr;
+        int is_tree = PyObject_IsInstance(child.get(), q.get());
+        if (is_tree < 0) return nullptr;
+        if (is_tree) {
+            if (!add_subtree(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
+            continue;
+        }
+        Ref value = rt::attr(child.get(), n_value);
+        if (!value) return nullptr;
+        Ref queryable = rt::global(n_QueryableMixin);
+        if (!queryable) return nullptr;
+        int is_queryable = PyObject_IsInstance(value.get(), queryable.get());
+        if (is_queryable < 0) return nullptr;
+        if (is_queryable) {
+            if (!add_queryable(a, child.get(), value.get(), text, params.get(), connector, contributed))
+                return nullptr;
+            continue;
+        }
+        value = Ref();
+        if (!add_leaf(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    grouped = rt::truth(is_grouped);
+    if (grouped < 0) return nullptr;
+    if (grouped) {
+        text.lit(")");
+        if (text.length() == 2) return empty_tree();
+    }
+    // Nothing contributed: no condition at all, negated or not ("NOT ()" is not SQL).
+    if (text.empty()) return empty_tree();
+    Ref negated = rt::attr(conditions, n_negated);
+    if (!negated) return nullptr;
+    int negate = rt::truth(negated.get());
+    if (negate < 0) return nullptr;
+    Ref statement;
+    if (negate) {
+        rt::Text outer;
+        outer.lit("NOT (");
+        outer.append(text);
+        outer.lit(")");
+        statement = outer.build();
+    } else {
+        statement = text.build();
+    }
+    if (!statement) return nullptr;
+    return rt::pair(statement, params).release();
 }
 
 }  // namespace
