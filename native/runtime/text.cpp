@@ -23,9 +23,33 @@ bool Text::formatted(PyObject* o) {
     return true;
 }
 
+void Text::slice(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
+    const Py_ssize_t n = end - start;
+    if (n <= 0) return;
+    Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+    if (m > maxchar_) {
+        // A slice may need a narrower kind than its string: measure it, so
+        // the result keeps the canonical (narrowest) representation.
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        const Py_UCS4 top = m;
+        m = 0;
+        for (Py_ssize_t i = start; i < end && m < top; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c > m) m = c;
+        }
+    }
+    Py_INCREF(s);
+    pieces_.push_back(Piece{s, nullptr, n, start});
+    length_ += n;
+    if (m > maxchar_) maxchar_ = m;
+}
+
 void Text::append(const Text& other) {
     for (const Piece& p : other.pieces_) {
-        if (p.obj) str(p.obj); else lit(p.ascii, (size_t)p.len);
+        if (!p.obj) lit(p.ascii, (size_t)p.len);
+        else if (p.start == 0 && p.len == PyUnicode_GET_LENGTH(p.obj)) str(p.obj);
+        else slice(p.obj, p.start, p.start + p.len);
     }
 }
 
@@ -37,9 +61,9 @@ Ref Text::build() const {
     Py_ssize_t pos = 0;
     for (const Piece& p : pieces_) {
         if (p.obj) {
-            // Same or wider kind: a plain copy or a widening loop.
+            // Same kind: a plain copy; otherwise a loop (wider, or narrower for a slice).
             const int skind = PyUnicode_KIND(p.obj);
-            const void* sdata = PyUnicode_DATA(p.obj);
+            const void* sdata = (const char*)PyUnicode_DATA(p.obj) + p.start * skind;
             if (skind == kind) {
                 std::memcpy((char*)data + pos * kind, sdata, (size_t)(p.len * kind));
             } else {

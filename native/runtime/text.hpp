@@ -33,6 +33,9 @@ public:
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
         if (m > maxchar_) maxchar_ = m;
     }
+    // The characters [start, end) of a str object, kept referenced until
+    // build(); the result is only as wide as the characters taken need.
+    void slice(PyObject* s, Py_ssize_t start, Py_ssize_t end);
     // An object "formatted as text": a str as itself, an exact int or float
     // through str(), anything else through format(o, '').
     bool formatted(PyObject* o);
@@ -52,6 +55,7 @@ private:
         PyObject* obj;
         const char* ascii;
         Py_ssize_t len;
+        Py_ssize_t start = 0;  // first character taken from obj
     };
     std::vector<Piece> pieces_;
     Py_ssize_t length_ = 0;
