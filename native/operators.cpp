@@ -2,16 +2,354 @@
 #include "common.hpp"
 #include "methods.hpp"
 
+namespace {
+
+rt::Name n_template("template");
+rt::Name n_value_template("value_template");
+rt::Name n_value_modifier("value_modifier");
+rt::Name n_format("format");
+rt::Name n_upper("upper");
+rt::Name n_json("json");
+rt::Name n_loads("loads");
+rt::Name n_NoValue("NoValue");
+rt::Name n_BaseModel("BaseModel");
+rt::Name n_Lookup("Lookup");
+rt::Name n_SqlOperatorTemplate("SqlOperatorTemplate");
+
+// Patterns the operator callables return.
+rt::Name n_is("{field_name} IS ?");
+rt::Name n_eq("{field_name} = ?");
+rt::Name n_is_not("{field_name} IS NOT ?");
+rt::Name n_neq("{field_name} != ?");
+rt::Name n_is_null("{field_name} IS NULL");
+rt::Name n_is_not_null("{field_name} IS NOT NULL");
+
+rt::KwNames kw_field_name{"field_name"};
+rt::KwNames kw_value{"value"};
+
+// ---------------------------------------------------------------------------
+// Pattern filling.
+//
+// A pattern is filled with str.format semantics.  The common pattern is an
+// exact str whose only replacement fields are "{<name>}" and which has no
+// other brace: it is filled by copying the text around the fields, which
+// gives the very text str.format gives.  Anything else goes through the
+// pattern's own format method.
+
+constexpr int kMaxSplicedFields = 8;
+
+// Offsets of the "{<name>}" fields of a pattern, or -1 when the pattern has
+// any other use of braces (or more fields than are spliced).
+int simple_fields(PyObject* pattern, const char* name, Py_ssize_t name_len, Py_ssize_t* at) {
+    const int kind = PyUnicode_KIND(pattern);
+    const void* data = PyUnicode_DATA(pattern);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
+    const Py_ssize_t field_len = name_len + 2;
+    int count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '}') return -1;
+        if (c != '{') continue;
+        if (n - i < field_len || count == kMaxSplicedFields) return -1;
+        for (Py_ssize_t k = 0; k < name_len; ++k)
+            if (PyUnicode_READ(kind, data, i + 1 + k) != (Py_UCS4)(unsigned char)name[k]) return -1;
+        if (PyUnicode_READ(kind, data, i + 1 + name_len) != '}') return -1;
+        at[count++] = i;
+        i += field_len - 1;
+    }
+    return count;
+}
+
+// Copies the pattern with each field replaced by what `put` appends.
+template <class Put>
+rt::Ref splice(PyObject* pattern, const Py_ssize_t* at, int count, Py_ssize_t field_len, Put put) {
+    if (count == 0) return rt::borrow(pattern);
+    rt::Text text;
+    Py_ssize_t pos = 0;
+    for (int i = 0; i < count; ++i) {
+        text.slice(pattern, pos, at[i]);
+        if (!put(text)) return rt::Ref();
+        pos = at[i] + field_len;
+    }
+    text.slice(pattern, pos, PyUnicode_GET_LENGTH(pattern));
+    return text.build();
+}
+
+const char kFieldName[] = "field_name";
+const char kValue[] = "value";
+
+// pattern.format(field_name=column)
+rt::Ref fill_statement(PyObject* pattern, PyObject* column) {
+    if (PyUnicode_CheckExact(pattern)) {
+        Py_ssize_t at[kMaxSplicedFields];
+        const int count = simple_fields(pattern, kFieldName, sizeof(kFieldName) - 1, at);
+        if (count >= 0)
+            return splice(pattern, at, count, sizeof(kFieldName) + 1, [column](rt::Text& t) {
+                t.str(column);
+                return true;
+            });
+    }
+    return rt::call_method(pattern, n_format, {column}, kw_field_name.get());
+}
+
+// value_template.format(value=value); each field formats the value anew, as str.format does.
+rt::Ref fill_value(PyObject* pattern, PyObject* value) {
+    if (PyUnicode_CheckExact(pattern)) {
+        Py_ssize_t at[kMaxSplicedFields];
+        const int count = simple_fields(pattern, kValue, sizeof(kValue) - 1, at);
+        if (count >= 0)
+            return splice(pattern, at, count, sizeof(kValue) + 1,
+                          [value](rt::Text& t) { return t.formatted(value); });
+    }
+    return rt::call_method(pattern, n_format, {value}, kw_value.get());
+}
+
+// table_name.column_separator field_name column_separator, or field_name alone.
+rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* separator) {
+    if (PyUnicode_GET_LENGTH(table_name) == 0) return rt::borrow(field_name);
+    rt::Text text;
+    text.str(table_name);
+    text.lit(".");
+    text.str(separator);
+    text.str(field_name);
+    text.str(separator);
+    return text.build();
+}
+
+// ---------------------------------------------------------------------------
+// SqlOperatorTemplate methods.
+
+// (self, field_name, value, table_name, column_separator, column_type)
+PyObject* build_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    rt::Ref pattern = rt::attr(self, n_template);
+    if (!pattern) return nullptr;
+    if (PyCallable_Check(pattern.get())) {
+        pattern = rt::call(pattern.get(), {a[2], a[5]});
+        if (!pattern) return nullptr;
+    }
+    rt::Ref column = column_reference(a[1], a[3], a[4]);
+    if (!column) return nullptr;
+    rt::Ref result = fill_statement(pattern.get(), column.get());
+    if (!result || !rt::expect_str(result.get())) return nullptr;
+    return result.release();
+}
+
+// (self, value, column_type)
+PyObject* build_value_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    rt::Ref value = rt::borrow(a[1]);
+    rt::Ref modifier = rt::attr(self, n_value_modifier);
+    if (!modifier) return nullptr;
+    if (PyCallable_Check(modifier.get())) {
+        value = rt::call(modifier.get(), {value.get(), a[2]});
+        if (!value) return nullptr;
+    }
+    rt::Ref pattern = rt::attr(self, n_value_template);
+    if (!pattern) return nullptr;
+    if (pattern.is(Py_None)) return value.release();
+    return fill_value(pattern.get(), value.get()).release();
+}
+
+// ---------------------------------------------------------------------------
+// The operator callables: (_value, _column_type); the column type is unused.
+
+// json.loads(value), both names read now.
+rt::Ref json_loads(PyObject* value) {
+    rt::Ref json = rt::global(n_json);
+    if (!json) return rt::Ref();
+    rt::Ref loads = rt::attr(json.get(), n_loads);
+    if (!loads) return rt::Ref();
+    return rt::call(loads.get(), {value});
+}
+
+PyObject* eq_template(PyObject* const* a) { return Py_NewRef(PyBool_Check(a[0]) ? n_is.get() : n_eq.get()); }
+
+PyObject* neq_template(PyObject* const* a) {
+    return Py_NewRef(PyBool_Check(a[0]) ? n_is_not.get() : n_neq.get());
+}
+
+// A bool becomes the integer 1 or 0; anything else passes unchanged.
+PyObject* bool_to_int_modifier(PyObject* const* a) {
+    if (PyBool_Check(a[0])) return PyLong_FromLong(a[0] == Py_True);
+    return Py_NewRef(a[0]);
+}
+
+// "{field_name} IN (?,?,...)" with one placeholder per decoded item.
+PyObject* in_template(PyObject* const* a) {
+    rt::Ref decoded = json_loads(a[0]);
+    if (!decoded) return nullptr;
+    const Py_ssize_t n = PyObject_Size(decoded.get());
+    if (n < 0) return nullptr;
+    static const char head[] = "{field_name} IN (";
+    const Py_ssize_t head_len = sizeof(head) - 1;
+    if (n > (PY_SSIZE_T_MAX - head_len - 1) / 2) return PyErr_NoMemory();
+    const Py_ssize_t len = head_len + (n ? 2 * n - 1 : 0) + 1;
+    PyObject* out = PyUnicode_New(len, 127);
+    if (!out) return nullptr;
+    char* p = static_cast<char*>(PyUnicode_DATA(out));
+    std::memcpy(p, head, (size_t)head_len);
+    p += head_len;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) *p++ = ',';
+        *p++ = '?';
+    }
+    *p = ')';
+    return out;
+}
+
+PyObject* in_modifier(PyObject* const* a) { return json_loads(a[0]).release(); }
+
+// str(value).upper()
+PyObject* upper_modifier(PyObject* const* a) {
+    rt::Ref text = rt::steal(PyObject_Str(a[0]));
+    if (!text) return nullptr;
+    return rt::call_method(text.get(), n_upper, {}).release();
+}
+
+PyObject* isnull_template(PyObject* const* a) {
+    const int truth = rt::truth(a[0]);
+    if (truth < 0) return nullptr;
+    return Py_NewRef(truth ? n_is_null.get() : n_is_not_null.get());
+}
+
+PyObject* isnull_modifier(PyObject* const*) { return rt::global(n_NoValue).release(); }
+
+rt::FuncDef lambda(rt::Body body, const char* first = "_value", const char* second = "_column_type") {
+    return rt::FuncDef{"<lambda>", "<lambda>", body, {rt::Param{first, nullptr}, rt::Param{second, nullptr}},
+                       nullptr};
+}
+
+const rt::FuncDef eq_template_def = lambda(eq_template);
+const rt::FuncDef neq_template_def = lambda(neq_template);
+const rt::FuncDef bool_to_int_def = lambda(bool_to_int_modifier);
+const rt::FuncDef in_template_def = lambda(in_template);
+const rt::FuncDef in_modifier_def = lambda(in_modifier);
+const rt::FuncDef upper_def = lambda(upper_modifier);
+const rt::FuncDef isnull_template_def = lambda(isnull_template);
+const rt::FuncDef isnull_modifier_def = lambda(isnull_modifier, "_", "__");
+
+// ---------------------------------------------------------------------------
+// The class and the table.
+
+using namespace params;
+
+const rt::FuncDef build_statement_def{
+    "build_statement",
+    "SqlOperatorTemplate.build_statement",
+    build_statement_body,
+    {self(), Param{"field_name", "str", Check::Str}, Param{"value", "Any"},
+     Param{"table_name", "str", Check::Str, Default::EmptyStr},
+     Param{"column_separator", "str", Check::Str, Default::Quote},
+     Param{"column_type", "str | None", Check::Any, Default::None}},
+    "str",
+    "Return the condition text for one column, with '?' placeholders."};
+
+const rt::FuncDef build_value_def{
+    "build_value",
+    "SqlOperatorTemplate.build_value",
+    build_value_body,
+    {self(), Param{"value", "Any"}, Param{"column_type", "str | None", Check::Any, Default::None}},
+    "Any",
+    "Return the parameter value to bind for the condition, or NoValue when nothing is bound."};
+
+// Class annotations, in definition order.
+const char* const kAnnotations[][2] = {
+    {"build_statement", "ClassVar[Callable[[Any, str, Any, str, str, str | None], str]]"},
+    {"build_value", "ClassVar[Callable[[Any, Any, str | None], Any]]"},
+    {"template", "str | Callable[[Any, str | None], str]"},
+    {"value_template", "str | None"},
+    {"value_modifier", "Callable[[Any, str | None], Any] | None"},
+};
+
+bool set_item(PyObject* dict, const char* key, rt::Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+struct Entry {
+    const char* member;
+    const char* pattern;               // the template as a text, or
+    const rt::FuncDef* template_fn;    // the template as a callable
+    const char* value_template;        // nullptr: left at its default
+    const rt::FuncDef* value_modifier; // nullptr: left at its default
+};
+
+const Entry kEntries[] = {
+    {"EQ", nullptr, &eq_template_def, nullptr, &bool_to_int_def},
+    {"NEQ", nullptr, &neq_template_def, nullptr, &bool_to_int_def},
+    {"GT", "{field_name} > ?", nullptr, nullptr, nullptr},
+    {"GTE", "{field_name} >= ?", nullptr, nullptr, nullptr},
+    {"LT", "{field_name} < ?", nullptr, nullptr, nullptr},
+    {"LTE", "{field_name} <= ?", nullptr, nullptr, nullptr},
+    {"IN", nullptr, &in_template_def, nullptr, &in_modifier_def},
+    {"CONTAINS", "{field_name} LIKE ?", nullptr, "%{value}%", nullptr},
+    {"ICONTAINS", "UPPER({field_name}) LIKE ?", nullptr, "%{value}%", &upper_def},
+    {"STARTSWITH", "{field_name} LIKE ?", nullptr, "{value}%", nullptr},
+    {"ISTARTSWITH", "UPPER({field_name}) LIKE ?", nullptr, "{value}%", &upper_def},
+    {"ENDSWITH", "{field_name} LIKE ?", nullptr, "%{value}", nullptr},
+    {"IENDSWITH", "UPPER({field_name}) LIKE ?", nullptr, "%{value}", &upper_def},
+    {"ISNULL", nullptr, &isnull_template_def, nullptr, &isnull_modifier_def},
+};
+
+// Keyword names for the fields an entry sets, in field order.
+rt::KwNames kw_t{"template"};
+rt::KwNames kw_tv{"template", "value_template"};
+rt::KwNames kw_tm{"template", "value_modifier"};
+rt::KwNames kw_tvm{"template", "value_template", "value_modifier"};
+
+// SqlOperatorTemplate(template=..., [value_template=...], [value_modifier=...])
+rt::Ref make_entry(PyObject* cls, const Entry& e) {
+    rt::Ref tmpl = e.template_fn ? rt::make_function(*e.template_fn) : rt::steal(PyUnicode_FromString(e.pattern));
+    if (!tmpl) return rt::Ref();
+    rt::Ref vt, vm;
+    if (e.value_template && !(vt = rt::steal(PyUnicode_FromString(e.value_template)))) return rt::Ref();
+    if (e.value_modifier && !(vm = rt::make_function(*e.value_modifier))) return rt::Ref();
+    if (vt && vm) return rt::call(cls, {tmpl.get(), vt.get(), vm.get()}, kw_tvm.get());
+    if (vt) return rt::call(cls, {tmpl.get(), vt.get()}, kw_tv.get());
+    if (vm) return rt::call(cls, {tmpl.get(), vm.get()}, kw_tm.get());
+    return rt::call(cls, {tmpl.get()}, kw_t.get());
+}
+
+}  // namespace
+
 namespace operators {
 
 rt::Ref make_template_class() {
+    rt::Ref base = rt::global(n_BaseModel);
+    if (!base) return rt::Ref();
+    rt::Ref metaclass = rt::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
+    rt::Ref name = rt::steal(PyUnicode_FromString("SqlOperatorTemplate"));
+    rt::Ref bases = rt::steal(PyTuple_Pack(1, base.get()));
     rt::Ref ns = rt::steal(PyDict_New());
-    rt::Ref bases = rt::steal(PyTuple_New(0));
-    if (!ns || !bases) return rt::Ref();
-    return rt::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "SqlOperatorTemplate",
-                                           bases.get(), ns.get()));
+    rt::Ref annotations = rt::steal(PyDict_New());
+    if (!name || !bases || !ns || !annotations) return rt::Ref();
+    for (const auto& ann : kAnnotations)
+        if (!set_item(annotations.get(), ann[0], rt::steal(PyUnicode_FromString(ann[1])))) return rt::Ref();
+    // The namespace in the order a class body fills it.
+    if (!set_item(ns.get(), "__module__", rt::borrow(rt::module_name()))) return rt::Ref();
+    if (!set_item(ns.get(), "__qualname__", name)) return rt::Ref();
+    if (!set_item(ns.get(), "__annotations__", annotations)) return rt::Ref();
+    if (!set_item(ns.get(), "value_template", rt::none())) return rt::Ref();
+    if (!set_item(ns.get(), "value_modifier", rt::none())) return rt::Ref();
+    if (!set_item(ns.get(), "build_statement", rt::make_function(build_statement_def))) return rt::Ref();
+    if (!set_item(ns.get(), "build_value", rt::make_function(build_value_def))) return rt::Ref();
+    return rt::call(metaclass.get(), {name.get(), bases.get(), ns.get()});
 }
 
-rt::Ref make_operator_map() { return rt::steal(PyDict_New()); }
+rt::Ref make_operator_map() {
+    rt::Ref cls = rt::global(n_SqlOperatorTemplate);
+    if (!cls) return rt::Ref();
+    rt::Ref lookup = rt::global(n_Lookup);
+    if (!lookup) return rt::Ref();
+    rt::Ref map = rt::steal(PyDict_New());
+    if (!map) return rt::Ref();
+    for (const Entry& e : kEntries) {
+        rt::Ref member = rt::steal(PyObject_GetAttrString(lookup.get(), e.member));
+        if (!member) return rt::Ref();
+        rt::Ref tmpl = make_entry(cls.get(), e);
+        if (!tmpl || PyDict_SetItem(map.get(), member.get(), tmpl.get()) < 0) return rt::Ref();
+    }
+    return map;
+}
 
 }  // namespace operators
