@@ -171,3 +171,26 @@ def test_clause_orders_rows_on_sqlite():
     got = [r[0] for r in conn.execute("SELECT data FROM person" + clause)]
     assert got == [None, '{"n": 10}', '{"n": 2}', '{"n": 9}']  # text order: "10" < "2" < "9"
     conn.close()
+
+
+@pytest.mark.parametrize(
+    "field_name, flags, expected",
+    [
+        ("data__a__b", {}, "cast(json_extract(data, '$.a.b') as text) ASC"),
+        ("data__a", {"use_internal_meta_tables": True}, "cast(json_extract(data, '$.a') as text) ASC"),
+        ("_address__object_id", {}, "partition_key ASC"),
+        ("_address__object_id", {"use_internal_meta_tables": True}, "t1.'partition_key' ASC"),
+        ("_address__object_version", {"use_internal_meta_tables": True}, "t1.'range_key' ASC"),
+        ("_address__object_version", {}, None),  # no expression without the join
+        ("_address__class_version", {}, None),
+        ("_address__object_id", {"is_internal_table": True},
+         "cast(json_extract(_address, '$.object_id') as text) ASC"),
+        ("_metadata__created_at", {"use_internal_meta_tables": True}, "t2.'created_at' ASC"),
+        ("_metadata__prior_version__x", {"use_internal_meta_tables": True},
+         "cast(json_extract(t2.'prior_version', '$.x') as text) ASC"),
+        ("_metadata__next_version", {}, "cast(json_extract(_metadata, '$.next_version') as text) ASC"),
+    ],
+)
+def test_nested_paths_with_the_resolver(field_name, flags, expected):
+    clause = Mixin()._build_order_by_statement("person", [ob(field_name)], **flags)
+    assert clause == ("" if expected is None else " ORDER BY " + expected)
