@@ -149,7 +149,50 @@ Ref pair(Ref a, Ref b) {
 
 namespace rt {
 
+namespace {
+Name n_spec("__spec__");
+Name n_initializing("_initializing");
+Name n_path("__path__");
+Name n_getattr("__getattr__");
+
+// The import statement's own result when the module is already loaded and
+// nothing about it can make the full machinery act differently: a plain,
+// initialised module in a plain sys.modules, no package (no __path__), no
+// module __getattr__, and the name bound on the module.  In that state the
+// full import only reads the module from sys.modules and then the attribute,
+// at the cost of two attribute errors raised and cleared inside it.  Empty,
+// with no exception set, whenever any of that does not hold.
+Ref loaded_module_attr(const Name& module, const Name& name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!modules || !PyDict_CheckExact(modules)) return Ref();
+    Ref mod = borrow(PyDict_GetItemWithError(modules, module));
+    if (!mod || !PyModule_CheckExact(mod.get())) { PyErr_Clear(); return Ref(); }
+    PyObject* dict = PyModule_GetDict(mod.get());  // borrowed, kept by mod
+    if (PyDict_GetItemWithError(dict, n_path) || PyDict_GetItemWithError(dict, n_getattr)) {
+        PyErr_Clear();
+        return Ref();
+    }
+    if (PyErr_Occurred()) { PyErr_Clear(); return Ref(); }
+    Ref spec = borrow(PyDict_GetItemWithError(dict, n_spec));
+    if (!spec) { PyErr_Clear(); return Ref(); }
+    PyObject* initializing = nullptr;
+    const int found = _PyObject_LookupAttr(spec.get(), n_initializing, &initializing);
+    Py_XDECREF(initializing);  // only compared by identity below
+    if (found < 0 || (found > 0 && initializing != Py_False)) {
+        // Still initialising, or an odd spec: the full import decides.
+        PyErr_Clear();
+        return Ref();
+    }
+    // The attribute read that the import statement makes; a failure is left
+    // to the full import, which gives the statement's own error.
+    Ref value = steal(PyObject_GetAttr(mod.get(), name));
+    if (!value) PyErr_Clear();
+    return value;
+}
+}  // namespace
+
 Ref import_from(const Name& module, const Name& name) {
+    if (Ref value = loaded_module_attr(module, name)) return value;
     Ref fromlist = steal(PyTuple_Pack(1, name.get()));
     if (!fromlist) return Ref();
     PyObject* globals = g_module_dict;
