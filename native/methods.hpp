@@ -40,6 +40,21 @@ rt::Ref make_template_class();
 rt::Ref make_operator_map();
 }  // namespace operators
 
+namespace values {
+// self._to_sql_value, fetched once per statement and applied to each value
+// (values.cpp).  When the attribute is this module's own class method bound
+// to a class, the conversion runs directly with that class; anything else
+// (an override, an instance attribute) is called as fetched.
+class SqlValue {
+public:
+    bool fetch(PyObject* self);              // false with an exception set
+    rt::Ref convert(PyObject* value) const;  // empty with an exception set
+private:
+    rt::Ref hook_;
+    PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
+};
+}  // namespace values
+
 // Shorthands for parameter tables.
 namespace params {
 using rt::Check;

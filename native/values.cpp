@@ -1,17 +1,160 @@
 // Conversion of data-model values to values SQLite can bind.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/iter.hpp"
 
 namespace {
 
+rt::Name n_Enum("Enum");
+rt::Name n_datetime("datetime");
+rt::Name n_date("date");
+rt::Name n_json("json");
+rt::Name n_pytz("pytz");
+rt::Name n_utc("utc");
+rt::Name n_value("value");
+rt::Name n_astimezone("astimezone");
+rt::Name n_timestamp("timestamp");
+rt::Name n_year("year");
+rt::Name n_month("month");
+rt::Name n_day("day");
+rt::Name n_get_metadata("get_metadata");
+rt::Name n_reference("reference");
+rt::Name n_model_dump_json("model_dump_json");
+rt::Name n_dumps("dumps");
+rt::Name n_to_sql_value("_to_sql_value");
+rt::Name n_convert_date("_convert_date_to_sql_value");
+rt::Name n_models_base("quarna_utils.models.base");
+rt::Name n_ModelBase("ModelBase");
+rt::Name n_models_reference("quarna_utils.models.data_models.reference");
+rt::Name n_Reference("Reference");
+
+rt::KwNames kw_by_alias{"by_alias"};
+rt::KwNames kw_tzinfo{"tzinfo"};
+
+// isinstance(o, cls): 1, 0, or -1 with an exception set.
+inline int is_instance(PyObject* o, const rt::Ref& cls) { return PyObject_IsInstance(o, cls.get()); }
+
+// isinstance(o, (first, second)) with both names read from the module namespace.
+int is_instance_of_either(PyObject* o, const rt::Name& first, const rt::Name& second) {
+    rt::Ref a = rt::global(first);
+    if (!a) return -1;
+    rt::Ref b = rt::global(second);
+    if (!b) return -1;
+    int r = is_instance(o, a);
+    if (r != 0) return r;
+    return is_instance(o, b);
+}
+
+// cls._convert_date_to_sql_value(value)
+rt::Ref convert_date(PyObject* cls, PyObject* value) { return rt::call_method(cls, n_convert_date, {value}); }
+
+rt::Ref json_dumps(PyObject* value) {
+    rt::Ref json = rt::global(n_json);
+    if (!json) return rt::Ref();
+    return rt::call_method(json.get(), n_dumps, {value});
+}
+
+// Items of a list with dates replaced by their timestamps.  Iterated as a for
+// loop would: by index for a plain list, through iter() for a subclass.
+rt::Ref dates_in_list(PyObject* cls, PyObject* list) {
+    rt::Ref out = rt::steal(PyList_New(0));
+    if (!out) return rt::Ref();
+    auto take = [&](PyObject* item) -> bool {
+        int r = is_instance_of_either(item, n_date, n_datetime);
+        if (r < 0) return false;
+        if (r == 0) return PyList_Append(out.get(), item) == 0;
+        rt::Ref converted = convert_date(cls, item);
+        return converted && PyList_Append(out.get(), converted.get()) == 0;
+    };
+    rt::Ref item;
+    if (PyList_CheckExact(list)) {
+        rt::ListItems items(list);
+        while (items.next(item))
+            if (!take(item.get())) return rt::Ref();
+        return out;
+    }
+    rt::Ref it = rt::steal(PyObject_GetIter(list));
+    if (!it) return rt::Ref();
+    while ((item = rt::steal(PyIter_Next(it.get()))))
+        if (!take(item.get())) return rt::Ref();
+    if (PyErr_Occurred()) return rt::Ref();
+    return out;
+}
+
 PyObject* convert_date_to_sql_value_body(PyObject* const* a) {
-    (void)a;
-    return not_implemented("_convert_date_to_sql_value");
+    PyObject* value = a[1];
+    rt::Ref datetime = rt::global(n_datetime);
+    if (!datetime) return nullptr;
+    int r = PyObject_IsInstance(value, datetime.get());
+    if (r < 0) return nullptr;
+    rt::Ref moment;
+    if (r) {
+        rt::Ref pytz = rt::global(n_pytz);
+        if (!pytz) return nullptr;
+        rt::Ref utc = rt::attr(pytz.get(), n_utc);
+        if (!utc) return nullptr;
+        moment = rt::call_method(value, n_astimezone, {utc.get()});
+    } else {
+        // Midnight UTC of the calendar day.
+        rt::Ref year = rt::attr(value, n_year);
+        if (!year) return nullptr;
+        rt::Ref month = rt::attr(value, n_month);
+        if (!month) return nullptr;
+        rt::Ref day = rt::attr(value, n_day);
+        if (!day) return nullptr;
+        rt::Ref pytz = rt::global(n_pytz);
+        if (!pytz) return nullptr;
+        rt::Ref utc = rt::attr(pytz.get(), n_utc);
+        if (!utc) return nullptr;
+        moment = rt::call(datetime.get(), {year.get(), month.get(), day.get(), utc.get()}, kw_tzinfo.get());
+    }
+    if (!moment) return nullptr;
+    rt::Ref seconds = rt::call_method(moment.get(), n_timestamp, {});
+    if (!seconds) return nullptr;
+    // int() cuts toward zero: half a second before the epoch is 0.
+    return PyNumber_Long(seconds.get());
 }
 
 PyObject* to_sql_value_body(PyObject* const* a) {
-    (void)a;
-    return not_implemented("_to_sql_value");
+    PyObject* cls = a[0];
+    rt::Ref value = rt::borrow(a[1]);
+    // Imported at every call, so the module loads before these are importable.
+    rt::Ref model_base = rt::import_from(n_models_base, n_ModelBase);
+    if (!model_base) return nullptr;
+    rt::Ref reference = rt::import_from(n_models_reference, n_Reference);
+    if (!reference) return nullptr;
+
+    rt::Ref enum_type = rt::global(n_Enum);
+    if (!enum_type) return nullptr;
+    int r = is_instance(value.get(), enum_type);
+    if (r < 0) return nullptr;
+    if (r) return PyObject_GetAttr(value.get(), n_value);
+
+    r = is_instance_of_either(value.get(), n_datetime, n_date);
+    if (r < 0) return nullptr;
+    if (r) return convert_date(cls, value.get()).release();
+
+    r = is_instance(value.get(), model_base);
+    if (r < 0) return nullptr;
+    if (r) {
+        // A model is stored as its reference.
+        rt::Ref metadata = rt::call_method(value.get(), n_get_metadata, {});
+        if (!metadata) return nullptr;
+        value = rt::attr(metadata.get(), n_reference);
+        if (!value) return nullptr;
+    }
+
+    r = is_instance(value.get(), reference);
+    if (r < 0) return nullptr;
+    if (r) return rt::call_method(value.get(), n_model_dump_json, {Py_False}, kw_by_alias.get()).release();
+
+    if (PyList_Check(value.get())) {
+        rt::Ref items = dates_in_list(cls, value.get());
+        if (!items) return nullptr;
+        return json_dumps(items.get()).release();
+    }
+    if (PyDict_Check(value.get())) return json_dumps(value.get()).release();
+    return value.release();
 }
 
 }  // namespace
@@ -26,3 +169,26 @@ const rt::FuncDef to_sql_value{
     "_to_sql_value", "SqliteStatementsMixin._to_sql_value", to_sql_value_body, {cls(), Param{"value", "Any"}},
     "Any", "Convert a data-model value to a value SQLite can bind."};
 }  // namespace methods
+
+namespace values {
+
+bool SqlValue::fetch(PyObject* self) {
+    hook_ = rt::attr(self, n_to_sql_value);
+    if (!hook_) return false;
+    cls_ = nullptr;
+    PyObject* h = hook_.get();
+    if (PyMethod_Check(h) && rt::is_function(PyMethod_GET_FUNCTION(h), methods::to_sql_value))
+        cls_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
+    return true;
+}
+
+rt::Ref SqlValue::convert(PyObject* value) const {
+    if (cls_) {
+        // The bound method would pass exactly these two arguments to the same body.
+        PyObject* args[2] = {cls_, value};
+        return rt::steal(to_sql_value_body(args));
+    }
+    return rt::call(hook_.get(), {value});
+}
+
+}  // namespace values
