@@ -1,16 +1,342 @@
 // INSERT and DELETE statements.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/iter.hpp"
+
+#include <string>
 
 namespace {
 
-PyObject* build_insert_statement_body(PyObject* const*) { return not_implemented("_build_insert_statement"); }
-PyObject* build_bulk_insert_statement_body(PyObject* const*) {
-    return not_implemented("_build_bulk_insert_statement");
+rt::Name n_keys("keys");
+rt::Name n_values("values");
+rt::Name n_get("get");
+rt::Name n_extend("extend");
+rt::Name n_backquote("`");
+rt::Name n_two_backquotes("``");
+
+// rt::DictItems plus the for loop's second check: an entry beyond the count
+// the dict had at the start means keys were replaced while we read it.
+class Entries {
+public:
+    explicit Entries(PyObject* dict) noexcept : items_(dict), left_(PyDict_GET_SIZE(dict)) {}
+    bool next(rt::Ref& key, rt::Ref& value) {
+        if (!items_.next(key, value)) return false;
+        if (left_-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return false;
+        }
+        return true;
+    }
+
+private:
+    rt::DictItems items_;
+    Py_ssize_t left_;
+};
+
+// A name between backquotes, formatted as text.  A backquote inside it is
+// doubled, so the name cannot end the quoted identifier early.
+bool quoted_name(rt::Text& text, PyObject* name) {
+    rt::Ref s = rt::format_text(name);
+    if (!s) return false;
+    const Py_ssize_t at = PyUnicode_FindChar(s.get(), '`', 0, PyUnicode_GET_LENGTH(s.get()), 1);
+    if (at < -1) return false;
+    if (at >= 0) {
+        s = rt::steal(PyUnicode_Replace(s.get(), n_backquote, n_two_backquotes, -1));
+        if (!s) return false;
+    }
+    text.str(s.get());
+    return true;
 }
-PyObject* build_delete_statement_body(PyObject* const*) { return not_implemented("_build_delete_statement"); }
-PyObject* build_bulk_delete_statement_body(PyObject* const*) {
-    return not_implemented("_build_bulk_delete_statement");
+
+// "?, ?, ..." with static storage, handed to rt::Text in slices.
+constexpr Py_ssize_t kMarkChunk = 256;
+const char* marks() {
+    static const std::string text = [] {
+        std::string s;
+        for (Py_ssize_t i = 0; i < kMarkChunk; ++i) s += "?, ";
+        return s;
+    }();
+    return text.data();
+}
+
+// n placeholders joined with ", ".
+void placeholders(rt::Text& text, Py_ssize_t n) {
+    while (n > 0) {
+        const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
+        n -= k;
+        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
+    }
+}
+
+// A tuple filled in order.  Sized up front from the expected count; grows or
+// shrinks only when Python code changed the container being read.
+class TupleFill {
+public:
+    bool init(Py_ssize_t size) {
+        tuple_ = rt::steal(PyTuple_New(size));
+        size_ = size;
+        return (bool)tuple_;
+    }
+    bool push(rt::Ref item) {
+        if (!item) return false;
+        if (used_ == size_ && !resize(size_ * 2 + 8)) return false;
+        PyTuple_SET_ITEM(tuple_.get(), used_++, item.release());
+        return true;
+    }
+    rt::Ref finish() {
+        if (used_ != size_ && !resize(used_)) return rt::Ref();
+        return std::move(tuple_);
+    }
+
+private:
+    bool resize(Py_ssize_t size) {
+        PyObject* t = tuple_.release();
+        if (_PyTuple_Resize(&t, size) < 0) return false;  // t is released on failure
+        tuple_ = rt::steal(t);
+        size_ = size;
+        return true;
+    }
+    rt::Ref tuple_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t used_ = 0;
+};
+
+// self._to_sql_value applied to each value of a dict, in order.
+rt::Ref converted_values(PyObject* self, PyObject* dict) {
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return rt::Ref();
+    TupleFill params;
+    if (!params.init(PyDict_GET_SIZE(dict))) return rt::Ref();
+    Entries items(dict);
+    rt::Ref key, value;
+    while (items.next(key, value))
+        if (!params.push(conv.convert(value.get()))) return rt::Ref();
+    if (PyErr_Occurred()) return rt::Ref();
+    return params.finish();
+}
+
+// Appends "`column`" for each key, joined with ", ".  Returns the count, -1 on error.
+Py_ssize_t insert_columns(rt::Text& text, PyObject* dict) {
+    Py_ssize_t n = 0;
+    Entries items(dict);
+    rt::Ref key, value;
+    while (items.next(key, value)) {
+        if (n++) text.lit("`, `"); else text.lit("`");
+        if (!quoted_name(text, key.get())) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    if (n) text.lit("`");
+    return n;
+}
+
+PyObject* build_insert_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table = a[1];
+    rt::Ref data = rt::borrow(a[2]);
+    rt::Text text;
+    text.lit("INSERT INTO `");
+    if (!quoted_name(text, table)) return nullptr;
+    text.lit("` (");
+    const Py_ssize_t n = insert_columns(text, data.get());
+    if (n < 0) return nullptr;
+    text.lit(") VALUES (");
+    placeholders(text, n);
+    text.lit(")");
+    rt::Ref sql = text.build();
+    if (!sql) return nullptr;
+    return rt::pair(std::move(sql), converted_values(self, data.get())).release();
+}
+
+// Adds every key that row.keys() yields to the set.
+bool add_row_keys(PyObject* columns, PyObject* row) {
+    rt::Ref key, value;
+    if (PyDict_CheckExact(row)) {
+        Entries items(row);
+        while (items.next(key, value))
+            if (PySet_Add(columns, key.get()) < 0) return false;
+        return !PyErr_Occurred();
+    }
+    rt::Ref keys = rt::call_method(row, n_keys, {});
+    if (!keys) return false;
+    rt::Ref it = rt::steal(PyObject_GetIter(keys.get()));
+    if (!it) return false;
+    while ((key = rt::steal(PyIter_Next(it.get()))))
+        if (PySet_Add(columns, key.get()) < 0) return false;
+    return !PyErr_Occurred();
+}
+
+// row.get(column, None)
+rt::Ref row_get(PyObject* row, PyObject* column) {
+    if (PyDict_CheckExact(row)) {
+        PyObject* v = PyDict_GetItemWithError(row, column);
+        if (v) return rt::borrow(v);
+        if (PyErr_Occurred()) return rt::Ref();
+        return rt::none();
+    }
+    return rt::call_method(row, n_get, {column, Py_None});
+}
+
+PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table = a[1];
+    rt::Ref data = rt::borrow(a[2]);
+
+    rt::Ref column_set = rt::steal(PySet_New(nullptr));
+    if (!column_set) return nullptr;
+    {
+        rt::ListItems rows(data.get());
+        rt::Ref row;
+        while (rows.next(row))
+            if (!add_row_keys(column_set.get(), row.get())) return nullptr;
+    }
+    // The set's own order; this list is private, so its items stay put.
+    rt::Ref columns = rt::steal(PySequence_List(column_set.get()));
+    if (!columns) return nullptr;
+    const Py_ssize_t ncols = PyList_GET_SIZE(columns.get());
+
+    rt::Text group_text;
+    group_text.lit("(");
+    placeholders(group_text, ncols);
+    group_text.lit(")");
+    rt::Ref group = group_text.build();
+    if (!group) return nullptr;
+
+    rt::Text text;
+    text.lit("INSERT INTO `");
+    if (!quoted_name(text, table)) return nullptr;
+    text.lit("` (");
+    for (Py_ssize_t j = 0; j < ncols; ++j) {
+        if (j) text.lit("`, `"); else text.lit("`");
+        if (!quoted_name(text, PyList_GET_ITEM(columns.get(), j))) return nullptr;
+    }
+    if (ncols) text.lit("`");
+    text.lit(") VALUES ");
+    const Py_ssize_t nrows = PyList_GET_SIZE(data.get());
+    for (Py_ssize_t i = 0; i < nrows; ++i) {
+        if (i) text.lit(", ");
+        text.str(group.get());
+    }
+    rt::Ref sql = text.build();
+    if (!sql) return nullptr;
+
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return nullptr;
+    TupleFill params;
+    if (!params.init(PyList_GET_SIZE(data.get()) * ncols)) return nullptr;
+    rt::ListItems rows(data.get());
+    rt::Ref row;
+    while (rows.next(row)) {
+        for (Py_ssize_t j = 0; j < ncols; ++j) {
+            rt::Ref value = row_get(row.get(), PyList_GET_ITEM(columns.get(), j));
+            if (!value) return nullptr;
+            if (!params.push(conv.convert(value.get()))) return nullptr;
+        }
+    }
+    return rt::pair(std::move(sql), params.finish()).release();
+}
+
+// "`column` = ?" for one field name, the name passed through self._fields_map.
+bool equality_test(rt::Text& text, PyObject* self, PyObject* table, PyObject* field, bool first) {
+    rt::Ref column = common::map_field(self, table, field);
+    if (!column) return false;
+    if (first) text.lit("`"); else text.lit(" AND `");
+    if (!quoted_name(text, column.get())) return false;
+    text.lit("` = ?");
+    return true;
+}
+
+PyObject* build_delete_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table = a[1];
+    rt::Ref data = rt::borrow(a[2]);
+    rt::Text text;
+    text.lit("DELETE FROM ");
+    text.str(table);
+    text.lit(" WHERE ");
+    {
+        bool first = true;
+        Entries items(data.get());
+        rt::Ref key, value;
+        while (items.next(key, value)) {
+            if (!equality_test(text, self, table, key.get(), first)) return nullptr;
+            first = false;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    rt::Ref sql = text.build();
+    if (!sql) return nullptr;
+    return rt::pair(std::move(sql), converted_values(self, data.get())).release();
+}
+
+// One entry of the bulk delete: its tests into the text, its values into `values`.
+bool delete_group(rt::Text& text, PyObject* values, PyObject* self, PyObject* table, PyObject* entry) {
+    bool first = true;
+    rt::Ref key, value;
+    if (PyDict_CheckExact(entry)) {
+        {
+            Entries items(entry);
+            while (items.next(key, value)) {
+                if (!equality_test(text, self, table, key.get(), first)) return false;
+                first = false;
+            }
+            if (PyErr_Occurred()) return false;
+        }
+        Entries items(entry);
+        while (items.next(key, value))
+            if (PyList_Append(values, value.get()) < 0) return false;
+        return !PyErr_Occurred();
+    }
+    rt::Ref keys = rt::call_method(entry, n_keys, {});
+    if (!keys) return false;
+    rt::Ref it = rt::steal(PyObject_GetIter(keys.get()));
+    if (!it) return false;
+    while ((key = rt::steal(PyIter_Next(it.get())))) {
+        if (!equality_test(text, self, table, key.get(), first)) return false;
+        first = false;
+    }
+    if (PyErr_Occurred()) return false;
+    rt::Ref entry_values = rt::call_method(entry, n_values, {});
+    if (!entry_values) return false;
+    return (bool)rt::call_method(values, n_extend, {entry_values.get()});
+}
+
+PyObject* build_bulk_delete_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table = a[1];
+    rt::Ref data = rt::borrow(a[2]);
+    rt::Ref values = rt::steal(PyList_New(0));
+    if (!values) return nullptr;
+    rt::Text text;
+    text.lit("DELETE FROM ");
+    text.str(table);
+    text.lit(" WHERE ");
+    {
+        bool first = true;
+        rt::ListItems entries(data.get());
+        rt::Ref entry;
+        while (entries.next(entry)) {
+            if (first) text.lit("("); else text.lit(" OR (");
+            first = false;
+            if (!delete_group(text, values.get(), self, table, entry.get())) return nullptr;
+            text.lit(")");
+        }
+    }
+    rt::Ref sql = text.build();
+    if (!sql) return nullptr;
+
+    // Every name is mapped before the first value is converted.
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return nullptr;
+    // The collected list is private: nothing else can change it.
+    const Py_ssize_t n = PyList_GET_SIZE(values.get());
+    rt::Ref params = rt::steal(PyTuple_New(n));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        rt::Ref converted = conv.convert(PyList_GET_ITEM(values.get(), i));
+        if (!converted) return nullptr;
+        PyTuple_SET_ITEM(params.get(), i, converted.release());
+    }
+    return rt::pair(std::move(sql), std::move(params)).release();
 }
 
 }  // namespace
