@@ -14,25 +14,6 @@ rt::Name n_extend("extend");
 rt::Name n_backquote("`");
 rt::Name n_two_backquotes("``");
 
-// rt::DictItems plus the for loop's second check: an entry beyond the count
-// the dict had at the start means keys were replaced while we read it.
-class Entries {
-public:
-    explicit Entries(PyObject* dict) noexcept : items_(dict), left_(PyDict_GET_SIZE(dict)) {}
-    bool next(rt::Ref& key, rt::Ref& value) {
-        if (!items_.next(key, value)) return false;
-        if (left_-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return false;
-        }
-        return true;
-    }
-
-private:
-    rt::DictItems items_;
-    Py_ssize_t left_;
-};
-
 // A name between backquotes, formatted as text.  A backquote inside it is
 // doubled, so the name cannot end the quoted identifier early.
 bool quoted_name(rt::Text& text, PyObject* name) {
@@ -107,7 +88,7 @@ rt::Ref converted_values(PyObject* self, PyObject* dict) {
     if (!conv.fetch(self)) return rt::Ref();
     TupleFill params;
     if (!params.init(PyDict_GET_SIZE(dict))) return rt::Ref();
-    Entries items(dict);
+    rt::DictItems items(dict);
     rt::Ref key, value;
     while (items.next(key, value))
         if (!params.push(conv.convert(value.get()))) return rt::Ref();
@@ -118,7 +99,7 @@ rt::Ref converted_values(PyObject* self, PyObject* dict) {
 // Appends "`column`" for each key, joined with ", ".  Returns the count, -1 on error.
 Py_ssize_t insert_columns(rt::Text& text, PyObject* dict) {
     Py_ssize_t n = 0;
-    Entries items(dict);
+    rt::DictItems items(dict);
     rt::Ref key, value;
     while (items.next(key, value)) {
         if (n++) text.lit("`, `"); else text.lit("`");
@@ -151,7 +132,7 @@ PyObject* build_insert_statement_body(PyObject* const* a) {
 bool add_row_keys(PyObject* columns, PyObject* row) {
     rt::Ref key, value;
     if (PyDict_CheckExact(row)) {
-        Entries items(row);
+        rt::DictItems items(row);
         while (items.next(key, value))
             if (PySet_Add(columns, key.get()) < 0) return false;
         return !PyErr_Occurred();
@@ -255,7 +236,7 @@ PyObject* build_delete_statement_body(PyObject* const* a) {
     text.lit(" WHERE ");
     {
         bool first = true;
-        Entries items(data.get());
+        rt::DictItems items(data.get());
         rt::Ref key, value;
         while (items.next(key, value)) {
             if (!equality_test(text, self, table, key.get(), first)) return nullptr;
@@ -274,14 +255,14 @@ bool delete_group(rt::Text& text, PyObject* values, PyObject* self, PyObject* ta
     rt::Ref key, value;
     if (PyDict_CheckExact(entry)) {
         {
-            Entries items(entry);
+            rt::DictItems items(entry);
             while (items.next(key, value)) {
                 if (!equality_test(text, self, table, key.get(), first)) return false;
                 first = false;
             }
             if (PyErr_Occurred()) return false;
         }
-        Entries items(entry);
+        rt::DictItems items(entry);
         while (items.next(key, value))
             if (PyList_Append(values, value.get()) < 0) return false;
         return !PyErr_Occurred();

@@ -5,7 +5,8 @@
 namespace rt {
 
 // Walks a dict's items in order.  Every step hands out owned references; a
-// change of size since the start raises RuntimeError, as a for loop does.
+// change of size since the start, or more entries than the dict had (keys
+// replaced meanwhile), raises RuntimeError, as a for loop does.
 class DictItems {
 public:
     explicit DictItems(PyObject* dict) noexcept : dict_(borrow(dict)), size_(PyDict_GET_SIZE(dict)) {}
@@ -17,6 +18,10 @@ public:
         }
         PyObject *k, *v;
         if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return false;
+        if (seen_++ == size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return false;
+        }
         key = borrow(k);
         value = borrow(v);
         return true;
@@ -26,6 +31,7 @@ private:
     Ref dict_;
     Py_ssize_t size_;
     Py_ssize_t pos_ = 0;
+    Py_ssize_t seen_ = 0;
 };
 
 // Walks a list by index, re-reading its length at every step.
