@@ -1,6 +1,10 @@
 // Table description through the host connection, and decoding of fetched rows.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/iter.hpp"
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -42,8 +46,641 @@ PyObject* describe_table_body(PyObject* const* a) {
     return description.release();
 }
 
-PyObject* process_result_body(PyObject* const*) { return not_implemented("_process_result"); }
-PyObject* process_field_body(PyObject* const*) { return not_implemented("_process_field"); }
+// ---------------------------------------------------------------------------
+// Row decoding.
+
+// --- Reads that stay valid while what they read is unchanged ----------------
+//
+// Decoding runs once per fetched row, so the names it reads at every call
+// (module globals, Versions.LATEST, json.loads) and the column types it looks
+// up are remembered together with the version of the dict or type they came
+// from: while that dict or type is unchanged, reading it again would give the
+// same object.  A dict's version changes with every change of the dict and is
+// never given to another dict; a type's version tag likewise.  The objects
+// remembered are borrowed from the dict or type, which holds them as long as
+// it is unchanged.  Interpreters without these versions read afresh each time.
+
+#if PY_VERSION_HEX < 0x030C0000
+#define QUARNA_VERSIONED_READS 1
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#else
+#define QUARNA_VERSIONED_READS 0
+inline uint64_t dict_version(PyObject*) { return 0; }
+#endif
+
+// A module-level name, read as rt::global reads it.
+struct CachedGlobal {
+    const rt::Name& name;
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+
+    explicit CachedGlobal(const rt::Name& n) : name(n) {}
+
+    rt::Ref get() {
+        PyObject* d = rt::module_dict();
+        if (QUARNA_VERSIONED_READS && d && d == dict && dict_version(d) == version) return rt::borrow(value);
+        if (d) {
+            PyObject* v = PyDict_GetItemWithError(d, name);
+            if (v) {
+                dict = d;
+                version = dict_version(d);
+                value = v;
+                return rt::borrow(v);
+            }
+            if (PyErr_Occurred()) return rt::Ref();
+        }
+        return rt::global(name);  // builtins, else NameError
+    }
+};
+
+rt::Name n_json("json");
+rt::Name n_loads("loads");
+rt::Name n_JSONDecodeError("JSONDecodeError");
+rt::Name n_lower("lower");
+rt::Name n_tobytes("tobytes");
+rt::Name n_startswith("startswith");
+rt::Name n_f("f");
+rt::Name n_metadata("_metadata");
+rt::Name n_address("address");
+rt::Name n_class_version("class_version");
+rt::Name n_object_version("object_version");
+rt::Name n_reference_to("reference_to");
+rt::Name n_referenced_by("referenced_by");
+rt::Name n_object_id_key("_object_id");
+rt::Name n_object_version_key("_object_version");
+rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
+rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
+rt::Name n_field_reverse_map("_field_reverse_map");
+rt::Name n_process_field("_process_field");
+rt::Name n_Versions("Versions");
+rt::Name n_LATEST("LATEST");
+rt::Name n_getattribute("__getattribute__");
+rt::Name n_getattr("__getattr__");
+
+CachedGlobal g_json(n_json);
+CachedGlobal g_versions(n_Versions);
+CachedGlobal g_primary(n_PRIMARY_PARTITION_KEY);
+CachedGlobal g_secondary(n_SECONDARY_PARTITION_KEY);
+
+// json.loads: the `json` global, then its attribute `loads`.  For a plain
+// module the attribute is the entry of the module's dict (the module type has
+// no attribute of that name), so it is remembered with that dict's version.
+struct {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* value = nullptr;
+} g_loads;
+
+rt::Ref json_loads_function() {
+    rt::Ref json = g_json.get();
+    if (!json) return rt::Ref();
+    if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
+    PyObject* d = PyModule_GetDict(json.get());
+    if (QUARNA_VERSIONED_READS && d == g_loads.dict && dict_version(d) == g_loads.version)
+        return rt::borrow(g_loads.value);
+    rt::Ref loads = rt::attr(json.get(), n_loads);
+    if (loads && PyDict_GetItemWithError(d, n_loads) == loads.get()) {
+        g_loads.dict = d;
+        g_loads.version = dict_version(d);
+        g_loads.value = loads.get();
+    }
+    PyErr_Clear();  // nothing is pending when loads was found
+    return loads;
+}
+
+// json.loads(value), with `json` read from the module namespace now.
+rt::Ref json_loads(PyObject* value) {
+    rt::Ref loads = json_loads_function();
+    if (!loads) return rt::Ref();
+    return rt::call(loads.get(), {value});
+}
+
+// getattr(cls, name).  A metaclass that adds a Python-level __getattr__ (as
+// the enumeration metaclass does) makes every class attribute read go through
+// a temporary method-wrapper of type.__getattribute__; when that is what the
+// metaclass resolves to, call type.__getattribute__ directly and fall back to
+// __getattr__ exactly as the metaclass slot does.
+rt::Ref class_attr(PyObject* cls, const rt::Name& name) {
+    PyTypeObject* meta = Py_TYPE(cls);
+    if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return rt::attr(cls, name);
+    PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
+    if (!getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
+        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
+            reinterpret_cast<void*>(PyType_Type.tp_getattro))
+        return rt::attr(cls, name);
+    rt::Ref getattr = rt::borrow(_PyType_Lookup(meta, n_getattr));
+    if (!getattr) return rt::attr(cls, name);
+    rt::Ref value = rt::steal(PyType_Type.tp_getattro(cls, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    descrgetfunc get = Py_TYPE(getattr.get())->tp_descr_get;
+    if (!get) return rt::call(getattr.get(), {cls, name.get()});
+    rt::Ref bound = rt::steal(get(getattr.get(), cls, reinterpret_cast<PyObject*>(meta)));
+    if (!bound) return rt::Ref();
+    return rt::call(bound.get(), {name.get()});
+}
+
+bool has_version_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
+
+// Versions.LATEST.  A plain (non-descriptor) attribute found in the class,
+// with no data descriptor of that name on the metaclass, is what every read
+// gives while neither the class nor the metaclass changes.
+struct {
+    PyObject* cls = nullptr;
+    unsigned int cls_tag = 0;
+    unsigned int meta_tag = 0;
+    PyObject* value = nullptr;
+} g_latest;
+
+rt::Ref versions_latest() {
+    rt::Ref versions = g_versions.get();
+    if (!versions) return rt::Ref();
+    PyObject* v = versions.get();
+    if (PyType_Check(v)) {
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(v);
+        PyTypeObject* meta = Py_TYPE(v);
+        if (v == g_latest.cls && has_version_tag(cls) && has_version_tag(meta) &&
+            cls->tp_version_tag == g_latest.cls_tag && meta->tp_version_tag == g_latest.meta_tag)
+            return rt::borrow(g_latest.value);
+    }
+    rt::Ref latest = class_attr(v, n_LATEST);
+    if (!latest || !PyType_Check(v)) return latest;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(v);
+    PyTypeObject* meta = Py_TYPE(v);
+    PyObject* on_meta = _PyType_Lookup(meta, n_LATEST);
+    if (_PyType_Lookup(cls, n_LATEST) == latest.get() && !Py_TYPE(latest.get())->tp_descr_get &&
+        (!on_meta || !Py_TYPE(on_meta)->tp_descr_set) && has_version_tag(cls) && has_version_tag(meta)) {
+        g_latest.cls = v;
+        g_latest.cls_tag = cls->tp_version_tag;
+        g_latest.meta_tag = meta->tp_version_tag;
+        g_latest.value = latest.get();
+    }
+    return latest;
+}
+
+// The declared types of the columns of the last description used, in the
+// order in which the last rows looked them up.  The column names are held, so a name found
+// again at its place is the same str.
+struct DescriptionCache {
+    static constexpr Py_ssize_t kColumns = 64;
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    Py_ssize_t n = 0;
+    PyObject* names[kColumns];  // owned
+    PyObject* types[kColumns];  // borrowed from dict; NULL: not a column
+
+    void reset(PyObject* d) {
+        for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(names[i]);
+        n = 0;
+        dict = d;
+        version = dict_version(d);
+    }
+
+    // description.get(name) for the i-th column looked up in this row.
+    bool get(PyObject* description, Py_ssize_t i, PyObject* name, rt::Ref& out) {
+        const bool same = QUARNA_VERSIONED_READS && description == dict && dict_version(description) == version;
+        if (same && i < n && names[i] == name) {
+            out = rt::borrow(types[i]);
+            return true;
+        }
+        out = rt::borrow(PyDict_GetItemWithError(description, name));
+        if (!out && PyErr_Occurred()) return false;
+        if (!QUARNA_VERSIONED_READS || !PyUnicode_CheckExact(name) || i >= kColumns) return true;
+        if (!(description == dict && dict_version(description) == version)) reset(description);
+        if (i > n) return true;
+        Py_INCREF(name);
+        if (i < n) Py_DECREF(names[i]);
+        else ++n;
+        names[i] = name;
+        types[i] = out.get();
+        return true;
+    }
+};
+
+DescriptionCache g_description;
+
+// Raises a new exception while `pending` (fetched, normalised) is being
+// handled: the new one gets it as __context__, as an except clause would.
+void chain_pending(PyObject* type, PyObject* value, PyObject* tb) {
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2 && value) PyException_SetContext(v2, value);  // steals value
+    else Py_XDECREF(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(t2, v2, tb2);
+}
+
+bool is_catchable(PyObject* cls) {
+    if (PyTuple_Check(cls)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
+            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i))) return false;
+        return true;
+    }
+    return PyExceptionClass_Check(cls);
+}
+
+// With an exception set: 1 when it is a json.JSONDecodeError (exception
+// cleared), 0 when it is not (still set), -1 when evaluating the handler
+// itself failed (the new exception is set, chained to the old one).
+int clear_if_json_decode_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    rt::Ref json = g_json.get();
+    rt::Ref cls = json ? rt::attr(json.get(), n_JSONDecodeError) : rt::Ref();
+    if (cls && !is_catchable(cls.get()))
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    if (!cls || PyErr_Occurred()) {
+        chain_pending(type, value, tb);
+        return -1;
+    }
+    if (PyErr_GivenExceptionMatches(type, cls.get())) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return 1;
+    }
+    PyErr_Restore(type, value, tb);
+    return 0;
+}
+
+// field_type.lower() == word, for a lower-case ASCII word; -1 on error.
+int lower_equals(PyObject* s, const char* word, Py_ssize_t n) {
+    if (PyUnicode_READY(s) < 0) return -1;
+    if (PyUnicode_IS_ASCII(s)) {
+        if (PyUnicode_GET_LENGTH(s) != n) return 0;
+        const Py_UCS1* d = PyUnicode_1BYTE_DATA(s);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS1 c = d[i];
+            if (c >= 'A' && c <= 'Z') c = (Py_UCS1)(c + ('a' - 'A'));
+            if (c != (Py_UCS1)word[i]) return 0;
+        }
+        return 1;
+    }
+    // Case mappings beyond ASCII: let str.lower decide.
+    rt::Ref lowered = rt::steal(PyObject_CallMethodNoArgs(s, n_lower));
+    if (!lowered) return -1;
+    return PyUnicode_Check(lowered.get()) && PyUnicode_CompareWithASCIIString(lowered.get(), word) == 0;
+}
+
+// The body of _process_field once field_type is known to be exactly a str.
+// `ran` is set when code outside this module was called (json.loads).
+PyObject* decode_field(PyObject* field_type, PyObject* value, bool* ran) {
+    const bool is_str = PyUnicode_Check(value);
+    const bool is_bytes = !is_str && PyBytes_Check(value);
+    const bool is_view = !is_str && !is_bytes && PyMemoryView_Check(value);
+    if (!is_str && !is_bytes && !is_view) return Py_NewRef(value);
+    const int json_type = lower_equals(field_type, "json", 4);
+    if (json_type < 0) return nullptr;
+    if (json_type && !is_view) {
+        *ran = true;
+        rt::Ref decoded = json_loads(value);
+        if (decoded || is_bytes) return decoded.release();
+        // Text that is not JSON stays text.
+        const int caught = clear_if_json_decode_error();
+        if (caught <= 0) return nullptr;
+        return Py_NewRef(value);
+    }
+    if (is_view) {
+        const int bytea = lower_equals(field_type, "bytea", 5);
+        if (bytea < 0) return nullptr;
+        if (bytea) return rt::call_method(value, n_tobytes, {}).release();
+    }
+    return Py_NewRef(value);
+}
+
+PyObject* process_field_body(PyObject* const* a) {
+    bool ran = false;
+    return decode_field(a[0], a[1], &ran);
+}
+
+// `a != b` as Python evaluates it; -1 on error.
+int not_equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (a == b) return 0;
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 1;
+        return PyUnicode_Compare(a, b) != 0;
+    }
+    rt::Ref r = rt::steal(PyObject_RichCompare(a, b, Py_NE));
+    if (!r) return -1;
+    return rt::truth(r.get());
+}
+
+// Equality of two objects known to be exactly str (ready, compact): equal
+// texts have the same length and the same kind.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+}
+
+// dict lookup that holds the value found; false on error, `out` empty when missing.
+bool dict_get(PyObject* dict, PyObject* key, rt::Ref& out) {
+    out = rt::borrow(PyDict_GetItemWithError(dict, key));
+    return out || !PyErr_Occurred();
+}
+
+// Keys dropped from a record: 33 characters starting with "f"; -1 on error.
+int is_dropped_key(PyObject* key) {
+    if (PyUnicode_CheckExact(key))
+        return PyUnicode_GET_LENGTH(key) == 33 && PyUnicode_READ_CHAR(key, 0) == 'f';
+    const Py_ssize_t n = PyObject_Length(key);
+    if (n < 0) return -1;
+    if (n != 33) return 0;
+    rt::Ref starts = rt::call_method(key, n_startswith, {n_f.get()});
+    if (!starts) return -1;
+    return rt::truth(starts.get());
+}
+
+// M[key] = [json.loads(item) for item in M[key]] if key in M else []
+bool normalise_references(PyObject* meta, PyObject* key) {
+    const int has = PySequence_Contains(meta, key);
+    if (has < 0) return false;
+    rt::Ref decoded = rt::steal(PyList_New(0));
+    if (!decoded) return false;
+    if (has) {
+        rt::Ref items = rt::steal(PyObject_GetItem(meta, key));
+        if (!items) return false;
+        rt::Ref it = rt::steal(PyObject_GetIter(items.get()));
+        if (!it) return false;
+        while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
+            rt::Ref value = json_loads(item.get());
+            if (!value || PyList_Append(decoded.get(), value.get()) < 0) return false;
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    return PyObject_SetItem(meta, key, decoded.get()) == 0;
+}
+
+// The class version recorded in a row's metadata: metadata['address']['class_version'].
+rt::Ref recorded_class_version(PyObject* metadata) {
+    rt::Ref decoded = PyUnicode_Check(metadata) ? json_loads(metadata) : rt::borrow(metadata);
+    if (!decoded) return rt::Ref();
+    rt::Ref address = rt::steal(PyObject_GetItem(decoded.get(), n_address));
+    if (!address) return rt::Ref();
+    return rt::steal(PyObject_GetItem(address.get(), n_class_version));
+}
+
+bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
+
+// The two hooks, reached through self for every column as a method call
+// would reach them.  When the lookup finds this module's own function through
+// the generic attribute lookup, what it depends on is remembered: the type
+// (by its version tag, which changes whenever the type or a base changes) and
+// the instance's dict (by its version).  While both are unchanged the lookup
+// would find the same function, and its body runs directly.
+struct HookLookup {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    PyObject* dict = nullptr;  // identity only
+    uint64_t version = 0;
+    bool own = false;
+
+    // The slot of the instance's dict; NULL when the instance has none.  An
+    // instance that keeps its attributes inline gets them moved into a dict.
+    static bool dict_slot(PyObject* self, PyObject**& slot) {
+        slot = _PyObject_GetDictPtr(self);
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
+#endif
+        return true;
+    }
+
+    bool still_valid(PyObject* self) const {
+        if (!QUARNA_VERSIONED_READS || !own) return false;
+        PyTypeObject* t = Py_TYPE(self);
+        if (t != type || !has_version_tag(t) || t->tp_version_tag != tag) return false;
+        PyObject** slot;
+        if (!dict_slot(self, slot)) return false;
+        PyObject* d = slot ? *slot : nullptr;
+        return d == dict && (!d || dict_version(d) == version);
+    }
+
+    // Called after a lookup on self found this module's own function.
+    void found_own(PyObject* self) {
+        own = false;
+        if (!QUARNA_VERSIONED_READS) return;
+        PyTypeObject* t = Py_TYPE(self);
+        if (t->tp_getattro != PyObject_GenericGetAttr || !has_version_tag(t)) return;
+        PyObject** slot;
+        if (!dict_slot(self, slot)) return;
+        type = t;
+        tag = t->tp_version_tag;
+        dict = slot ? *slot : nullptr;
+        version = dict ? dict_version(dict) : 0;
+        own = true;
+    }
+    void found_other() { own = false; }
+};
+
+HookLookup g_reverse_lookup;
+HookLookup g_field_lookup;
+
+// self._field_reverse_map(table_name, name, class_version).  `own` is set
+// when this module's identity mapping answered, so that no other code ran.
+rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
+    own = false;
+    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_valid(self)) {
+        own = true;
+        return rt::borrow(name);
+    }
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(self, n_field_reverse_map, &found);
+    rt::Ref hook = rt::steal(found);
+    if (!hook) return rt::Ref();
+    if (unbound && rt::is_function(hook.get(), methods::field_reverse_map)) {
+        g_reverse_lookup.found_own(self);
+        if (PyUnicode_CheckExact(name)) {
+            own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
+            return rt::borrow(name);
+        }
+        return rt::call(hook.get(), {self, table_name, name, class_version});  // the binding's TypeError
+    }
+    g_reverse_lookup.found_other();
+    if (unbound) return rt::call(hook.get(), {self, table_name, name, class_version});
+    return rt::call(hook.get(), {table_name, name, class_version});
+}
+
+// self._process_field(field_type, value): a static method, so the attribute is the plain function.
+rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
+    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_valid(self);
+    if (!direct) {
+        rt::Ref hook = rt::attr(self, n_process_field);
+        if (!hook) return rt::Ref();
+        if (!rt::is_function(hook.get(), methods::process_field)) {
+            g_field_lookup.found_other();
+            return rt::call(hook.get(), {field_type, value});
+        }
+        g_field_lookup.found_own(self);
+        if (!PyUnicode_CheckExact(field_type)) return rt::call(hook.get(), {field_type, value});
+    }
+    bool ran = false;
+    return rt::steal(decode_field(field_type, value, &ran));
+}
+
+// What the walk over the row saw of the three keys read again at the end.
+struct RowKeys {
+    bool all_text = true;  // every key of the row was exactly a str
+    rt::Ref primary, secondary, metadata;
+};
+
+PyObject* process_result_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table_name = a[1];
+    PyObject* result = a[2];
+    PyObject* description = a[3];
+
+    rt::Ref class_version = versions_latest();
+    if (!class_version) return nullptr;
+    rt::Ref metadata;
+    if (!dict_get(result, n_metadata, metadata)) return nullptr;
+    if (metadata) {
+        class_version = recorded_class_version(metadata.get());
+        if (!class_version) return nullptr;
+    }
+    rt::Ref primary = g_primary.get();
+    if (!primary) return nullptr;
+    rt::Ref secondary = g_secondary.get();
+    if (!secondary) return nullptr;
+    const bool keys_text = PyUnicode_CheckExact(primary.get()) && PyUnicode_CheckExact(secondary.get());
+
+    // The table's own columns, under their field names.  While every key is
+    // exactly a str, the "_metadata" entry is followed here instead of being
+    // looked up again.
+    rt::Ref record = rt::steal(_PyDict_NewPresized(std::min<Py_ssize_t>(PyDict_GET_SIZE(result), 32) + 2));
+    if (!record) return nullptr;
+    bool record_keys_text = true;
+    rt::Ref record_metadata;
+    bool may_drop = false;
+    RowKeys seen;
+    uint64_t row_version = 0;
+    bool row_unchanged = false;
+    {
+        rt::DictItems items(result);
+        rt::Ref name, value, field_type;
+        Py_ssize_t slot = 0;  // columns looked up in the description so far
+        while (items.next(name, value)) {
+            const bool text = keys_text && PyUnicode_CheckExact(name.get());
+            if (text) {
+                // Comparing str objects runs no code: test the partition keys first.
+                if (is_metadata_key(name.get())) seen.metadata = value;
+                if (same_text(name.get(), primary.get())) {
+                    seen.primary = value;
+                    if (same_text(name.get(), secondary.get())) seen.secondary = value;
+                    continue;
+                }
+                if (same_text(name.get(), secondary.get())) {
+                    seen.secondary = value;
+                    continue;
+                }
+                if (!g_description.get(description, slot++, name.get(), field_type)) return nullptr;
+                if (!field_type) continue;
+            } else {
+                seen.all_text = false;
+                if (!dict_get(description, name.get(), field_type)) return nullptr;
+                if (!field_type) continue;
+                int keep = not_equal(name.get(), primary.get());
+                if (keep > 0) keep = not_equal(name.get(), secondary.get());
+                if (keep < 0) return nullptr;
+                if (!keep) continue;
+            }
+            bool own = false;
+            rt::Ref key = reverse_map(self, table_name, name.get(), class_version.get(), own);
+            if (!key) return nullptr;
+            if (!text || !own) {
+                // Other code ran since the test: read the type again.
+                if (!dict_get(description, name.get(), field_type)) return nullptr;
+                if (!field_type) {
+                    rt::Ref args = rt::steal(PyTuple_Pack(1, name.get()));
+                    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+                    return nullptr;
+                }
+            }
+            rt::Ref decoded = process_field(self, field_type.get(), value.get());
+            if (!decoded) return nullptr;
+            if (PyDict_SetItem(record.get(), key.get(), decoded.get()) < 0) return nullptr;
+            if (PyUnicode_CheckExact(key.get())) {
+                if (is_metadata_key(key.get())) record_metadata = decoded;
+                if (!may_drop) may_drop = is_dropped_key(key.get()) != 0;
+            } else {
+                record_keys_text = false;
+                may_drop = true;
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+        row_version = dict_version(result);
+        row_unchanged = QUARNA_VERSIONED_READS && keys_text && seen.all_text;
+    }
+    if (may_drop) {
+        rt::Ref kept = rt::steal(PyDict_New());
+        if (!kept) return nullptr;
+        rt::DictItems items(record.get());
+        rt::Ref key, value;
+        while (items.next(key, value)) {
+            const int drop = is_dropped_key(key.get());
+            if (drop < 0) return nullptr;
+            if (!drop && PyDict_SetItem(kept.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        record = kept;
+    }
+
+    // Metadata stored in a column of the table, if it is still text.
+    if (!record_keys_text && !dict_get(record.get(), n_metadata, record_metadata)) return nullptr;
+    const bool own_metadata = bool(record_metadata);
+    if (own_metadata && PyUnicode_Check(record_metadata.get())) {
+        record_metadata = json_loads(record_metadata.get());
+        if (!record_metadata || PyDict_SetItem(record.get(), n_metadata, record_metadata.get()) < 0)
+            return nullptr;
+    }
+
+    // Keys of the row read again: what the walk saw, while the row is unchanged.
+    auto row_get = [&](PyObject* key, const rt::Ref& walked, rt::Ref& out) {
+        if (row_unchanged && dict_version(result) == row_version) {
+            out = walked;
+            return true;
+        }
+        return dict_get(result, key, out);
+    };
+
+    // Metadata joined from the metadata table.
+    if (!row_get(n_metadata, seen.metadata, metadata)) return nullptr;
+    if (metadata && !own_metadata) {
+        record_metadata = PyUnicode_Check(metadata.get()) ? json_loads(metadata.get()) : metadata;
+        if (!record_metadata || PyDict_SetItem(record.get(), n_metadata, record_metadata.get()) < 0)
+            return nullptr;
+        if (!normalise_references(record_metadata.get(), n_reference_to)) return nullptr;
+        if (!normalise_references(record_metadata.get(), n_referenced_by)) return nullptr;
+    }
+
+    rt::Ref found;
+    if (!row_get(primary.get(), seen.primary, found)) return nullptr;
+    if (found && PyDict_SetItem(record.get(), n_object_id_key, found.get()) < 0) return nullptr;
+    if (!row_get(secondary.get(), seen.secondary, found)) return nullptr;
+    if (found) {
+        if (PyDict_SetItem(record.get(), n_object_version_key, found.get()) < 0) return nullptr;
+        return record.release();
+    }
+    if (!record_keys_text && !dict_get(record.get(), n_metadata, record_metadata)) return nullptr;
+    if (record_metadata) {
+        int use = rt::truth(record_metadata.get());
+        if (use > 0) use = PySequence_Contains(record_metadata.get(), n_address);
+        if (use < 0) return nullptr;
+        if (use) {
+            rt::Ref address = rt::steal(PyObject_GetItem(record_metadata.get(), n_address));
+            if (!address) return nullptr;
+            rt::Ref version = rt::steal(PyObject_GetItem(address.get(), n_object_version));
+            if (!version || PyDict_SetItem(record.get(), n_object_version_key, version.get()) < 0) return nullptr;
+        }
+    }
+    return record.release();
+}
 
 }  // namespace
 
