@@ -41,9 +41,13 @@ from quarna_data.connections.implementations.mixins import sqlite_statements_mix
 
 Mixin = mod.SqliteStatementsMixin
 
+class Boom(Exception):
+    """Raised by the hostile objects and hooks of the harness."""
+
+
 # Exceptions the builders document or pass through from the objects they are given.
 EXPECTED = (TypeError, ValueError, KeyError, AttributeError, RecursionError, QuarnaConnectionError,
-            sqlite3.Error, UnicodeError, OverflowError)
+            sqlite3.Error, UnicodeError, OverflowError, RuntimeError, Boom)
 
 WORDS = ["_address", "_metadata", "object_id", "object_version", "next_version", "prior_version",
          "partition_key", "range_key", "t1", "t2", "t2._address", "data", "__", "a__b", "x____y",
@@ -70,6 +74,86 @@ class Host(Mixin):
         return Mixin._describe_table.__wrapped__(self, table_name)
 
 
+class Hostile:
+    """An object whose special methods raise, chosen by a bit mask."""
+
+    def __init__(self, mask, text="h"):
+        self.mask, self.text = mask, text
+
+    def _maybe(self, bit):
+        if self.mask & bit:
+            raise Boom(bit)
+
+    def __eq__(self, other):
+        self._maybe(1)
+        return self is other
+
+    def __ne__(self, other):
+        self._maybe(1)
+        return self is not other
+
+    def __hash__(self):
+        self._maybe(2)
+        return id(self) >> 4
+
+    def __str__(self):
+        self._maybe(4)
+        return self.text
+
+    def __format__(self, spec):
+        self._maybe(8)
+        return self.text
+
+    def __bool__(self):
+        self._maybe(16)
+        return bool(self.text)
+
+    def __lt__(self, other):
+        self._maybe(32)
+        return id(self) < id(other)
+
+
+class HostileStr(str):
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    def __ne__(self, other):
+        raise Boom("ne")
+
+    __hash__ = str.__hash__
+
+
+class Mutating(dict):
+    """A row that changes itself, or another container, while it is read."""
+
+    victim = None
+
+    def keys(self):
+        if Mutating.victim is not None:
+            Mutating.victim.clear()
+        return super().keys()
+
+    def get(self, key, default=None):
+        self.pop(key, None)
+        return default
+
+
+def _odd_hooks(g):
+    """A host class whose hooks return objects of other types, or change what they are given."""
+    choice = g.int(0, 4)
+    results = [5, None, HostileStr("x"), b"x", "ok"]
+    odd = results[g.int(0, len(results) - 1)]
+    if choice == 0:
+        return {"_fields_map": lambda self, t, f, v: odd}
+    if choice == 1:
+        return {"_field_reverse_map": lambda self, t, f, v: odd}
+    if choice == 2:
+        return {"_to_sql_value": classmethod(lambda cls, v: odd)}
+    if choice == 3:
+        return {"TABLE_SEPARATOR": odd, "COLUMN_SEPARATOR": odd}
+    return {"_describe_table": lambda self, t: {"name": odd, "data": "json"}}
+
+
 class Queryable(QueryableMixin):
     def __init__(self, names):
         self.names = names
@@ -87,6 +171,8 @@ class Gen:
         # An IN filter whose value is not a JSON array writes len(value) placeholders and binds the
         # decoded value once: the count check does not hold for such statements.
         self.odd_in = False
+        # Rows that change themselves or their list make a second call see other input.
+        self.mutates = False
 
     def int(self, lo, hi):
         return self.fdp.ConsumeIntInRange(lo, hi)
@@ -133,7 +219,9 @@ class Gen:
         if kind == 10:
             return self.fdp.ConsumeUnicode(self.int(0, 16))  # JSON text or not
         if kind == 11:
-            return (self.int(0, 3), self.name())
+            if self.bool():
+                return Hostile(self.int(0, 63), self.name())
+            return HostileStr(self.name())
         return self.fdp.PickValueInList(["[]", "[1, 2]", "{", "null", "3", '"ab"', "latest", "all"])
 
     def value(self, depth=0):
@@ -190,7 +278,13 @@ class Gen:
         return QuerySpecifier(only=only, distinct=[n for n in only if self.bool()])
 
     def row(self):
-        return {self.name(): self.value() for _ in range(self.int(0, 5))}
+        row = {self.name(): self.value() for _ in range(self.int(0, 5))}
+        if self.int(0, 7) == 0:
+            row[Hostile(self.int(0, 63), self.name())] = self.scalar()
+        if self.int(0, 7) == 0:
+            row = Mutating(row)
+            self.mutates = True
+        return row
 
     def description(self, row):
         desc = {name: self.fdp.PickValueInList(TYPES) for name in row if self.bool()}
@@ -228,7 +322,8 @@ def check_pair(pair, params_type, g):
 
 
 def call_twice(fn, *args, **kwargs):
-    """The outcome of a call, checked to be the same on a second call with the same arguments."""
+    """The outcome of a call, checked to be the same on a second call with the same arguments
+    (unless the input changes itself while it is read: then both calls must merely end cleanly)."""
     outcomes = []
     for _ in range(2):
         try:
@@ -236,6 +331,8 @@ def call_twice(fn, *args, **kwargs):
         except EXPECTED as exc:
             outcomes.append(("raised", type(exc)))
     first, second = outcomes
+    if CURRENT.mutates:
+        return first
     if first[0] == "ok" and second[0] == "ok":
         try:
             same = first[1] == second[1]
@@ -255,6 +352,7 @@ def _has_nan(obj):
     return "nan" in repr(obj).lower()
 
 
+CURRENT = None
 CONN = sqlite3.connect(":memory:")
 CONN.execute("CREATE TABLE t (partition_key TEXT, range_key TEXT, name TEXT, data json, blob bytea)")
 HOST = Host(CONN)
@@ -262,8 +360,10 @@ HOST = Host(CONN)
 
 def one_input(data):
     fdp = atheris.FuzzedDataProvider(data) if atheris is not None else BytesProvider(data)
-    g = Gen(fdp)
-    h = HOST
+    global CURRENT
+    g = CURRENT = Gen(fdp)
+    h = HOST if g.int(0, 3) else type("Odd", (Host,), _odd_hooks(g))(CONN)
+    Mutating.victim = None
     table = g.fdp.PickValueInList(["t", "metadata", "x_reference"]) if g.bool() else g.name()
     which = g.int(0, 9)
     try:
@@ -278,6 +378,8 @@ def one_input(data):
                 check_pair(pair, tuple, g)
         elif which == 1:
             rows = [g.row() for _ in range(g.int(0, 4))]
+            if g.int(0, 3) == 0:
+                Mutating.victim = rows
             status, pair = call_twice(h._build_bulk_insert_statement, table, rows)
             if status == "ok":
                 check_pair(pair, tuple, g)
