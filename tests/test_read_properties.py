@@ -20,6 +20,7 @@ meaning of its own. These are the places where a naive Python reading would diff
   extracted value ("10" before "9").
 - A filter on Versions.ALL adds nothing; a tree left without conditions selects every row.
 """
+import json
 import os
 import re
 import sqlite3
@@ -154,7 +155,16 @@ def sql_text(value):
     return str(value)  # the ints and texts of the generated data read as SQLite writes them
 
 
+META_PATHS = ("_address__", "_metadata__")
+
+
 def column(row, field):
+    if field == "_address__object_id":
+        return row["partition_key"]
+    if field == "_address__object_version":
+        return row["range_key"]
+    if field.startswith("_metadata__"):
+        return row["meta"][field[len("_metadata__"):]]
     if "__" in field:
         head, key = field.split("__", 1)
         data = row[head]
@@ -181,8 +191,10 @@ def eval_leaf(f, row):
     if isinstance(value, QueryableMixin):
         sub = value.to_query(prefix=f.field_name + "__")
         return eval_tree(~sub if lookup == Lookup.NEQ else sub, row)
+    if f.field_name == "_address__object_version" and value == Versions.LATEST:
+        return row["meta"]["next_version"] in (None, "")  # the latest version, whatever the lookup
     col = column(row, f.field_name)
-    nested = "__" in f.field_name
+    nested = "__" in f.field_name and not f.field_name.startswith(META_PATHS)
     if lookup is Lookup.ISNULL:
         return (col is None) if value else (col is not None)
     if lookup in (Lookup.EQ, Lookup.NEQ) and isinstance(value, bool):
@@ -223,7 +235,7 @@ def eval_tree(q, row):
 
 def order_key(field, row):
     value = column(row, field)
-    if value is not None and "__" in field:
+    if value is not None and "__" in field and not field.startswith(META_PATHS):
         value = sql_text(value)  # nested paths order by the extracted value's text
     return (value is not None, value)
 
@@ -236,13 +248,13 @@ def expected_ids(rows, conditions, order_by, page):
             selected.append(row)
     ordered = bool(order_by)
     if ordered:
-        selected.sort(key=lambda r: r["id"])
+        selected.sort(key=lambda r: r["id"] if "id" in r else (r["partition_key"], r["range_key"]))
         for item in reversed(order_by):
             selected.sort(key=lambda r: order_key(item.field_name, r), reverse=item.direction != OrderDirection.ASC)
     if page is not None and page.limit is not None:
         start = page.offset or 0
         selected = selected[start:start + page.limit]
-    return [r["id"] for r in selected], ordered
+    return [r["id"] if "id" in r else (r["partition_key"], r["range_key"]) for r in selected], ordered
 
 
 # --------------------------------------------------------------------------- the properties
@@ -332,3 +344,113 @@ def test_nested_in_compares_text():
     for value, hits in (([1], 1), ([1.0], 0), (["1"], 1)):
         sql, params = host._build_select_statement("person", None, Q(data__n__in=value))
         assert len(host.conn.execute(sql, params).fetchall()) == hits, value
+
+
+# --------------------------------------------------------------------------- the metadata join
+
+MODEL = "partition_key TEXT, range_key TEXT, _metadata json, name TEXT, age INTEGER"
+METADATA = ("object_id TEXT, object_version TEXT, prior_version TEXT, address json, class_schema_reference json,"
+            ' class_meta_schema_reference json, class_schema_type TEXT, is_deleted INTEGER, created_at INTEGER,'
+            ' updated_at INTEGER, "transaction" json')
+
+
+@st.composite
+def versioned(draw):
+    """Objects with chains of versions; some versions have no model row, some rows no record."""
+    rows, records = [], []
+    for o in range(draw(st.integers(0, 4))):
+        oid = f"p{o}"
+        prior = None
+        for v in range(1, draw(st.integers(1, 3)) + 1):
+            version = str(v)
+            has_record, has_row = draw(st.sampled_from([(True, True), (True, True), (True, False), (False, True)]))
+            if has_record:
+                records.append({
+                    "object_id": oid, "object_version": version, "prior_version": prior,
+                    "address": json.dumps({"object_id": oid, "object_version": version, "class_version": "1"}),
+                    "class_schema_reference": None, "class_meta_schema_reference": None,
+                    "class_schema_type": draw(st.sampled_from(["A", "B"])),
+                    "is_deleted": draw(st.sampled_from([0, 1])), "created_at": draw(st.integers(0, 9)),
+                    "updated_at": None, "transaction": json.dumps({"id": draw(st.integers(0, 3))}),
+                })
+                prior = version
+            if has_row:
+                rows.append({"partition_key": oid, "range_key": version, "name": draw(st.none() | texts),
+                             "age": draw(st.none() | ints)})
+    return rows, records
+
+
+meta_leaves = st.one_of(
+    leaf_for("name", "text"),
+    leaf_for("age", "int"),
+    st.builds(Filter, field_name=st.just("_address__object_id"), lookup=st.sampled_from([Lookup.EQ, Lookup.NEQ]),
+              value=st.sampled_from(["p0", "p1", "p2"])),
+    st.builds(Filter, field_name=st.just("_address__object_version"), lookup=st.just(Lookup.EQ),
+              value=st.sampled_from([Versions.LATEST, Versions.ALL, "1", "2"])),
+    st.builds(Filter, field_name=st.just("_metadata__is_deleted"), lookup=st.just(Lookup.EQ), value=st.booleans()),
+    st.builds(Filter, field_name=st.just("_metadata__created_at"), lookup=st.sampled_from(COMPARE), value=ints),
+    st.builds(Filter, field_name=st.just("_metadata__class_schema_type"), lookup=st.just(Lookup.IN),
+              value=st.lists(st.sampled_from(["A", "B", "C"]), max_size=2)),
+    st.builds(Filter, field_name=st.just("_metadata__next_version"), lookup=st.just(Lookup.ISNULL),
+              value=st.booleans()),
+)
+meta_trees = st.recursive(
+    st.builds(make_q, st.lists(meta_leaves, max_size=3), st.sampled_from(list(ConnectorEnum)), st.booleans()),
+    lambda inner: st.builds(make_q, st.lists(inner | meta_leaves, min_size=1, max_size=3),
+                            st.sampled_from(list(ConnectorEnum)), st.booleans()),
+    max_leaves=6,
+)
+meta_orderings = st.lists(
+    st.builds(OrderBy, field_name=st.sampled_from(["name", "age", "_metadata__created_at"]),
+              direction=st.sampled_from(list(OrderDirection))),
+    max_size=2,
+)
+
+
+def joined(rows, records):
+    """The model rows that have a version record, each with that record and its next version."""
+    by_key = {(r["object_id"], r["object_version"]): r for r in records}
+    out = []
+    for row in rows:
+        record = by_key.get((row["partition_key"], row["range_key"]))
+        if record is None:
+            continue
+        following = [r["object_version"] for r in records
+                     if r["object_id"] == record["object_id"] and r["prior_version"] == record["object_version"]]
+        out.append(dict(row, meta=dict(record, next_version=following[0] if following else None)))
+    return out
+
+
+@SETTINGS
+@given(data=versioned(), conditions=meta_trees, order_by=meta_orderings, page=pages)
+def test_metadata_select_returns_the_joined_rows_the_query_selects(data, conditions, order_by, page):
+    rows, records = data
+    conn = sqlite3.connect(":memory:")
+    conn.execute(f"CREATE TABLE person ({MODEL})")
+    conn.execute(f"CREATE TABLE metadata ({METADATA})")
+    host = Host(conn)
+    for table, items in (("person", rows), ("metadata", records)):
+        if items:
+            conn.execute(*host._build_bulk_insert_statement(table, items))
+    order_by = order_by + [OrderBy(field_name="partition_key"), OrderBy(field_name="range_key")]
+    sql, params = host._build_select_statement("person", None, conditions, page, order_by,
+                                               use_internal_meta_tables=True)
+    cursor = conn.execute(sql, params)
+    names = [c[0] for c in cursor.description]
+    description = host._describe_table("person")
+    got = [host._process_result("person", dict(zip(names, r)), description) for r in cursor]
+
+    everything = joined(rows, records)
+    selected = [r for r in everything if eval_tree(conditions, r) in (True, ABSENT)] if conditions else everything
+    want, _ = expected_ids(selected, None, order_by, page)
+    assert [(r["_object_id"], r["_object_version"]) for r in got] == want, (sql, params)
+    for record in got:
+        expected = next(r for r in everything if (r["partition_key"], r["range_key"]) ==
+                        (record["_object_id"], record["_object_version"]))["meta"]
+        meta = record["_metadata"]
+        assert meta["next_version"] == expected["next_version"]
+        assert meta["address"] == json.loads(expected["address"]) and meta["transaction"] == json.loads(
+            expected["transaction"])
+
+    sql, params = host._build_count_statement("person", conditions, use_internal_meta_tables=True)
+    assert conn.execute(sql, params).fetchone() == (len(selected),)
