@@ -657,3 +657,35 @@ def test_distinct_keys_with_the_same_text_are_not_silently_merged(host, builder)
     except (TypeError, ValueError, sqlite3.Error):
         return  # refused: sound
     assert host.conn.execute("SELECT count(*) FROM t").fetchone() == (0,), "one of the two values was dropped"
+
+
+class ChangingRows(Host):
+    """The value hook adds rows to the list being read, as a hook with side effects can."""
+
+    rows = None
+
+    @classmethod
+    def _to_sql_value(cls, value):
+        if len(cls.rows) < 5:
+            cls.rows.append({"a": 0})
+        return value
+
+
+@pytest.mark.xfail(strict=True, reason="the bulk insert reads the row list twice: rows added or removed while the "
+                                       "parameters are collected leave the row groups and the parameters apart")
+@pytest.mark.parametrize("change", ["hook adds rows", "row get removes rows"])
+def test_bulk_insert_rows_changed_while_parameters_are_collected(host, change):
+    if change == "hook adds rows":
+        rows = ChangingRows.rows = [{"a": 1}, {"a": 2}]
+        pair = ChangingRows(host.conn)._build_bulk_insert_statement("t", rows)
+    else:
+        rows = []
+
+        class Removing(dict):
+            def get(self, key, default=None):
+                del rows[1:]
+                return super().get(key, default)
+
+        rows.extend([Removing(a=1), {"a": 2}, {"a": 3}])
+        pair = host._build_bulk_insert_statement("t", rows)
+    assert placeholders_match(pair), pair
