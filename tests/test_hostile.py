@@ -689,3 +689,40 @@ def test_bulk_insert_rows_changed_while_parameters_are_collected(host, change):
         rows.extend([Removing(a=1), {"a": 2}, {"a": 3}])
         pair = host._build_bulk_insert_statement("t", rows)
     assert placeholders_match(pair), pair
+
+
+def _rebind_module(name, value):
+    def apply(monkeypatch, host):
+        monkeypatch.setattr(mod, name, value)
+    return apply
+
+
+@pytest.mark.parametrize(
+    "rebind, record",
+    [
+        (_rebind_module("json", type("J", (), {"loads": staticmethod(lambda s: "fake"),
+                                               "JSONDecodeError": ValueError})), {"a": "fake"}),
+        (lambda mp, h: mp.setattr(json, "loads", lambda s, **k: "patched"), {"a": "patched"}),
+        (_rebind_module("PRIMARY_PARTITION_KEY", "a"), {"_object_id": "[1]"}),
+        (lambda mp, h: mp.setattr(Host, "_field_reverse_map", lambda self, t, f, v: "R_" + f, raising=False),
+         {"R_a": [1]}),
+        (lambda mp, h: mp.setitem(h.__dict__, "_process_field", lambda t, v: "instance"), {"a": "instance"}),
+        (lambda mp, h: mp.setattr(Host, "_process_field", staticmethod(lambda t, v: (t, v)), raising=False),
+         {"a": ("json", "[1]")}),
+    ],
+    ids=["module json", "json.loads", "partition key", "class hook", "instance hook", "static hook"],
+)
+def test_rebinding_between_calls_takes_effect(host, monkeypatch, rebind, record):
+    """Names and hooks are looked up at each call, whatever the module remembers between calls."""
+    for _ in range(3):  # warm whatever is remembered
+        assert host._process_result("t", {"a": "[1]"}, {"a": "json"}) == {"a": [1]}
+    rebind(monkeypatch, host)
+    assert host._process_result("t", {"a": "[1]"}, {"a": "json"}) == record
+    monkeypatch.undo()
+    assert host._process_result("t", {"a": "[1]"}, {"a": "json"}) == {"a": [1]}
+
+
+def test_a_missing_module_name_raises_name_error(host, monkeypatch):
+    monkeypatch.delattr(mod, "json")
+    with pytest.raises(NameError, match="json"):
+        host._process_result("t", {"a": "[1]"}, {"a": "json"})
