@@ -726,3 +726,23 @@ def test_a_missing_module_name_raises_name_error(host, monkeypatch):
     monkeypatch.delattr(mod, "json")
     with pytest.raises(NameError, match="json"):
         host._process_result("t", {"a": "[1]"}, {"a": "json"})
+
+
+def test_description_changed_in_place_between_and_during_calls(host):
+    description = {"a": "json", "b": "TEXT"}
+    row = {"a": "[1]", "b": "[2]"}
+    for _ in range(3):
+        assert host._process_result("t", row, description) == {"a": [1], "b": "[2]"}
+    description["a"], description["b"] = "TEXT", "json"
+    assert host._process_result("t", row, description) == {"a": "[1]", "b": [2]}
+
+    class Retyping(Host):
+        def _field_reverse_map(self, table_name, field_name, class_version):
+            description["b"] = "TEXT" if field_name == "a" else description["b"]
+            return field_name
+
+    description["b"] = "json"
+    # the type of b is read after the hook ran for a: it is TEXT by then
+    assert Retyping(host.conn)._process_result("t", row, description) == {"a": "[1]", "b": "[2]"}
+    description.clear()
+    assert host._process_result("t", row, description) == {}
