@@ -160,7 +160,10 @@ rt::Ref row_get(PyObject* row, PyObject* column) {
 PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* table = a[1];
-    rt::Ref data = rt::borrow(a[2]);
+    // The rows as they are now: hooks run below may change the caller's list,
+    // and the row groups and the parameters must describe the same rows.
+    rt::Ref data = rt::steal(PyList_GetSlice(a[2], 0, PyList_GET_SIZE(a[2])));
+    if (!data) return nullptr;
 
     rt::Ref column_set = rt::steal(PySet_New(nullptr));
     if (!column_set) return nullptr;

@@ -467,8 +467,9 @@ def test_changing_the_row_list_while_it_is_read_is_safe():
             del data[1:]
             return value
 
+    # The rows as they were when the call began: groups and parameters agree.
     text, params = Shrinking()._build_bulk_insert_statement("t", data)
-    assert text.count("(?)") == 3 and params == (1,)
+    assert text.count("(?)") == 3 and params == (1, 2, 3)
 
     data2 = [{"a": 0}]
 
@@ -480,7 +481,7 @@ def test_changing_the_row_list_while_it_is_read_is_safe():
             return value
 
     text, params = GrowingList()._build_bulk_insert_statement("t", data2)
-    assert text.count("(?)") == 1 and params == tuple(range(21))
+    assert text.count("(?)") == 1 and params == (0,)
 
     class Dropping(M):
         def _fields_map(self, table_name, field_name, class_version):
