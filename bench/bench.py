@@ -24,6 +24,7 @@ import os
 import sqlite3
 import subprocess
 import sys
+import textwrap
 import time
 from typing import Any, Callable, Dict, List, Optional
 
@@ -204,10 +205,10 @@ def fmt_ratio(r: Optional[float]) -> str:
 
 
 def print_tables(results: Dict, contenders: List[str], mode: str) -> None:
-    title = {"build": "build (fresh query objects made beforehand)",
+    title = {"build": "build (fresh query objects made beforehand, untimed)",
              "construct": "construct + build"}[mode]
-    width = 14
-    head = f"{'':4} " + "".join(f"{W.LABELS[c][:width - 1]:>{width}}" for c in contenders)
+    width = 13
+    head = f"{'':4} " + "".join(f"{W.SHORT[c]:>{width}}" for c in contenders)
     print(f"\n== ns/op, {title} ==")
     print(head)
     for w, entry in results["workloads"].items():
@@ -216,10 +217,16 @@ def print_tables(results: Dict, contenders: List[str], mode: str) -> None:
             m = entry[mode].get(c)
             cells.append(fmt_ns(m["ns_per_op"]) if m else "-")
         print(f"{w:4} " + "".join(f"{x:>{width}}" for x in cells))
-    print(f"\n== ratio: contender / this module, {title} (above 1: the module is faster) ==")
-    print(head)
+    peers = [c for c in contenders if c not in ("module", "floor")]
+    print(f"\n== ratios, {title}: peer / this module (above 1: the module is faster), "
+          f"and this module / floor ==")
+    print(f"{'':4} " + "".join(f"{W.SHORT[c]:>{width}}" for c in peers)
+          + f"{'module/floor':>{width}}")
     for w, entry in results["workloads"].items():
-        cells = [fmt_ratio(entry[mode + "_ratio_vs_module"].get(c)) for c in contenders]
+        ratios = entry[mode + "_ratio_vs_module"]
+        cells = [fmt_ratio(ratios.get(c)) for c in peers]
+        floor = ratios.get("floor")
+        cells.append(fmt_ratio(1 / floor) if floor else "-")
         print(f"{w:4} " + "".join(f"{x:>{width}}" for x in cells))
 
 
@@ -235,21 +242,22 @@ def chart(results: Dict, contenders: List[str], path: str) -> None:
               "pypika": "#b2182b", "sqlglot": "#ef8a62", "floor": "#7f7f7f"}
     bar_w = 0.8 / len(contenders)
     for ax, mode in zip(axes, ("build", "construct")):
-        for i, c in enumerate(contenders):
-            xs, ys = [], []
-            for j, w in enumerate(wls):
-                m = results["workloads"][w][mode].get(c)
-                if m:
-                    xs.append(j + (i - (len(contenders) - 1) / 2) * bar_w)
-                    ys.append(m["ns_per_op"])
-            ax.bar(xs, ys, bar_w, label=W.LABELS[c], color=colors.get(c))
+        bars: Dict[str, tuple] = {c: ([], []) for c in contenders}
+        for j, w in enumerate(wls):
+            present = [c for c in contenders if results["workloads"][w][mode].get(c)]
+            for i, c in enumerate(present):  # the bars of a workload are centred on its tick
+                bars[c][0].append(j + (i - (len(present) - 1) / 2) * bar_w)
+                bars[c][1].append(results["workloads"][w][mode][c]["ns_per_op"])
+        for c in contenders:
+            ax.bar(bars[c][0], bars[c][1], bar_w, label=W.LABELS[c], color=colors.get(c))
         ax.set_yscale("log")
         ax.set_ylabel("ns per operation (log scale)")
         ax.set_title({"build": "Build the statement from fresh query objects",
                       "construct": "Construct the query objects and build the statement"}[mode])
         ax.grid(axis="y", which="major", alpha=0.4)
     axes[-1].set_xticks(range(len(wls)))
-    axes[-1].set_xticklabels([f"{w}\n{W.DESCRIPTIONS[w][:38]}" for w in wls], fontsize=8)
+    axes[-1].set_xticklabels(
+        [w + "\n" + "\n".join(textwrap.wrap(W.DESCRIPTIONS[w], 24)) for w in wls], fontsize=7.5)
     axes[0].legend(fontsize=8, ncol=3)
     v = results["versions"]
     fig.suptitle(f"SQLite statement builders, CPython {v['python']}; lower is better; "
@@ -285,6 +293,49 @@ def evaluate_targets(results: Dict) -> List[Dict[str, Any]]:
     return out
 
 
+def budgets(results: Dict) -> Dict[str, Dict[str, Any]]:
+    """Per workload and mode: the largest module time that meets every target of that row."""
+    out: Dict[str, Dict[str, Any]] = {}
+    for w, entry in results["workloads"].items():
+        out[w] = {}
+        for mode in ("build", "construct"):
+            times = {c: m["ns_per_op"] for c, m in entry[mode].items()}
+            if "module" not in times:
+                continue
+            limits = []
+            if w == "W6":
+                if "floor" in times:
+                    limits.append(times["floor"] * W6_FLOOR_TARGET)
+            else:
+                for c, limit in TARGETS.items():
+                    if c in times:
+                        limits.append(times[c] * limit if c == "floor" else times[c] / limit)
+            if limits:
+                budget = min(limits)
+                out[w][mode] = {"budget_ns": round(budget, 1),
+                                "module_over_budget": round(times["module"] / budget, 2)}
+    return out
+
+
+def report(results: Dict, modes: List[str]) -> None:
+    contenders = [c for c in W.CONTENDERS
+                  if any(c in e[m] for e in results["workloads"].values() for m in modes)]
+    print(f"\nCPython {results['versions']['python']}, commit {results['commit']}, best of "
+          f"{results['repeat']}; harness (loop + call) {results['harness_ns']['build']:.0f} ns/op")
+    for mode in modes:
+        print_tables(results, contenders, mode)
+    if results["targets"]:
+        print("\n== targets ==")
+        for t in results["targets"]:
+            print(f"  [{'pass' if t['pass'] else 'FAIL'}] {t['mode']:9} {t['workload']} "
+                  f"{t['target']}: {t['value']}")
+        print("\n== budget: the largest module time that meets all targets of the workload ==")
+        for w, b in results["budgets"].items():
+            print(f"  {w}: " + "; ".join(
+                f"{mode} {fmt_ns(v['budget_ns'])} (module {v['module_over_budget']}x of it)"
+                for mode, v in b.items()))
+
+
 def git_commit() -> Optional[str]:
     try:
         out = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
@@ -310,7 +361,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--json", default=os.path.join(HERE, "results.json"))
     ap.add_argument("--png", default=os.path.join(HERE, "results.png"))
     ap.add_argument("--no-save", action="store_true", help="print only")
+    ap.add_argument("--from-json", action="store_true",
+                    help="no run: print the tables and redraw the chart from --json")
     args = ap.parse_args(argv)
+
+    if args.from_json:
+        with open(args.json) as f:
+            results = json.load(f)
+        results["targets"] = evaluate_targets(results)
+        results["budgets"] = budgets(results)
+        report(results, ["build", "construct"])
+        if not args.no_save:
+            save(results, args.json, args.png)
+        return 0
 
     workloads = [w for w in args.only.split(",") if w]
     modes = [m for m in args.modes.split(",") if m]
@@ -363,23 +426,22 @@ def main(argv: Optional[List[str]] = None) -> int:
             }
         results["workloads"][w] = entry
     results["targets"] = evaluate_targets(results)
-
-    print(f"\nCPython {results['versions']['python']}, commit {results['commit']}, best of "
-          f"{args.repeat}; harness (loop + call) {results['harness_ns']['build']:.0f} ns/op")
-    for mode in modes:
-        print_tables(results, contenders, mode)
-    if results["targets"]:
-        print("\n== targets ==")
-        for t in results["targets"]:
-            print(f"  [{'pass' if t['pass'] else 'FAIL'}] {t['mode']:9} {t['workload']} "
-                  f"{t['target']}: {t['value']}")
+    results["budgets"] = budgets(results)
+    report(results, modes)
     if not args.no_save:
-        with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
-            f.write("\n")
-        chart(results, contenders, args.png)
-        print(f"\nsaved {os.path.relpath(args.json)} and {os.path.relpath(args.png)}")
+        save(results, args.json, args.png)
     return 0
+
+
+def save(results: Dict, json_path: str, png_path: str) -> None:
+    with open(json_path, "w") as f:
+        json.dump(results, f, indent=1)
+        f.write("\n")
+    contenders = [c for c in W.CONTENDERS
+                  if any(c in e[m] for e in results["workloads"].values()
+                         for m in ("build", "construct"))]
+    chart(results, contenders, png_path)
+    print(f"\nsaved {os.path.relpath(json_path)} and {os.path.relpath(png_path)}")
 
 
 if __name__ == "__main__":

@@ -811,6 +811,16 @@ LABELS = {
 }
 
 
+SHORT = {
+    "module": "module",
+    "sqlalchemy_cache": "SA cache on",
+    "sqlalchemy_nocache": "SA cache off",
+    "pypika": "PyPika",
+    "sqlglot": "sqlglot",
+    "floor": "floor",
+}
+
+
 def load_contender(name: str, db: Optional[sqlite3.Connection] = None):
     """The workloads of one contender, or raise ImportError/Exception when it cannot run."""
     if name == "module":
