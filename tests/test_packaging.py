@@ -28,6 +28,7 @@ REPO = Path(__file__).resolve().parent.parent
 MODULE_DIR = "quarna_data/connections/implementations/mixins"
 SLOW = pytest.mark.skipif(not os.environ.get("QUARNA_SLOW_TESTS"), reason="set QUARNA_SLOW_TESTS=1")
 PY_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
+ABI_TAG = PY_TAG + sys.abiflags  # "cp311d" on a debug interpreter
 
 
 def _project():
@@ -102,10 +103,10 @@ def _wheel_metadata(wheel):
 
 def test_wheel_carries_the_module_its_stub_and_the_markers(dist):
     wheel = dist[1]
-    assert wheel.name.startswith(f"quarna_data-{_project()['version']}-{PY_TAG}-{PY_TAG}-")
+    assert wheel.name.startswith(f"quarna_data-{_project()['version']}-{PY_TAG}-{ABI_TAG}-")
     names, _, entry_points = _wheel_metadata(wheel)
     extension = [n for n in names if n.startswith(f"{MODULE_DIR}/sqlite_statements_mixin.") and n.endswith(".so")]
-    assert len(extension) == 1 and f".cpython-{PY_TAG[2:]}-" in extension[0]
+    assert len(extension) == 1 and f".cpython-{PY_TAG[2:]}{sys.abiflags}-" in extension[0]
     assert {f"{MODULE_DIR}/sqlite_statements_mixin.pyi", "quarna_data/py.typed", "quarna_utils/py.typed"} <= names
     assert not [n for n in names if n.startswith(("tests/", "native/")) or n.endswith(".pyc")]
     assert "[console_scripts]\nquarna-data = quarna_data.cli:main" in entry_points
@@ -161,7 +162,7 @@ def test_installed_version_and_command():
 def test_isolated_build_makes_an_sdist_and_a_wheel(tmp_path):
     sdist, wheels = _build(tmp_path)
     assert sdist.name == f"quarna_data-{_project()['version']}.tar.gz"
-    assert [w.name.split("-")[2:4] for w in wheels] == [[PY_TAG, PY_TAG]]
+    assert [w.name.split("-")[2:4] for w in wheels] == [[PY_TAG, ABI_TAG]]
 
 
 @SLOW

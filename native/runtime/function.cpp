@@ -185,8 +185,13 @@ void func_dealloc(PyObject* self) {
 }
 
 PyObject* func_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_func(self)->qualname, self);
+    PyObject* qualname = as_func(self)->qualname;  // NULL only after a garbage-collector clear
+    if (!qualname) return PyUnicode_FromFormat("<function at %p>", self);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
+
+// Slots are NULL only after a garbage-collector clear; read them as None then.
+inline PyObject* slot_or_none(PyObject* slot) { return Py_NewRef(slot ? slot : Py_None); }
 
 // Text attributes that must stay str, as on Python functions.
 int set_text(PyObject** slot, PyObject* value, const char* what) {
@@ -199,9 +204,9 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_func(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return slot_or_none(as_func(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_func(self)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_func(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return slot_or_none(as_func(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
     return set_text(&as_func(self)->qualname, v, "__qualname__");
 }
@@ -228,7 +233,7 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
     PyObject* d = as_func(self)->kwdefaults;
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_func(self)->code); }
+PyObject* get_code(PyObject* self, void*) { return slot_or_none(as_func(self)->code); }
 
 PyGetSetDef func_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -249,7 +254,7 @@ PyMemberDef func_members[] = {
 };
 
 // Pickled by reference, as Python pickles functions: module plus qualified name.
-PyObject* func_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_func(self)->qualname); }
+PyObject* func_reduce(PyObject* self, PyObject*) { return slot_or_none(as_func(self)->qualname); }
 
 PyMethodDef func_methods[] = {
     {"__reduce__", func_reduce, METH_NOARGS, nullptr},
