@@ -559,7 +559,7 @@ PyObject* process_result_body(PyObject* const* a) {
     rt::Ref record_metadata;
     bool may_drop = false;
     RowKeys seen;
-    uint64_t row_version = 0;
+    const uint64_t row_version = dict_version(result);  // before anything of the row is read
     bool row_unchanged = false;
     {
         rt::DictItems items(result);
@@ -614,7 +614,6 @@ PyObject* process_result_body(PyObject* const* a) {
             }
         }
         if (PyErr_Occurred()) return nullptr;
-        row_version = dict_version(result);
         row_unchanged = QUARNA_VERSIONED_READS && keys_text && seen.all_text;
     }
     if (may_drop) {

@@ -1,0 +1,329 @@
+"""Row decoding: _process_field and _process_result, including the reads they repeat on every call
+(module globals, the hooks, the column types), which must follow every change made between calls
+and, for the hooks, between the columns of one row."""
+import gc
+import json
+import tracemalloc
+from enum import Enum
+
+import pytest
+from quarna_utils.models.enums import Versions
+
+from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as mod
+
+Mixin = mod.SqliteStatementsMixin
+PK, SK = mod.PRIMARY_PARTITION_KEY, mod.SECONDARY_PARTITION_KEY
+DESCRIPTION = {PK: "TEXT", SK: "TEXT", "name": "TEXT", "tags": "json"}
+META = {"address": {"class_version": "7", "object_version": "3"}, "object_id": "o"}
+
+
+class Host(Mixin):
+    def __init__(self):
+        self.seen = []  # class versions passed to the reverse map by Recording
+
+
+class Recording(Host):
+    def _field_reverse_map(self, table_name, field_name, class_version):
+        self.seen.append((table_name, field_name, class_version))
+        return "f_" + field_name
+
+
+@pytest.fixture
+def host():
+    return Host()
+
+
+def decode(row, description=DESCRIPTION, host=None):
+    return (host or Host())._process_result("person", row, description)
+
+
+# --------------------------------------------------------------------------- _process_field
+
+VIEW = memoryview(b"\x00\x01")
+RAW = b"\x00\x01"
+NOT_JSON = "hello"
+
+
+@pytest.mark.parametrize("field_type, value, expected", [
+    ("json", "[1, 2]", [1, 2]),
+    ("JSON", '{"a": {"b": null}}', {"a": {"b": None}}),
+    ("Json", "3", 3),
+    ("json", b'{"a": 1}', {"a": 1}),
+    ("json", None, None),
+    ("json", 5, 5),
+    ("bytea", VIEW, RAW),
+    ("BYTEA", VIEW, RAW),
+    ("TEXT", "[1]", "[1]"),
+    ("", "[1]", "[1]"),
+    ("jsonb", "[1]", "[1]"),
+])
+def test_field_decoding(field_type, value, expected):
+    result = Mixin._process_field(field_type, value)
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize("field_type, value", [
+    ("json", NOT_JSON),        # not JSON: kept as text
+    ("json", "{"),
+    ("json", VIEW),            # a view under json is not decoded
+    ("bytea", RAW),            # bytes already
+    ("text", VIEW),
+])
+def test_field_passes_the_same_object(field_type, value):
+    assert Mixin._process_field(field_type, value) is value
+
+
+def test_field_decoding_of_text_subclasses_and_non_ascii_types():
+    class Text(str):
+        pass
+
+    assert Mixin._process_field("json", Text("[1]")) == [1]
+    # The type name is compared after str.lower(), also beyond ASCII: the Kelvin sign is not a k.
+    assert Mixin._process_field("JSON\u212a", "[1]") == "[1]"
+
+
+def test_field_errors():
+    with pytest.raises(json.JSONDecodeError):
+        Mixin._process_field("json", b"{")  # bytes are not kept when they are not JSON
+    with pytest.raises(TypeError, match=r"Argument 'field_type' has incorrect type \(expected str, got NoneType\)"):
+        Mixin._process_field(None, "x")
+
+
+def test_field_catches_the_decode_error_of_the_json_global(monkeypatch):
+    class Other(ValueError):
+        pass
+
+    class FakeJson:
+        JSONDecodeError = Other
+
+        @staticmethod
+        def loads(value):
+            raise Other("no") if value == "caught" else json.JSONDecodeError("no", value, 0)
+
+    monkeypatch.setattr(mod, "json", FakeJson)
+    assert Mixin._process_field("json", "caught") == "caught"
+    with pytest.raises(json.JSONDecodeError):  # not the class named by the global now
+        Mixin._process_field("json", "other")
+
+
+# --------------------------------------------------------------------------- _process_result
+
+@pytest.mark.parametrize("row, description, expected", [
+    # the example: partition keys moved, JSON decoded, key order kept
+    ({"id": 5, "version": 7, "name": "Ann", "tags": "[1, 2]"},
+     {"id": "INTEGER", "version": "TEXT", "name": "TEXT", "tags": "json"},
+     {"name": "Ann", "tags": [1, 2], "_object_id": 5, "_object_version": 7}),
+    # columns the description does not have are dropped
+    ({"id": 1, "computed": 9, "name": "x"}, {"id": "INTEGER", "name": "TEXT"}, {"name": "x", "_object_id": 1}),
+    # undecodable JSON text stays text
+    ({"tags": NOT_JSON}, {"tags": "json"}, {"tags": NOT_JSON}),
+    # 33 characters starting with f are dropped; 32 and 34, or 33 not starting with f, stay
+    ({"f" * 33: 1, "f" * 32: 2, "f" * 34: 3, "g" * 33: 4},
+     {"f" * 33: "TEXT", "f" * 32: "TEXT", "f" * 34: "TEXT", "g" * 33: "TEXT"},
+     {"f" * 32: 2, "f" * 34: 3, "g" * 33: 4}),
+    # bytea views become bytes
+    ({"blob": memoryview(b"ab")}, {"blob": "bytea"}, {"blob": b"ab"}),
+    # metadata joined as text: decoded, reference lists made, version from the address
+    ({"name": "x", "_metadata": json.dumps(META)}, {"name": "TEXT"},
+     {"name": "x", "_metadata": {**META, "reference_to": [], "referenced_by": []}, "_object_version": "3"}),
+    # reference list items are JSON texts
+    ({"_metadata": json.dumps({**META, "reference_to": ['{"object_id": "a"}'], "referenced_by": ["1"]})}, {},
+     {"_metadata": {**META, "reference_to": [{"object_id": "a"}], "referenced_by": [1]},
+      "_object_version": "3"}),
+    # metadata as a JSON column of the table: decoded as a column, lists left alone
+    ({"_metadata": json.dumps(META), "version": "9"}, {"_metadata": "json", "version": "TEXT"},
+     {"_metadata": META, "_object_version": "9"}),
+    # metadata as a text column: decoded afterwards, lists left alone
+    ({"_metadata": json.dumps(META)}, {"_metadata": "TEXT"}, {"_metadata": META, "_object_version": "3"}),
+])
+def test_records(monkeypatch, row, description, expected):
+    monkeypatch.setattr(mod, "PRIMARY_PARTITION_KEY", "id")
+    monkeypatch.setattr(mod, "SECONDARY_PARTITION_KEY", "version")
+    record = decode(row, description)
+    assert record == expected and list(record) == list(expected)
+
+
+def test_metadata_mapping_is_the_same_object_normalised_in_place():
+    metadata = {"address": {"class_version": "1", "object_version": "2"}, "reference_to": ('"a"',)}
+    record = decode({"_metadata": metadata}, {})
+    assert record["_metadata"] is metadata
+    assert metadata["reference_to"] == ["a"] and metadata["referenced_by"] == []
+
+
+def test_class_version_given_to_the_reverse_map():
+    host = Recording()
+    decode({"name": "a"}, {"name": "TEXT"}, host)
+    decode({"name": "b", "_metadata": json.dumps(META)}, {"name": "TEXT"}, host)
+    assert host.seen == [("person", "name", Versions.LATEST), ("person", "name", "7")]
+    assert host.seen[0][2] is Versions.LATEST
+
+
+@pytest.mark.parametrize("row, error", [
+    ({"_metadata": "{}"}, KeyError),                                      # no address
+    ({"_metadata": '{"address": {}}'}, KeyError),                          # no class_version
+    ({"_metadata": "{bad"}, json.JSONDecodeError),
+    ({"_metadata": json.dumps({**META, "reference_to": ["{bad"]})}, json.JSONDecodeError),
+    ({"_metadata": None}, TypeError),
+    ({"_metadata": json.dumps({"address": {"class_version": "1"}})}, KeyError),  # no object_version
+])
+def test_metadata_errors(row, error):
+    with pytest.raises(error):
+        decode(row, {})
+
+
+def test_argument_types():
+    with pytest.raises(TypeError, match="Argument 'result' has incorrect type"):
+        Host()._process_result("t", [], {})
+    with pytest.raises(TypeError, match="Argument 'field_type' has incorrect type .* got NoneType"):
+        Host()._process_result("t", {"a": 1}, {"a": None})
+
+
+# --------------------------------------------------------------------------- what is read again
+
+
+def test_module_globals_are_read_at_every_call(monkeypatch):
+    row = {PK: "o", SK: "v", "name": "x", "tags": "[1]"}
+    assert decode(row) == {"name": "x", "tags": [1], "_object_id": "o", "_object_version": "v"}
+    monkeypatch.setattr(mod, "SECONDARY_PARTITION_KEY", "name")
+    assert decode(row) == {SK: "v", "tags": [1], "_object_id": "o", "_object_version": "x"}
+    monkeypatch.setattr(mod, "json", type("J", (), {"loads": staticmethod(lambda s: ("loaded", s))}))
+    assert decode(row)["tags"] == ("loaded", "[1]")
+    monkeypatch.undo()
+    monkeypatch.setattr(json, "loads", lambda s, **kw: "patched")  # an attribute of the json module
+    assert decode(row)["tags"] == "patched"
+    monkeypatch.undo()
+    assert decode(row)["tags"] == [1]
+
+
+def test_versions_latest_is_read_at_every_call(monkeypatch):
+    class Selector(str, Enum):
+        LATEST = "newest"
+
+    host = Recording()
+    decode({"name": "a"}, {"name": "TEXT"}, host)
+    monkeypatch.setattr(mod, "Versions", Selector)
+    decode({"name": "a"}, {"name": "TEXT"}, host)
+
+    class Plain:
+        LATEST = "one"
+
+    monkeypatch.setattr(mod, "Versions", Plain)
+    decode({"name": "a"}, {"name": "TEXT"}, host)
+    Plain.LATEST = "two"
+    assert Plain.LATEST == "two"  # the class is looked up again (and versioned again) before the call
+    decode({"name": "a"}, {"name": "TEXT"}, host)
+    assert [seen[2] for seen in host.seen] == [Versions.LATEST, Selector.LATEST, "one", "two"]
+
+
+def test_description_changes_between_calls_are_seen():
+    description = {"a": "TEXT", "b": "json"}
+    row = {"a": "[1]", "b": "[2]"}
+    assert decode(row, description) == {"a": "[1]", "b": [2]}
+    description["a"] = "json"
+    assert decode(row, description) == {"a": [1], "b": [2]}
+    del description["b"]
+    assert decode(row, description) == {"a": [1]}
+    assert decode(row, {"b": "TEXT"}) == {"b": "[2]"}
+    assert decode({"b": "[2]", "a": "[1]"}, {"a": "json", "b": "json"}) == {"b": [2], "a": [1]}
+
+
+def test_row_changes_between_calls_are_seen():
+    row = {PK: "o", "name": "x"}
+    assert decode(row) == {"name": "x", "_object_id": "o"}
+    row[PK] = "p"
+    row[SK] = "2"
+    assert decode(row) == {"name": "x", "_object_id": "p", "_object_version": "2"}
+
+
+def test_row_changed_by_a_hook_during_the_call_is_read_again():
+    row = {PK: "o", SK: "1", "name": "x"}
+
+    class Changing(Host):
+        def _field_reverse_map(self, table_name, field_name, class_version):
+            row[PK], row[SK] = "changed", "2"  # values replaced: the row keeps its size
+            return field_name
+
+    assert decode(row, host=Changing()) == {"name": "x", "_object_id": "changed", "_object_version": "2"}
+
+
+def test_hooks_changed_between_calls_are_seen():
+    host = Host()
+    row = {"name": "x", "tags": "[1]"}
+    assert decode(row, host=host) == {"name": "x", "tags": [1]}
+    host._process_field = lambda field_type, value: (field_type, value)  # instance attribute
+    assert decode(row, host=host) == {"name": ("TEXT", "x"), "tags": ("json", "[1]")}
+    del host._process_field
+    assert decode(row, host=host) == {"name": "x", "tags": [1]}
+    Host._field_reverse_map = lambda self, t, f, v: f.upper()  # class attribute, instance unchanged
+    try:
+        assert host._field_reverse_map("t", "n", None) == "N"  # looked up (and versioned) again first
+        assert decode(row, host=host) == {"NAME": "x", "TAGS": [1]}
+    finally:
+        del Host._field_reverse_map
+    assert decode(row, host=host) == {"name": "x", "tags": [1]}
+
+
+def test_hooks_changed_within_a_row_are_seen_at_the_next_column():
+    class Switching(Host):
+        @staticmethod
+        def _process_field(field_type, value):
+            Switching._field_reverse_map = lambda self, t, f, v: "renamed_" + f
+            return Mixin._process_field(field_type, value)
+
+    try:
+        assert decode({"a": 1, "b": 2}, {"a": "TEXT", "b": "TEXT"}, Switching()) == {"a": 1, "renamed_b": 2}
+    finally:
+        Switching._field_reverse_map = Mixin._field_reverse_map
+
+
+def test_a_hook_may_decode_other_rows():
+    class Nested(Host):
+        @staticmethod
+        def _process_field(field_type, value):
+            inner = Host()._process_result("other", {"z": "[9]"}, {"z": "json"})
+            return (Mixin._process_field(field_type, value), inner)
+
+    record = decode({"a": "[1]", "b": "x"}, {"a": "json", "b": "TEXT"}, Nested())
+    assert record == {"a": ([1], {"z": [9]}), "b": ("x", {"z": [9]})}
+
+
+def test_renamed_and_colliding_keys():
+    class Collide(Host):
+        def _field_reverse_map(self, table_name, field_name, class_version):
+            return "same"
+
+    assert decode({"a": 1, "b": "[2]"}, {"a": "TEXT", "b": "json"}, Collide()) == {"same": [2]}
+
+
+# --------------------------------------------------------------------------- memory
+
+
+def test_decoding_does_not_grow_memory():
+    host = Host()
+    description = {PK: "TEXT", SK: "TEXT", "name": "TEXT", "tags": "json", "blob": "bytea"}
+    rows = [
+        {PK: "o", SK: "1", "name": "x", "tags": "[1, 2]", "blob": memoryview(b"ab"), "extra": 1},
+        {"name": "y", "tags": NOT_JSON, "_metadata": json.dumps({**META, "reference_to": ['"r"']})},
+    ]
+
+    def run(n):
+        for _ in range(n):
+            for row in rows:
+                host._process_result("person", row, description)
+            try:
+                host._process_result("person", {"_metadata": "{}"}, description)
+            except KeyError:
+                pass
+
+    run(2000)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run(200)
+        before = tracemalloc.get_traced_memory()[0]
+        run(20000)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 64 * 1024
