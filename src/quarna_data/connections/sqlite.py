@@ -119,12 +119,15 @@ def sqlite_parameter_limit(conn: sqlite3.Connection) -> int:
         return conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
     key = sqlite3.sqlite_version
     if key not in _parameter_limits:
-        # "?N" fails for N above the limit: search for the largest N that binds.
-        low, high = 999, 1 << 20
+        # The statement "SELECT ?N" compiles only for N up to the limit; given no parameters it
+        # then fails in binding instead (ProgrammingError), so nothing large is ever bound.
+        low, high = 999, 1 << 24
         while low < high:
             mid = (low + high + 1) // 2
             try:
-                conn.execute(f"SELECT ?{mid}", [None] * mid).fetchall()
+                conn.execute(f"SELECT ?{mid}", ()).fetchall()
+                low = mid
+            except sqlite3.ProgrammingError:
                 low = mid
             except sqlite3.OperationalError:
                 high = mid - 1

@@ -1,0 +1,179 @@
+"""The command-line tool as a user runs it: ``python -m quarna_data`` in a fresh directory."""
+import json
+import sqlite3
+import subprocess
+import sys
+
+import pytest
+
+
+def run(cwd, *args, stdin=None):
+    result = subprocess.run([sys.executable, "-m", "quarna_data", *map(str, args)], cwd=cwd, input=stdin,
+                            capture_output=True, text=True, timeout=120)
+    assert "Traceback" not in result.stderr
+    return result
+
+
+def fails(result, *fragments):
+    """A clean failure: status 1, one line on stderr naming the problem, nothing on stdout."""
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith("error: ") and result.stderr.count("\n") == 1, result.stderr
+    for fragment in fragments:
+        assert fragment in result.stderr
+    return result.stderr
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    """A directory with the demo database, made by the demo command."""
+    cwd = tmp_path_factory.mktemp("demo")
+    result = run(cwd, "demo")
+    assert result.returncode == 0, result.stderr
+    return cwd, result.stdout
+
+
+def query_json(cwd, *args):
+    result = run(cwd, "query", "quarna_demo.sqlite", "person", "--format", "json", *args)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
+
+
+def test_demo_builds_a_fresh_database_and_shows_every_read(demo, tmp_path):
+    cwd, out = demo
+    assert "6 objects, 10 versions" in out
+    for shown in ("Versions.LATEST", "JSON-path", "IN:", "LIKE", "Negation", "DISTINCT", "Ordering",
+                  "Pagination", "COUNT", "parameters: [40]", "SELECT COUNT(*) FROM 'person'", "count: 10"):
+        assert shown in out
+    assert "(no records)" not in out
+    with sqlite3.connect(cwd / "quarna_demo.sqlite") as db:
+        assert db.execute("SELECT count(*) FROM person").fetchone() == (10,)
+    # run again on top of an earlier database, and elsewhere: recreated, not appended to
+    other = tmp_path / "elsewhere.sqlite"
+    other.write_text("not a database")
+    again = run(tmp_path, "demo", "--db", other.name)
+    assert again.returncode == 0 and again.stdout.replace("elsewhere.sqlite", "quarna_demo.sqlite") == out
+
+
+def test_query_options(demo):
+    cwd, _ = demo
+    latest = "--where=_address__object_version=latest"
+    everyone = query_json(cwd)
+    assert len(everyone) == 10 and {r["_object_id"] for r in everyone} == {
+        "ada", "alan", "grace", "linus", "annie", "brian"}
+    names = [r["name"] for r in query_json(cwd, "--meta", latest, "--order", "-age", "--only", "name,age")]
+    assert names == ["Brian Kernighan", "Grace Hopper", "Alan Turing", "Ada Lovelace", "Annie Easley",
+                     "Linus Torvalds"]
+    assert [r["age"] for r in query_json(cwd, "--where", "age__gte=45", "--where", "name=Grace Hopper")] == [45, 46, 47]
+    assert {r["city"] for r in query_json(cwd, "--any", "--where", "city=Toronto", "--where",
+                                          "data__address__city=Wilmslow")} == {"Toronto", "Wilmslow"}
+    assert {r["city"] for r in query_json(cwd, latest, "--meta", "--where", 'city__in=["London","Helsinki"]')} == {
+        "London", "Helsinki"}
+    assert [r["name"] for r in query_json(cwd, latest, "--where", "email__isnull=true")] == ["Linus Torvalds"]
+    page = query_json(cwd, latest, "--meta", "--order", "name", "--limit", "2", "--offset", "1")
+    assert [r["name"] for r in page] == ["Alan Turing", "Annie Easley"]
+    assert all(set(r) <= {"name", "_object_id", "_object_version", "_metadata"}
+               for r in query_json(cwd, "--only", "name"))
+    distinct = run(cwd, "query", "quarna_demo.sqlite", "metadata", "--only", "table_name", "--distinct",
+                   "table_name", "--format", "json")
+    assert json.loads(distinct.stdout) == [{"table_name": "person"}]
+    assert run(cwd, "query", "quarna_demo.sqlite", "person", "--count", latest, "--meta").stdout == "6\n"
+    table = run(cwd, "query", "quarna_demo.sqlite", "person", latest, "--meta", "--where", "age__lt=30").stdout
+    assert table.splitlines()[0].split()[:3] == ["_object_id", "_object_version", "name"]
+    assert "Linus Torvalds" in table and table.rstrip().endswith("(1 record)")
+
+
+def test_explain_prints_the_statement_and_runs_nothing(demo, tmp_path):
+    cwd, _ = demo
+    result = run(cwd, "query", "quarna_demo.sqlite", "person", "--explain", "--where", "name__istartswith=a",
+                 "--order", "-age", "--limit", "3")
+    assert result.returncode == 0
+    assert result.stdout == ("SQL:\n    SELECT * FROM 'person' WHERE UPPER(name) LIKE ? ORDER BY age DESC"
+                             " LIMIT ? OFFSET ?\nparameters: [\"A%\", 3, 0]\n")
+    # nothing runs: a statement the database would refuse is printed all the same
+    refused = run(cwd, "query", "quarna_demo.sqlite", "person", "--explain", "--only", "name", "--distinct", "name")
+    assert refused.returncode == 0 and "distinct name" in refused.stdout
+
+
+@pytest.mark.parametrize("args, fragments", [
+    (["query", "quarna_demo.sqlite", "person", "--where", "age__gtx=1"],
+     ["unknown lookup 'gtx'", "valid lookups: eq, neq, gt, gte, lt, lte, in,", "isnull"]),
+    (["query", "quarna_demo.sqlite", "person", "--where", "age__regex=1"], ["not supported", "valid lookups"]),
+    (["query", "quarna_demo.sqlite", "person", "--where", "agee=1"], ["unknown column 'agee'", "columns: "]),
+    (["query", "quarna_demo.sqlite", "person", "--order", "-agee"], ["unknown column 'agee'"]),
+    (["query", "quarna_demo.sqlite", "person", "--where", "noequals"], ["FIELD__LOOKUP=VALUE"]),
+    (["query", "quarna_demo.sqlite", "people"], ["unknown table 'people'", "tables: person"]),
+    (["query", "missing.sqlite", "person"], ["cannot open database 'missing.sqlite'"]),
+    (["query", "garbage.sqlite", "person"], ["cannot open database 'garbage.sqlite'", "not a database"]),
+    (["describe", "quarna_demo.sqlite", "people"], ["unknown table 'people'"]),
+    (["query", "quarna_demo.sqlite", "person", "--only", "name", "--distinct", "name"], ["DISTINCT"]),
+    (["load", "quarna_demo.sqlite", "person", "missing.jsonl"], ["cannot read 'missing.jsonl'"]),
+])
+def test_bad_input_is_one_line_on_stderr(demo, args, fragments):
+    cwd, _ = demo
+    (cwd / "garbage.sqlite").write_bytes(b"garbage" * 1000)
+    fails(run(cwd, *args), *fragments)
+
+
+def test_load_all_or_nothing(demo, tmp_path):
+    cwd, _ = demo
+    db = tmp_path / "load.sqlite"
+    db.write_bytes((cwd / "quarna_demo.sqlite").read_bytes())
+    good = '{"_object_id": "zed", "name": "Zed", "age": 3, "data": {"k": 1}}\n\n{"_object_id": "ada", "age": 38}\n'
+    bad_line = good + '{"_object_id": "x", "name": "X"}\n{"_object_id": "y", "nme": "Y"}\n'
+    bad_json = good + "{oops\n"
+    for text, where in ((bad_line, ":5: unknown column 'nme'"), (bad_json, ":4: not valid JSON")):
+        (tmp_path / "in.jsonl").write_text(text)
+        fails(run(tmp_path, "load", db, "person", "in.jsonl"), "in.jsonl" + where)
+        fails(run(tmp_path, "load", db, "person", "-", stdin=text), "<stdin>" + where)
+    fails(run(tmp_path, "load", db, "person", "-", stdin='{"name": "no id"}\n'), "<stdin>:1:", "_object_id")
+    with sqlite3.connect(db) as conn:
+        assert conn.execute("SELECT count(*) FROM person").fetchone() == (10,)  # nothing was written
+    loaded = run(tmp_path, "load", db, "person", "-", stdin=good)
+    assert (loaded.returncode, loaded.stdout, loaded.stderr) == (0, "loaded 2 object versions into person\n", "")
+    result = run(tmp_path, "query", db, "person", "--meta", "--where", "_address__object_version=latest",
+                 "--where", 'partition_key__in=["ada","zed"]', "--order", "name", "--format", "json")
+    records = json.loads(result.stdout)
+    assert [(r["_object_id"], r["_object_version"], r["age"]) for r in records] == [("ada", "3", 38), ("zed", "1", 3)]
+    assert records[1]["data"] == {"k": 1}
+
+
+def test_load_into_a_plain_table_and_describe(tmp_path):
+    db = tmp_path / "plain.sqlite"
+    with sqlite3.connect(db) as conn:
+        conn.execute("CREATE TABLE event (id INTEGER PRIMARY KEY, payload json)")
+    lines = "".join(json.dumps({"id": i, "payload": {"n": i}}) + "\n" for i in range(3000))
+    dup = lines + json.dumps({"id": 7}) + "\n"
+    fails(run(tmp_path, "load", db, "event", "-", stdin=dup), "nothing was loaded", "UNIQUE")
+    result = run(tmp_path, "load", db, "event", "-", stdin=lines)
+    assert result.returncode == 0 and result.stderr == ""  # no progress bar: not a terminal, not long
+    assert json.loads(run(tmp_path, "query", db, "event", "--count", "--format", "json").stdout) == {"count": 3000}
+    found = json.loads(run(tmp_path, "query", db, "event", "--where", "payload__n=2999", "--format", "json").stdout)
+    assert found == [{"id": 2999, "payload": {"n": 2999}}]
+    described = run(tmp_path, "describe", db, "event").stdout
+    assert described.splitlines()[:4] == ["table event", "column   type", "-------  -------",
+                                          "id       INTEGER"]
+    assert "rows: 3000" in described
+
+
+def test_progress_on_a_terminal():
+    from quarna_data.cli import Progress
+
+    class Terminal:
+        def __init__(self):
+            self.text = ""
+
+        def isatty(self):
+            return True
+
+        def write(self, text):
+            self.text += text
+
+        def flush(self):
+            pass
+
+    stream = Terminal()
+    progress = Progress(10, stream)
+    progress(5)
+    progress(10)
+    progress.finish()
+    assert stream.text.endswith("\rloading [" + "#" * 30 + "] 10/10\n")
