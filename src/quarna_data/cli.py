@@ -242,7 +242,7 @@ def command_query(args, out: TextIO) -> int:
 
 
 def command_describe(args, out: TextIO) -> int:
-    from quarna_data.connections.sqlite import latest_only
+    from quarna_data.connections.sqlite import latest_only, quote_identifier
 
     conn = open_database(args.db, "ro")
     try:
@@ -252,7 +252,7 @@ def command_describe(args, out: TextIO) -> int:
         print(format_table(rows, ["column", "type"]).rsplit("\n", 1)[0], file=out)
         print(f"rows: {conn.count(args.table)}", file=out)
         if conn.is_model_table(args.table) and "metadata" in conn.tables():
-            objects = conn.execute(f"SELECT count(DISTINCT partition_key) FROM '{args.table}'").fetchone()[0]
+            objects = conn.execute(f"SELECT count(DISTINCT partition_key) FROM {quote_identifier(args.table)}").fetchone()[0]
             latest = conn.count(args.table, latest_only(), meta=True)
             print(f"model table: {objects} objects, {latest} latest versions", file=out)
         return 0

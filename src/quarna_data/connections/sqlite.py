@@ -135,6 +135,11 @@ def sqlite_parameter_limit(conn: sqlite3.Connection) -> int:
     return _parameter_limits[key]
 
 
+def quote_identifier(name: str) -> str:
+    """A table or column name as an SQL identifier: in double quotes, inner quotes doubled."""
+    return '"' + name.replace('"', '""') + '"'
+
+
 def check_name(kind: str, name: str) -> str:
     if not isinstance(name, str) or not NAME_PATTERN.match(name):
         raise QuarnaConnectionError(
@@ -417,7 +422,7 @@ class SqliteConnection(SqliteStatementsMixin):
             # The versions that were the latest before this call are followed now.
             for object_id, (prior, _) in stored.items():
                 self.execute(
-                    f"UPDATE \"{table}\" SET {METADATA_COLUMN} = json_set({METADATA_COLUMN}, '$.next_version', ?)"
+                    f"UPDATE {quote_identifier(table)} SET {METADATA_COLUMN} = json_set({METADATA_COLUMN}, '$.next_version', ?)"
                     f" WHERE {PRIMARY_PARTITION_KEY} = ? AND {SECONDARY_PARTITION_KEY} = ?",
                     (first_versions[object_id], object_id, prior),
                 )
