@@ -1,17 +1,20 @@
 #include "common.hpp"
 
+#include "runtime/fast.hpp"
+
 namespace common {
 
 namespace {
 rt::Name n_Versions("Versions");
 rt::Name n_LATEST("LATEST");
 rt::Name n_fields_map("_fields_map");
+rt::ClassAttr a_LATEST(n_LATEST);
 }  // namespace
 
 rt::Ref versions_latest() {
     rt::Ref versions = rt::global(n_Versions);
     if (!versions) return rt::Ref();
-    return rt::attr(versions.get(), n_LATEST);
+    return a_LATEST.get(versions.get());
 }
 
 rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {

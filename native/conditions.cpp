@@ -1,6 +1,7 @@
 // Nested-field resolution, the nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
 namespace {
@@ -27,6 +28,11 @@ rt::Name n_LATEST("LATEST");
 rt::Name n_AND("AND");
 rt::Name n_OR("OR");
 rt::Name n_NEQ("NEQ");
+rt::ClassAttr a_ALL(n_ALL);
+rt::ClassAttr a_LATEST(n_LATEST);
+rt::ClassAttr a_AND(n_AND);
+rt::ClassAttr a_OR(n_OR);
+rt::ClassAttr a_NEQ(n_NEQ);
 rt::Name n_children("children");
 rt::Name n_connector("connector");
 rt::Name n_negated("negated");
@@ -85,10 +91,10 @@ int equals(PyObject* a, PyObject* b) {
 bool text_is(PyObject* s, const char* literal) { return PyUnicode_CompareWithASCIIString(s, literal) == 0; }
 
 // `value == Versions.<member>`, the enumeration read from the module now.
-int equals_version(PyObject* value, const rt::Name& member) {
+int equals_version(PyObject* value, rt::ClassAttr& member) {
     Ref versions = rt::global(n_Versions);
     if (!versions) return -1;
-    Ref m = rt::attr(versions.get(), member);
+    Ref m = member.get(versions.get());
     if (!m) return -1;
     return equals(value, m.get());
 }
@@ -313,11 +319,11 @@ int is_version_selector(PyObject* value, PyObject* value_type) {
     Ref versions = rt::global(n_Versions);
     if (!versions) return -1;
     if (value_type == versions.get()) return 1;
-    int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    int is_str = rt::is_instance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     if (is_str <= 0) return is_str;
-    int r = equals_version(value, n_ALL);
+    int r = equals_version(value, a_ALL);
     if (r != 0) return r;
-    return equals_version(value, n_LATEST);
+    return equals_version(value, a_LATEST);
 }
 
 // The condition that selects the latest version: no next version.
@@ -349,7 +355,7 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
     int selector = is_version_selector(value, a[6]);
     if (selector < 0) return nullptr;
     if (selector) {
-        int all = equals_version(value, n_ALL);
+        int all = equals_version(value, a_ALL);
         if (all < 0) return nullptr;
         if (all) return no_condition();
         Ref address = rt::global(n_ADDRESS_FIELD);
@@ -357,7 +363,7 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
         int latest = equals(field_name, address.get());
         if (latest < 0) return nullptr;
         if (latest && text_is(nested_fields, "object_version")) {
-            latest = equals_version(value, n_LATEST);
+            latest = equals_version(value, a_LATEST);
             if (latest < 0) return nullptr;
             if (latest) {
                 Ref condition = latest_version_condition(use_internal_meta_tables);
@@ -455,12 +461,12 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
         if (!raw) return nullptr;
         Ref versions = rt::global(n_Versions);
         if (!versions) return nullptr;
-        int is_version = PyObject_IsInstance(raw.get(), versions.get());
+        int is_version = rt::is_instance(raw.get(), versions.get());
         if (is_version < 0) return nullptr;
         if (is_version) {
             raw = rt::attr(item, n_value);
             if (!raw) return nullptr;
-            int all = equals_version(raw.get(), n_ALL);
+            int all = equals_version(raw.get(), a_ALL);
             if (all < 0) return nullptr;
             if (all) return no_condition();
         }
@@ -545,9 +551,9 @@ public:
     bool start() {
         Ref connector_enum = rt::global(n_ConnectorEnum);
         if (!connector_enum) return false;
-        and_ = rt::attr(connector_enum.get(), n_AND);
+        and_ = a_AND.get(connector_enum.get());
         if (!and_) return false;
-        or_ = rt::attr(connector_enum.get(), n_OR);
+        or_ = a_OR.get(connector_enum.get());
         return bool(or_);
     }
     // The text written between two contributions for this connector, or
@@ -618,7 +624,7 @@ bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Tex
     if (!lookup) return false;
     Ref lookup_enum = rt::global(n_Lookup);
     if (!lookup_enum) return false;
-    Ref neq = rt::attr(lookup_enum.get(), n_NEQ);
+    Ref neq = a_NEQ.get(lookup_enum.get());
     if (!neq) return false;
     int negate = equals(lookup.get(), neq.get());
     if (negate < 0) return false;
@@ -692,7 +698,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
         }
         Ref q = rt::global(n_Q);
         if (!q) return nullptr;
-        int is_tree = PyObject_IsInstance(child.get(), q.get());
+        int is_tree = rt::is_instance(child.get(), q.get());
         if (is_tree < 0) return nullptr;
         if (is_tree) {
             if (!add_subtree(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
@@ -702,7 +708,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
         if (!value) return nullptr;
         Ref queryable = rt::global(n_QueryableMixin);
         if (!queryable) return nullptr;
-        int is_queryable = PyObject_IsInstance(value.get(), queryable.get());
+        int is_queryable = rt::is_instance(value.get(), queryable.get());
         if (is_queryable < 0) return nullptr;
         if (is_queryable) {
             if (!add_queryable(a, child.get(), value.get(), text, params.get(), connector, contributed))

@@ -2,6 +2,7 @@
 // select entry point and COUNT.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
 namespace {
@@ -13,6 +14,7 @@ rt::Name n_double_underscore("__");
 rt::Name n_metadata_field("_metadata");
 rt::Name n_OrderDirection("OrderDirection");
 rt::Name n_ASC("ASC");
+rt::ClassAttr a_ASC(n_ASC);
 rt::Name n_NumberPaginator("NumberPaginator");
 rt::Name n_CursorPaginator("CursorPaginator");
 rt::Name n_QuarnaConnectionError("QuarnaConnectionError");
@@ -108,7 +110,7 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         if (!direction) return nullptr;
         rt::Ref directions = rt::global(n_OrderDirection);
         if (!directions) return nullptr;
-        rt::Ref asc = rt::attr(directions.get(), n_ASC);
+        rt::Ref asc = a_ASC.get(directions.get());
         if (!asc) return nullptr;
         rt::Ref same = rt::steal(PyObject_RichCompare(direction.get(), asc.get(), Py_EQ));
         if (!same) return nullptr;
@@ -172,7 +174,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
 
     rt::Ref paginator_type = rt::global(n_NumberPaginator);
     if (!paginator_type) return nullptr;
-    int numbered = PyObject_IsInstance(pagination, paginator_type.get());
+    int numbered = rt::is_instance(pagination, paginator_type.get());
     if (numbered < 0) return nullptr;
     if (numbered) {
         rt::Ref limit = rt::attr(pagination, n_limit);
@@ -352,7 +354,7 @@ PyObject* build_select_statement_body(PyObject* const* a) {
 
     rt::Ref cursor_type = rt::global(n_CursorPaginator);
     if (!cursor_type) return nullptr;
-    int cursor = PyObject_IsInstance(pagination, cursor_type.get());
+    int cursor = rt::is_instance(pagination, cursor_type.get());
     if (cursor < 0) return nullptr;
     if (cursor) return raise_connection_error("Cursor pagination is not supported");
 

@@ -1,6 +1,7 @@
 // Conversion of data-model values to values SQLite can bind.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
 namespace {
@@ -28,11 +29,14 @@ rt::Name n_ModelBase("ModelBase");
 rt::Name n_models_reference("quarna_utils.models.data_models.reference");
 rt::Name n_Reference("Reference");
 
+rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
+rt::ImportedName i_Reference(n_models_reference, n_Reference);
+
 rt::KwNames kw_by_alias{"by_alias"};
 rt::KwNames kw_tzinfo{"tzinfo"};
 
 // isinstance(o, cls): 1, 0, or -1 with an exception set.
-inline int is_instance(PyObject* o, const rt::Ref& cls) { return PyObject_IsInstance(o, cls.get()); }
+inline int is_instance(PyObject* o, const rt::Ref& cls) { return rt::is_instance(o, cls.get()); }
 
 // isinstance(o, (first, second)) with both names read from the module namespace.
 int is_instance_of_either(PyObject* o, const rt::Name& first, const rt::Name& second) {
@@ -85,7 +89,7 @@ PyObject* convert_date_to_sql_value_body(PyObject* const* a) {
     PyObject* value = a[1];
     rt::Ref datetime = rt::global(n_datetime);
     if (!datetime) return nullptr;
-    int r = PyObject_IsInstance(value, datetime.get());
+    int r = rt::is_instance(value, datetime.get());
     if (r < 0) return nullptr;
     rt::Ref moment;
     if (r) {
@@ -119,9 +123,9 @@ PyObject* to_sql_value_body(PyObject* const* a) {
     PyObject* cls = a[0];
     rt::Ref value = rt::borrow(a[1]);
     // Imported at every call, so the module loads before these are importable.
-    rt::Ref model_base = rt::import_from(n_models_base, n_ModelBase);
+    rt::Ref model_base = i_ModelBase.get();
     if (!model_base) return nullptr;
-    rt::Ref reference = rt::import_from(n_models_reference, n_Reference);
+    rt::Ref reference = i_Reference.get();
     if (!reference) return nullptr;
 
     rt::Ref enum_type = rt::global(n_Enum);

@@ -1,0 +1,186 @@
+#include "fast.hpp"
+
+namespace rt {
+
+namespace {
+
+Name n_instancecheck("__instancecheck__");
+Name n_getattribute("__getattribute__");
+Name n_getattr("__getattr__");
+Name n_spec("__spec__");
+Name n_initializing("_initializing");
+Name n_path("__path__");
+
+bool has_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
+
+// type.__instancecheck__, the entry of the type's own dict (lives as long as the interpreter).
+PyObject* type_instancecheck() {
+    static PyObject* entry = nullptr;
+    if (!entry) entry = _PyType_Lookup(&PyType_Type, n_instancecheck);
+    return entry;
+}
+
+// Instances of these types have no class but their type: their types allow no
+// attributes to be set, so __class__ is always object's, which gives the type.
+bool plain_builtin(PyTypeObject* t) {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type;
+}
+
+// True when every key is an exact str, so that looking a str up calls no Python code.
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
+}
+
+// The spec test of the import statement's fast path: no "_initializing", or False.
+// False: the full import decides (an error of the read is cleared, as there).
+bool spec_settled(PyObject* spec) {
+    PyObject* initializing = nullptr;
+    const int found = _PyObject_LookupAttr(spec, n_initializing, &initializing);
+    Py_XDECREF(initializing);  // compared by identity only
+    if (found < 0 || (found > 0 && initializing != Py_False)) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int is_instance(PyObject* inst, PyObject* cls) {
+    PyTypeObject* t = Py_TYPE(inst);
+    if (reinterpret_cast<PyObject*>(t) == cls) return 1;
+    if (!PyType_Check(cls)) return PyObject_IsInstance(inst, cls);
+    PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_CheckExact(cls)) {
+        // PyObject_IsInstance: the subtype test, then the instance's __class__.
+        if (plain_builtin(t)) return PyType_IsSubtype(t, c);
+        return PyObject_IsInstance(inst, cls);
+    }
+    PyObject* checker = _PyType_Lookup(Py_TYPE(cls), n_instancecheck);
+    if (!checker || checker != type_instancecheck()) return PyObject_IsInstance(inst, cls);
+    // PyObject_IsInstance calls the bound type.__instancecheck__ inside a
+    // recursion check of its own, and the builtin call adds another.
+    if (Py_EnterRecursiveCall(" in __instancecheck__")) return -1;
+    int r = -1;
+    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        r = plain_builtin(t) ? PyType_IsSubtype(t, c) : _PyObject_RealIsInstance(inst, cls);
+        Py_LeaveRecursiveCall();
+    }
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+Ref ImportedName::get() {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (QUARNA_FAST_READS && mod_ && modules == modules_ && PyDict_CheckExact(modules) &&
+        dict_version(modules) == modules_version_ && PyModule_CheckExact(mod_) &&
+        dict_version(dict_) == version_) {
+        // sys.modules unchanged: the module is still its entry; its dict
+        // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
+        if (spec_settled(spec_)) return borrow(value_);
+        return import_from(module_, name_);
+    }
+    Ref value = import_from(module_, name_);
+    if (!value || !QUARNA_FAST_READS) return value;
+    // Remember the answer when it is the loaded module's own dict entry, read
+    // as import_from reads it directly (a plain module in a plain sys.modules,
+    // no __path__, no module __getattr__), and both dicts have
+    // only str keys, so that looking names up in them runs no Python code.
+    modules = PyImport_GetModuleDict();
+    if (!modules || !PyDict_CheckExact(modules) || !str_keys_only(modules)) return value;
+    PyObject* mod = PyDict_GetItem(modules, module_);
+    if (!mod || !PyModule_CheckExact(mod)) return value;
+    PyObject* dict = PyModule_GetDict(mod);
+    if (!dict || !PyDict_CheckExact(dict) || !str_keys_only(dict)) return value;
+    if (PyDict_GetItem(dict, n_path) || PyDict_GetItem(dict, n_getattr)) return value;
+    PyObject* spec = PyDict_GetItem(dict, n_spec);
+    if (!spec || PyDict_GetItem(dict, name_) != value.get()) return value;
+    // The spec is tested at every use, as the import statement tests it.
+    Py_INCREF(mod);
+    Py_INCREF(dict);
+    Py_INCREF(spec);
+    Py_INCREF(value.get());
+    Py_XSETREF(mod_, mod);
+    Py_XSETREF(dict_, dict);
+    Py_XSETREF(spec_, spec);
+    Py_XSETREF(value_, value.get());
+    modules_ = modules;
+    modules_version_ = dict_version(modules);
+    version_ = dict_version(dict);
+    return value;
+}
+
+Ref class_attr(PyObject* cls, const Name& name) {
+    PyTypeObject* meta = Py_TYPE(cls);
+    if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return attr(cls, name);
+    PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
+    if (!getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
+        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
+            reinterpret_cast<void*>(PyType_Type.tp_getattro))
+        return attr(cls, name);
+    Ref getattr = borrow(_PyType_Lookup(meta, n_getattr));
+    if (!getattr) return attr(cls, name);
+    // The metaclass slot calls the bound type.__getattribute__, a call that
+    // makes a recursion check.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+    Ref value = steal(PyType_Type.tp_getattro(cls, name));
+    Py_LeaveRecursiveCall();
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    descrgetfunc get = Py_TYPE(getattr.get())->tp_descr_get;
+    if (!get) return call(getattr.get(), {cls, name.get()});
+    Ref bound = steal(get(getattr.get(), cls, reinterpret_cast<PyObject*>(meta)));
+    if (!bound) return Ref();
+    return call(bound.get(), {name.get()});
+}
+
+Ref ClassAttr::get(PyObject* cls) {
+    if (QUARNA_FAST_READS && cls == cls_ && value_) {
+        PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+        PyTypeObject* meta = Py_TYPE(cls);
+        PyTypeObject* vt = Py_TYPE(value_);
+        if (PyType_Check(cls) && has_tag(c) && has_tag(meta) && has_tag(vt) && c->tp_version_tag == cls_tag_ &&
+            meta->tp_version_tag == meta_tag_ && vt->tp_version_tag == value_tag_) {
+            if (meta->tp_getattro != PyType_Type.tp_getattro) {
+                // The recursion check of the call of type.__getattribute__ (see class_attr).
+                if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+                Py_LeaveRecursiveCall();
+            }
+            return borrow(value_);
+        }
+    }
+    Ref value = class_attr(cls, name_);
+    if (!value || !QUARNA_FAST_READS || !PyType_Check(cls)) return value;
+    PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    PyTypeObject* vt = Py_TYPE(value.get());
+    // Found in the class, not a descriptor, nothing of the name on the
+    // metaclass, and a metaclass whose reads are type's own (directly or
+    // through the bound type.__getattribute__ that class_attr calls).
+    if (_PyType_Lookup(c, name_) != value.get() || vt->tp_descr_get || _PyType_Lookup(meta, name_)) return value;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) {
+        PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
+        if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE) || !getattribute ||
+            !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
+            reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
+                reinterpret_cast<void*>(PyType_Type.tp_getattro))
+            return value;
+    }
+    // Assigns the tags when a type has none yet.
+    if (!PyType_HasFeature(vt, Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(vt, name_);
+    if (!has_tag(c) || !has_tag(meta) || !has_tag(vt)) return value;
+    Py_INCREF(value.get());
+    Py_XSETREF(value_, value.get());
+    cls_ = cls;
+    cls_tag_ = c->tp_version_tag;
+    meta_tag_ = meta->tp_version_tag;
+    value_tag_ = vt->tp_version_tag;
+    return value;
+}
+
+}  // namespace rt

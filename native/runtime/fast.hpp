@@ -1,0 +1,85 @@
+// Reads that the builders make for every value or field, answered from what an
+// earlier read found while nothing it depended on has changed.  Each helper
+// gives exactly the result (and error) of the plain operation named in its
+// comment; whenever the remembered state cannot be shown to be unchanged it
+// simply performs that operation.
+//
+// A dict's version (ma_version_tag) changes with every change of the dict and
+// is never given to another dict; a type's version tag changes with every
+// change of the type or of a base.  Interpreters without these versions always
+// take the plain path.
+#pragma once
+#include "names.hpp"
+
+#include <cstdint>
+
+namespace rt {
+
+#if PY_VERSION_HEX < 0x030C0000
+#define QUARNA_FAST_READS 1
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#else
+#define QUARNA_FAST_READS 0
+inline uint64_t dict_version(PyObject*) { return 0; }
+#endif
+
+// isinstance(inst, cls): 1, 0, or -1 with an exception set.  When the
+// metaclass's __instancecheck__ is type's own, the check that
+// PyObject_IsInstance would reach through a bound method is made directly
+// (with the same two recursion-depth checks); an instance of an exact str,
+// int, float, bool, bytes or None needs only the subtype test.
+int is_instance(PyObject* inst, PyObject* cls);
+
+// `from <module> import <name>` as rt::import_from.  While sys.modules and the
+// module's dict are unchanged, the name is the one found then; the spec's "_initializing" is read at every call, as
+// the import does.  Declare at file scope:
+//   static rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
+class ImportedName {
+public:
+    ImportedName(const Name& module, const Name& name) noexcept : module_(module), name_(name) {}
+    ImportedName(const ImportedName&) = delete;
+    ImportedName& operator=(const ImportedName&) = delete;
+    Ref get();
+
+private:
+    const Name& module_;
+    const Name& name_;
+    PyObject* modules_ = nullptr;  // identity only; its version tells whether it is the same dict
+    uint64_t modules_version_ = 0;
+    // Owned; kept for the life of the process.
+    PyObject* mod_ = nullptr;
+    PyObject* dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject* spec_ = nullptr;
+    PyObject* value_ = nullptr;
+};
+
+// getattr(cls, name) for a class attribute read at every call, such as an
+// enumeration member (Versions.LATEST, Lookup.NEQ).  A value found in the
+// class itself, not a descriptor, with nothing of that name on the metaclass
+// that could take precedence, is what every read gives while the class and the
+// metaclass keep their version tags.  Otherwise the read is made as the
+// metaclass makes it.  Declare at file scope:
+//   static rt::ClassAttr a_LATEST(n_LATEST);
+class ClassAttr {
+public:
+    explicit ClassAttr(const Name& name) noexcept : name_(name) {}
+    ClassAttr(const ClassAttr&) = delete;
+    ClassAttr& operator=(const ClassAttr&) = delete;
+    Ref get(PyObject* cls);
+
+private:
+    const Name& name_;
+    PyObject* cls_ = nullptr;  // identity only; the tags below tell whether it is the same class
+    unsigned int cls_tag_ = 0;
+    unsigned int meta_tag_ = 0;
+    unsigned int value_tag_ = 0;  // of the value's type
+    PyObject* value_ = nullptr;  // owned
+};
+
+// getattr(cls, name) without the temporary method-wrapper of
+// type.__getattribute__ that a metaclass with a Python-level __getattr__ (as
+// the enumeration metaclass on 3.10) makes for every read.
+Ref class_attr(PyObject* cls, const Name& name);
+
+}  // namespace rt

@@ -1,0 +1,270 @@
+"""Reads that are remembered between calls see every change of what they were read from.
+
+Each test makes a first call (which remembers the read), changes one thing the read depends on, and
+checks that the next call gives what the plain Python operation gives now.
+"""
+import abc
+import enum
+import importlib
+import sys
+import types
+from datetime import date
+
+import pytest
+from quarna_utils.models.data_models.reference import Reference
+from quarna_utils.query.data_models.order_by import OrderBy
+from quarna_utils.query.enums import OrderDirection
+
+MODULE = "quarna_data.connections.implementations.mixins.sqlite_statements_mixin"
+mod = importlib.import_module(MODULE)
+M = mod.SqliteStatementsMixin
+REF_MODULE = "quarna_utils.models.data_models.reference"
+REF_JSON = '{"object_id":"r","object_version":null,"class_name":null}'
+
+
+class Stand:
+    """Takes Reference's place: its instances serialise to a marker."""
+
+    def model_dump_json(self, by_alias):
+        return ("stand", by_alias)
+
+
+def rebind_attr(monkeypatch, ref_mod):
+    monkeypatch.setattr(ref_mod, "Reference", Stand)
+
+
+def replace_module(monkeypatch, ref_mod):
+    fake = types.ModuleType(REF_MODULE)
+    fake.Reference = Stand
+    monkeypatch.setitem(sys.modules, REF_MODULE, fake)
+
+
+def module_class_with_property(monkeypatch, ref_mod):
+    class Odd(types.ModuleType):
+        Reference = property(lambda self: Stand)
+
+    monkeypatch.setattr(ref_mod, "__class__", Odd)
+
+
+def module_getattr(monkeypatch, ref_mod):
+    monkeypatch.delattr(ref_mod, "Reference")
+    monkeypatch.setattr(ref_mod, "__getattr__", lambda name: Stand, raising=False)
+
+
+def non_str_key_then_rebind(monkeypatch, ref_mod):
+    monkeypatch.setitem(vars(ref_mod), 12345, "not a name")
+    monkeypatch.setattr(ref_mod, "Reference", Stand)
+
+
+def spec_initializing_then_rebind(monkeypatch, ref_mod):
+    monkeypatch.setattr(ref_mod.__spec__, "_initializing", True, raising=False)
+    monkeypatch.setattr(ref_mod, "Reference", Stand)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [rebind_attr, replace_module, module_class_with_property, module_getattr, non_str_key_then_rebind,
+     spec_initializing_then_rebind],
+)
+def test_imported_model_classes_follow_changes(monkeypatch, change):
+    ref_mod = sys.modules[REF_MODULE]
+    assert M._to_sql_value(Reference(object_id="r")) == REF_JSON
+    assert M._to_sql_value(Reference(object_id="r")) == REF_JSON  # now answered from memory
+    change(monkeypatch, ref_mod)
+    assert M._to_sql_value(Stand()) == ("stand", False)
+    assert M._to_sql_value(Stand()) == ("stand", False)
+    monkeypatch.undo()
+    assert M._to_sql_value(Reference(object_id="r")) == REF_JSON
+    assert M._to_sql_value(Stand()).__class__ is Stand
+
+
+def test_import_errors_return_after_a_remembered_import(monkeypatch):
+    assert M._to_sql_value("x") == "x"
+    monkeypatch.setitem(sys.modules, REF_MODULE, None)
+    with pytest.raises(ImportError):
+        M._to_sql_value("x")
+    monkeypatch.undo()
+    ref_mod = sys.modules[REF_MODULE]
+    monkeypatch.delattr(ref_mod, "Reference")
+    with pytest.raises(ImportError, match="cannot import name 'Reference'"):
+        M._to_sql_value("x")
+    monkeypatch.undo()
+    assert M._to_sql_value("x") == "x"
+
+
+class Shape(enum.Enum):
+    ROUND = "round"
+
+
+class Pretender:
+    """Claims to be a Shape through __class__, which isinstance honours."""
+
+    value = "pretended"
+
+    @property
+    def __class__(self):
+        return Shape
+
+
+@pytest.mark.parametrize("value, expected", [("x", "x"), (5, 5), (None, None), (b"b", b"b"), (True, True),
+                                             (Shape.ROUND, "round"), (Pretender(), "pretended")])
+def test_enum_instances_as_isinstance_sees_them(value, expected):
+    assert M._to_sql_value(value) == expected
+    assert M._to_sql_value(value) == expected
+
+
+def test_a_metaclass_instancecheck_added_later_is_used(monkeypatch):
+    class Meta(enum.EnumMeta):
+        pass
+
+    class Base(enum.Enum, metaclass=Meta):
+        pass
+
+    monkeypatch.setattr(mod, "Enum", Base)
+    assert M._to_sql_value("x") == "x"
+    monkeypatch.setattr(Meta, "__instancecheck__", lambda cls, inst: inst == "x", raising=False)
+    with pytest.raises(AttributeError, match="'str' object has no attribute 'value'"):
+        M._to_sql_value("x")
+    assert M._to_sql_value("y") == "y"
+    monkeypatch.delattr(Meta, "__instancecheck__")
+    assert M._to_sql_value("x") == "x"
+
+
+def test_a_virtual_subclass_registered_later_is_seen(monkeypatch):
+    class Day(abc.ABC):
+        pass
+
+    class Host(M):
+        @classmethod
+        def _convert_date_to_sql_value(cls, value):
+            return ("day", value)
+
+    monkeypatch.setattr(mod, "date", Day)
+    assert Host._to_sql_value("x") == "x"
+    assert Host._to_sql_value(7) == 7
+    Day.register(str)
+    assert Host._to_sql_value("x") == ("day", "x")
+    assert Host._to_sql_value(7) == 7
+    monkeypatch.undo()
+    assert Host._to_sql_value(date(1970, 1, 2)) == ("day", date(1970, 1, 2))
+
+
+# --------------------------------------------------------------------------- class attributes
+
+
+class Recorder(M):
+    def _fields_map(self, table_name, field_name, class_version):
+        return f"{field_name}_{class_version}"
+
+
+def deleted_column(obj):
+    sql, _ = obj._build_delete_statement("t", {"a": 1})
+    return sql.split("`")[1]
+
+
+class PlainMeta(type):
+    pass
+
+
+def class_attr_changed(monkeypatch, cls):
+    monkeypatch.setattr(cls, "LATEST", "second")
+
+
+def base_attr_changed(monkeypatch, cls):
+    monkeypatch.setattr(cls.__mro__[1], "LATEST", "second")
+    monkeypatch.delattr(cls, "LATEST")
+
+
+def metaclass_data_descriptor(monkeypatch, cls):
+    monkeypatch.setattr(type(cls), "LATEST", property(lambda c: "second"), raising=False)
+
+
+def value_type_gains_get(monkeypatch, cls):
+    monkeypatch.setattr(type(cls.LATEST), "__get__", lambda self, obj, owner: "second", raising=False)
+
+
+def metaclass_getattribute(monkeypatch, cls):
+    def getattribute(c, name):
+        return "second" if name == "LATEST" else type.__getattribute__(c, name)
+
+    monkeypatch.setattr(type(cls), "__getattribute__", getattribute, raising=False)
+
+
+class Mark:
+    def __init__(self, text):
+        self.text = text
+
+    def __format__(self, spec):
+        return self.text
+
+
+def make_versions():
+    class Root(metaclass=PlainMeta):
+        LATEST = Mark("root")
+
+    class Versions(Root):
+        LATEST = Mark("first")
+
+    return Versions
+
+
+@pytest.mark.parametrize(
+    "change",
+    [class_attr_changed, base_attr_changed, metaclass_data_descriptor, value_type_gains_get,
+     metaclass_getattribute],
+)
+def test_versions_latest_follows_changes(monkeypatch, change):
+    versions = make_versions()
+    monkeypatch.setattr(mod, "Versions", versions)
+    obj = Recorder()
+    assert deleted_column(obj) == "a_first"
+    assert deleted_column(obj) == "a_first"
+    change(monkeypatch, versions)
+    assert deleted_column(obj) == "a_second"
+    monkeypatch.undo()
+    assert deleted_column(obj) == "a_latest"
+
+
+def test_versions_latest_from_a_metaclass_getattr(monkeypatch):
+    answers = {"LATEST": "first"}
+
+    class Meta(type):
+        def __getattr__(cls, name):
+            if name in answers:
+                return answers[name]
+            raise AttributeError(name)
+
+    monkeypatch.setattr(mod, "Versions", Meta("Versions", (), {}))
+    obj = Recorder()
+    assert deleted_column(obj) == "a_first"
+    answers["LATEST"] = "second"
+    assert deleted_column(obj) == "a_second"
+    del answers["LATEST"]
+    with pytest.raises(AttributeError, match="LATEST"):
+        deleted_column(obj)
+    monkeypatch.undo()
+    assert deleted_column(obj) == "a_latest"
+
+
+def test_another_class_in_the_same_place_is_read_afresh(monkeypatch):
+    obj = Recorder()
+    for text in ("one", "two", "three"):
+        versions = make_versions()
+        versions.LATEST = Mark(text)
+        monkeypatch.setattr(mod, "Versions", versions)
+        assert deleted_column(obj) == f"a_{text}"
+        del versions
+
+
+def test_order_direction_follows_the_module_enumeration(monkeypatch):
+    obj = Recorder()
+    asc = [OrderBy(field_name="a", direction=OrderDirection.ASC)]
+    assert obj._build_order_by_statement("t", asc).endswith(" ASC")
+
+    class Directions(enum.Enum):
+        ASC = "descending now"
+
+    monkeypatch.setattr(mod, "OrderDirection", Directions)
+    assert obj._build_order_by_statement("t", asc).endswith(" DESC")
+    monkeypatch.undo()
+    assert obj._build_order_by_statement("t", asc).endswith(" ASC")
