@@ -32,6 +32,11 @@ rt::Name n_Reference("Reference");
 rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 rt::ImportedName i_Reference(n_models_reference, n_Reference);
 
+rt::Global g_Enum(n_Enum);
+rt::Global g_datetime(n_datetime);
+rt::Global g_date(n_date);
+rt::Global g_json(n_json);
+
 rt::KwNames kw_by_alias{"by_alias"};
 rt::KwNames kw_tzinfo{"tzinfo"};
 
@@ -39,10 +44,10 @@ rt::KwNames kw_tzinfo{"tzinfo"};
 inline int is_instance(PyObject* o, const rt::Ref& cls) { return rt::is_instance(o, cls.get()); }
 
 // isinstance(o, (first, second)) with both names read from the module namespace.
-int is_instance_of_either(PyObject* o, const rt::Name& first, const rt::Name& second) {
-    rt::Ref a = rt::global(first);
+int is_instance_of_either(PyObject* o, rt::Global& first, rt::Global& second) {
+    rt::Ref a = first.get();
     if (!a) return -1;
-    rt::Ref b = rt::global(second);
+    rt::Ref b = second.get();
     if (!b) return -1;
     int r = is_instance(o, a);
     if (r != 0) return r;
@@ -53,7 +58,7 @@ int is_instance_of_either(PyObject* o, const rt::Name& first, const rt::Name& se
 rt::Ref convert_date(PyObject* cls, PyObject* value) { return rt::call_method(cls, n_convert_date, {value}); }
 
 rt::Ref json_dumps(PyObject* value) {
-    rt::Ref json = rt::global(n_json);
+    rt::Ref json = g_json.get();
     if (!json) return rt::Ref();
     return rt::call_method(json.get(), n_dumps, {value});
 }
@@ -64,7 +69,7 @@ rt::Ref dates_in_list(PyObject* cls, PyObject* list) {
     rt::Ref out = rt::steal(PyList_New(0));
     if (!out) return rt::Ref();
     auto take = [&](PyObject* item) -> bool {
-        int r = is_instance_of_either(item, n_date, n_datetime);
+        int r = is_instance_of_either(item, g_date, g_datetime);
         if (r < 0) return false;
         if (r == 0) return PyList_Append(out.get(), item) == 0;
         rt::Ref converted = convert_date(cls, item);
@@ -128,13 +133,13 @@ PyObject* to_sql_value_body(PyObject* const* a) {
     rt::Ref reference = i_Reference.get();
     if (!reference) return nullptr;
 
-    rt::Ref enum_type = rt::global(n_Enum);
+    rt::Ref enum_type = g_Enum.get();
     if (!enum_type) return nullptr;
     int r = is_instance(value.get(), enum_type);
     if (r < 0) return nullptr;
     if (r) return PyObject_GetAttr(value.get(), n_value);
 
-    r = is_instance_of_either(value.get(), n_datetime, n_date);
+    r = is_instance_of_either(value.get(), g_datetime, g_date);
     if (r < 0) return nullptr;
     if (r) return convert_date(cls, value.get()).release();
 

@@ -92,6 +92,24 @@ def test_import_errors_return_after_a_remembered_import(monkeypatch):
     assert M._to_sql_value("x") == "x"
 
 
+def test_module_names_follow_changes(monkeypatch):
+    class Marker:
+        value = "unwrapped"
+
+    # (names are rebound, never deleted: the module's names keep their order)
+    assert M._to_sql_value({"a": 1}) == '{"a": 1}'
+    monkeypatch.setattr(mod, "json", types.SimpleNamespace(dumps=repr))
+    assert M._to_sql_value({"a": 1}) == "{'a': 1}"
+    monkeypatch.undo()
+    assert M._to_sql_value({"a": 1}) == '{"a": 1}'
+    assert M._to_sql_value(Marker()).__class__ is Marker
+    monkeypatch.setitem(vars(mod), 12345, "not a name")
+    monkeypatch.setattr(mod, "Enum", Marker)
+    assert M._to_sql_value(Marker()) == "unwrapped"
+    monkeypatch.undo()
+    assert M._to_sql_value(Marker()).__class__ is Marker
+
+
 class Shape(enum.Enum):
     ROUND = "round"
 

@@ -82,7 +82,7 @@ Ref ImportedName::get() {
         dict_version(dict_) == version_) {
         // sys.modules unchanged: the module is still its entry; its dict
         // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
-        if (spec_settled(spec_)) return borrow(value_);
+        if (spec_settled_now()) return borrow(value_);
         return import_from(module_, name_);
     }
     Ref value = import_from(module_, name_);
@@ -109,9 +109,57 @@ Ref ImportedName::get() {
     Py_XSETREF(dict_, dict);
     Py_XSETREF(spec_, spec);
     Py_XSETREF(value_, value.get());
+    spec_known_ = false;
     modules_ = modules;
     modules_version_ = dict_version(modules);
     version_ = dict_version(dict);
+    return value;
+}
+
+// spec_settled(spec_), answered from memory while the spec's attribute read can
+// only be a read of its instance dict and that dict is unchanged: a type with
+// the generic attribute read and no "_initializing" anywhere in its MRO (both
+// fixed by its version tag), an instance dict with only str keys.  The dict is
+// reached through the instance's dict pointer, which on 3.10 is a plain slot.
+bool ImportedName::spec_settled_now() {
+#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
+    PyTypeObject* t = Py_TYPE(spec_);
+    PyObject** dictptr = t->tp_getattro == PyObject_GenericGetAttr ? _PyObject_GetDictPtr(spec_) : nullptr;
+    PyObject* d = dictptr ? *dictptr : nullptr;
+    if (spec_known_ && t == spec_type_ && has_tag(t) && t->tp_version_tag == spec_type_tag_ && d == spec_dict_ &&
+        d && dict_version(d) == spec_dict_version_)
+        return true;
+    spec_known_ = false;
+    if (!spec_settled(spec_)) return false;
+    // The read ran no Python code that could have changed what is tested here
+    // only when these hold; they are checked after it.
+    t = Py_TYPE(spec_);
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, n_initializing) || !has_tag(t))
+        return true;
+    dictptr = _PyObject_GetDictPtr(spec_);
+    d = dictptr ? *dictptr : nullptr;
+    if (!d || !PyDict_CheckExact(d) || !str_keys_only(d)) return true;
+    spec_type_ = t;
+    spec_type_tag_ = t->tp_version_tag;
+    spec_dict_ = d;
+    spec_dict_version_ = dict_version(d);
+    spec_known_ = true;
+    return true;
+#else
+    return spec_settled(spec_);
+#endif
+}
+
+Ref Global::get() {
+    PyObject* d = module_dict();
+    if (QUARNA_FAST_READS && d && d == dict_ && value_ && dict_version(d) == version_) return borrow(value_);
+    Ref value = global(name_);
+    if (!value || !QUARNA_FAST_READS || !d || !PyDict_CheckExact(d)) return value;
+    if (!str_keys_only(d) || PyDict_GetItem(d, name_) != value.get()) return value;
+    Py_INCREF(value.get());
+    Py_XSETREF(value_, value.get());
+    dict_ = d;
+    version_ = dict_version(d);
     return value;
 }
 

@@ -52,6 +52,31 @@ private:
     uint64_t version_ = 0;
     PyObject* spec_ = nullptr;
     PyObject* value_ = nullptr;
+    // The spec's "_initializing" answered from its instance dict (3.10 only).
+    PyTypeObject* spec_type_ = nullptr;
+    unsigned int spec_type_tag_ = 0;
+    PyObject* spec_dict_ = nullptr;  // identity only
+    uint64_t spec_dict_version_ = 0;
+    bool spec_known_ = false;
+    bool spec_settled_now();
+};
+
+// A module-level name read as rt::global reads it.  While the module dict is
+// unchanged (and has only str keys, so a lookup runs no Python code), a name
+// found there is the object found then.  Names that come from builtins are
+// read afresh.  Declare at file scope:  static rt::Global g_Enum(n_Enum);
+class Global {
+public:
+    explicit Global(const Name& name) noexcept : name_(name) {}
+    Global(const Global&) = delete;
+    Global& operator=(const Global&) = delete;
+    Ref get();
+
+private:
+    const Name& name_;
+    PyObject* dict_ = nullptr;  // identity only
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr;  // owned
 };
 
 // getattr(cls, name) for a class attribute read at every call, such as an
