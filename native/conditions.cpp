@@ -69,6 +69,13 @@ rt::KwNames kw_nested{"value_type", "is_internal_table", "use_internal_meta_tabl
 rt::KwNames kw_filter{"is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_tree{"is_internal_table", "use_internal_meta_tables", "is_grouped"};
 rt::KwNames kw_prefix{"prefix"};
+rt::InstanceAttr f_lookup(n_lookup);
+rt::InstanceAttr f_value(n_value);
+rt::InstanceAttr f_field_name(n_field_name);
+rt::InstanceAttr f_is_nested_selection(n_is_nested_selection);
+rt::InstanceAttr f_children(n_children);
+rt::InstanceAttr f_connector(n_connector);
+rt::InstanceAttr f_negated(n_negated);
 
 Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
 
@@ -413,14 +420,14 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     PyObject* is_internal_table = a[3];
     PyObject* use_internal_meta_tables = a[4];
 
-    Ref lookup = rt::attr(item, n_lookup);
+    Ref lookup = f_lookup.get(item);
     if (!lookup) return nullptr;
     Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
     if (!op_map) return nullptr;
     int supported = PySequence_Contains(op_map.get(), lookup.get());
     if (supported < 0) return nullptr;
     if (!supported) {
-        lookup = rt::attr(item, n_lookup);
+        lookup = f_lookup.get(item);
         if (!lookup) return nullptr;
         rt::Text text;
         text.lit("Lookup '");
@@ -435,36 +442,36 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     }
     op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
     if (!op_map) return nullptr;
-    lookup = rt::attr(item, n_lookup);
+    lookup = f_lookup.get(item);
     if (!lookup) return nullptr;
     Ref op = rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
     if (!op) return nullptr;
     op_map = Ref();
     lookup = Ref();
 
-    Ref raw = rt::attr(item, n_value);
+    Ref raw = f_value.get(item);
     if (!raw) return nullptr;
     Ref value = rt::call_method(self, n_to_sql_value, {raw.get()});
     if (!value) return nullptr;
-    raw = rt::attr(item, n_field_name);
+    raw = f_field_name.get(item);
     if (!raw) return nullptr;
     Ref field = common::map_field(self, table_name, raw.get());
     if (!field) return nullptr;
 
-    Ref nested_flag = rt::attr(item, n_is_nested_selection);
+    Ref nested_flag = f_is_nested_selection.get(item);
     if (!nested_flag) return nullptr;
     int nested = rt::truth(nested_flag.get());
     if (nested < 0) return nullptr;
 
     if (!nested) {
-        raw = rt::attr(item, n_value);
+        raw = f_value.get(item);
         if (!raw) return nullptr;
         Ref versions = rt::global(n_Versions);
         if (!versions) return nullptr;
         int is_version = rt::is_instance(raw.get(), versions.get());
         if (is_version < 0) return nullptr;
         if (is_version) {
-            raw = rt::attr(item, n_value);
+            raw = f_value.get(item);
             if (!raw) return nullptr;
             int all = equals_version(raw.get(), a_ALL);
             if (all < 0) return nullptr;
@@ -502,7 +509,7 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     if (!rt::unpack(parts.get(), head_rest, 2)) return nullptr;
     Ref head = common::map_field(self, table_name, head_rest[0].get());
     if (!head) return nullptr;
-    raw = rt::attr(item, n_value);
+    raw = f_value.get(item);
     if (!raw) return nullptr;
     Ref result = rt::call_method(self, n_nested_filter_statement,
                                  {table_name, head.get(), head_rest[1].get(), op.get(), value.get(),
@@ -609,7 +616,7 @@ bool add_subtree(PyObject* const* a, PyObject* subtree, rt::Text& text, PyObject
 // prefix "<mapped field>__", inverted for the not-equal lookup.
 bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
                    const char* connector, bool& contributed) {
-    Ref field = rt::attr(child, n_field_name);
+    Ref field = f_field_name.get(child);
     if (!field) return false;
     Ref mapped = common::map_field(a[0], a[1], field.get());
     if (!mapped) return false;
@@ -620,7 +627,7 @@ bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Tex
     if (!prefix) return false;
     Ref new_q = rt::call_method(value, n_to_query, {prefix.get()}, kw_prefix.get());
     if (!new_q) return false;
-    Ref lookup = rt::attr(child, n_lookup);
+    Ref lookup = f_lookup.get(child);
     if (!lookup) return false;
     Ref lookup_enum = rt::global(n_Lookup);
     if (!lookup_enum) return false;
@@ -675,12 +682,12 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     if (grouped < 0) return nullptr;
     if (grouped) text.lit("(");
 
-    Ref children = rt::attr(conditions, n_children);
+    Ref children = f_children.get(conditions);
     if (!children) return nullptr;
     int any = rt::truth(children.get());
     if (any < 0) return nullptr;
     if (!any) return empty_tree();
-    children = rt::attr(conditions, n_children);
+    children = f_children.get(conditions);
     if (!children) return nullptr;
     Children walk;
     if (!walk.start(children.get())) return nullptr;
@@ -691,7 +698,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     while (walk.next(child)) {
         const char* connector = nullptr;
         if (contributed) {
-            Ref c = rt::attr(conditions, n_connector);
+            Ref c = f_connector.get(conditions);
             if (!c) return nullptr;
             connector = connectors.text(c.get());
             if (!connector) return nullptr;
@@ -704,7 +711,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
             if (!add_subtree(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
             continue;
         }
-        Ref value = rt::attr(child.get(), n_value);
+        Ref value = f_value.get(child.get());
         if (!value) return nullptr;
         Ref queryable = rt::global(n_QueryableMixin);
         if (!queryable) return nullptr;
@@ -728,7 +735,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     }
     // Nothing contributed: no condition at all, negated or not ("NOT ()" is not SQL).
     if (text.empty()) return empty_tree();
-    Ref negated = rt::attr(conditions, n_negated);
+    Ref negated = f_negated.get(conditions);
     if (!negated) return nullptr;
     int negate = rt::truth(negated.get());
     if (negate < 0) return nullptr;

@@ -41,6 +41,12 @@ rt::KwNames kw_plain_select{"select_only", "conditions", "pagination", "order_by
 rt::KwNames kw_meta_select{"select_only", "conditions", "pagination", "order_by"};
 rt::KwNames kw_plain_count{"select_only", "conditions", "is_internal_table"};
 rt::KwNames kw_meta_count{"select_only", "conditions"};
+rt::InstanceAttr f_field_name(n_field_name);
+rt::InstanceAttr f_direction(n_direction);
+rt::InstanceAttr f_limit(n_limit);
+rt::InstanceAttr f_offset(n_offset);
+rt::InstanceAttr f_distinct(n_distinct);
+rt::InstanceAttr f_only(n_only);
 
 PyObject* py_bool(bool b) { return b ? Py_True : Py_False; }
 
@@ -85,12 +91,12 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
     rt::Ref it = rt::steal(PyObject_GetIter(order_by));
     if (!it) return nullptr;
     while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
-        rt::Ref probe = rt::attr(item.get(), n_field_name);
+        rt::Ref probe = f_field_name.get(item.get());
         if (!probe) return nullptr;
         int nested = PySequence_Contains(probe.get(), n_double_underscore);
         if (nested < 0) return nullptr;
         probe = rt::Ref();
-        rt::Ref field = rt::attr(item.get(), n_field_name);
+        rt::Ref field = f_field_name.get(item.get());
         if (!field) return nullptr;
         if (nested) {
             rt::Ref parts[2];
@@ -106,7 +112,7 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         if (!column) return nullptr;
         rt::Text term;
         if (!term.formatted(column.get())) return nullptr;
-        rt::Ref direction = rt::attr(item.get(), n_direction);
+        rt::Ref direction = f_direction.get(item.get());
         if (!direction) return nullptr;
         rt::Ref directions = rt::global(n_OrderDirection);
         if (!directions) return nullptr;
@@ -177,10 +183,10 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     int numbered = rt::is_instance(pagination, paginator_type.get());
     if (numbered < 0) return nullptr;
     if (numbered) {
-        rt::Ref limit = rt::attr(pagination, n_limit);
+        rt::Ref limit = f_limit.get(pagination);
         if (!limit) return nullptr;
         if (!limit.is(Py_None)) {
-            rt::Ref offset = rt::attr(pagination, n_offset);
+            rt::Ref offset = f_offset.get(pagination);
             if (!offset) return nullptr;
             int has_offset = rt::truth(offset.get());
             if (has_offset < 0) return nullptr;
@@ -191,7 +197,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
                 rt::raise_none_attr("extend");
                 return nullptr;
             }
-            limit = rt::attr(pagination, n_limit);
+            limit = f_limit.get(pagination);
             if (!limit) return nullptr;
             if (PyList_Append(params.get(), limit.get()) < 0) return nullptr;
             if (PyList_Append(params.get(), offset.get()) < 0) return nullptr;
@@ -262,7 +268,7 @@ bool sort_list(PyObject* list) { return PyList_Sort(list) == 0; }
 
 // Is f listed as distinct?  `distinct` is read anew for every field.
 int is_distinct(PyObject* query_specifier, PyObject* field) {
-    rt::Ref distinct = rt::attr(query_specifier, n_distinct);
+    rt::Ref distinct = f_distinct.get(query_specifier);
     if (!distinct) return -1;
     return PySequence_Contains(distinct.get(), field);
 }
@@ -270,7 +276,7 @@ int is_distinct(PyObject* query_specifier, PyObject* field) {
 // Column list of the plain path: "_metadata, distinct age, name".
 bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, bool internal,
                    rt::Text& columns) {
-    rt::Ref only = rt::attr(query_specifier, n_only);
+    rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
     rt::Ref fields_set = rt::steal(PySet_New(only.get()));
     if (!fields_set) return false;
@@ -304,7 +310,7 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
 
 // Column list of the metadata path without the metadata column: "DISTINCT t1.age, t1.name".
 bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
-    rt::Ref only = rt::attr(query_specifier, n_only);
+    rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
     rt::Ref fields = sorted_fields(only.get());
     if (!fields || !sort_list(fields.get())) return false;
@@ -368,7 +374,7 @@ PyObject* build_select_statement_body(PyObject* const* a) {
         int truthy = rt::truth(query_specifier);
         if (truthy < 0) return nullptr;
         if (truthy) {
-            rt::Ref only = rt::attr(query_specifier, n_only);
+            rt::Ref only = f_only.get(query_specifier);
             if (!only) return nullptr;
             truthy = rt::truth(only.get());
             if (truthy < 0) return nullptr;

@@ -286,3 +286,87 @@ def test_order_direction_follows_the_module_enumeration(monkeypatch):
     assert obj._build_order_by_statement("t", asc).endswith(" DESC")
     monkeypatch.undo()
     assert obj._build_order_by_statement("t", asc).endswith(" ASC")
+
+
+# --------------------------------------------------------------------------- instance attributes
+
+
+class Item:
+    def __init__(self, field_name, direction=OrderDirection.ASC):
+        self.field_name = field_name
+        self.direction = direction
+
+
+class HookItem(Item):
+    def __getattr__(self, name):
+        if name == "field_name":
+            return "from_getattr"
+        raise AttributeError(name)
+
+
+def order_text(items):
+    return Recorder()._build_order_by_statement("t", items)
+
+
+def class_property(monkeypatch, cls, item):
+    monkeypatch.setattr(cls, "field_name", property(lambda self: "from_property"), raising=False)
+    return "from_property"
+
+
+def class_plain_attribute_then_removed_from_instance(monkeypatch, cls, item):
+    monkeypatch.setattr(cls, "field_name", "from_class", raising=False)
+    monkeypatch.delattr(item, "field_name")
+    return "from_class"
+
+
+def class_getattribute(monkeypatch, cls, item):
+    def getattribute(self, name):
+        return "from_getattribute" if name == "field_name" else object.__getattribute__(self, name)
+
+    monkeypatch.setattr(cls, "__getattribute__", getattribute, raising=False)
+    return "from_getattribute"
+
+
+def instance_dict_replaced(monkeypatch, cls, item):
+    monkeypatch.setattr(item, "__dict__", {"field_name": "from_new_dict", "direction": OrderDirection.ASC})
+    return "from_new_dict"
+
+
+def instance_non_str_key(monkeypatch, cls, item):
+    item.__dict__[7] = "seven"
+    item.field_name = "after_key"
+    return "after_key"
+
+
+def class_changed_to_hook(monkeypatch, cls, item):
+    monkeypatch.delattr(item, "field_name")
+    monkeypatch.setattr(item, "__class__", HookItem)
+    return "from_getattr"
+
+
+@pytest.mark.parametrize("cls", [Item, HookItem])
+@pytest.mark.parametrize(
+    "change",
+    [class_property, class_plain_attribute_then_removed_from_instance, class_getattribute, instance_dict_replaced,
+     instance_non_str_key, class_changed_to_hook],
+)
+def test_instance_attributes_follow_changes(monkeypatch, cls, change):
+    cls = type(cls.__name__, (cls,), {})  # a class of the test's own, changed freely
+    item = cls("a_latest")
+    assert order_text([item]) == " ORDER BY a_latest_latest ASC"
+    assert order_text([item]) == " ORDER BY a_latest_latest ASC"
+    expected = change(monkeypatch, cls, item)
+    assert order_text([item]) == f" ORDER BY {expected}_latest ASC"
+    monkeypatch.undo()
+
+
+def test_a_missing_field_reaches_getattr_or_fails_as_getattr_does():
+    item = HookItem("x")
+    assert order_text([item]) == " ORDER BY x_latest ASC"
+    del item.field_name
+    assert order_text([item]) == " ORDER BY from_getattr_latest ASC"
+    plain = Item("x")
+    assert order_text([plain]) == " ORDER BY x_latest ASC"
+    del plain.field_name
+    with pytest.raises(AttributeError, match="'Item' object has no attribute 'field_name'"):
+        order_text([plain])

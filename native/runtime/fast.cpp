@@ -163,6 +163,54 @@ Ref Global::get() {
     return value;
 }
 
+namespace {
+// The attribute-read slot that a class with a Python-level __getattr__ gets,
+// taken from a probe class made once.
+getattrofunc getattr_hook_slot() {
+    static getattrofunc slot = nullptr;
+    static bool tried = false;
+    if (tried) return slot;
+    tried = true;
+    PyObject* dict = PyDict_New();
+    PyObject* len = dict ? PyDict_GetItemString(PyEval_GetBuiltins(), "len") : nullptr;
+    if (len && PyDict_SetItemString(dict, "__getattr__", len) == 0) {
+        PyObject* probe = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe", dict);
+        if (probe) slot = reinterpret_cast<PyTypeObject*>(probe)->tp_getattro;
+        Py_XDECREF(probe);
+    }
+    Py_XDECREF(dict);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (slot == PyObject_GenericGetAttr) slot = nullptr;
+    return slot;
+}
+}  // namespace
+
+Ref InstanceAttr::get(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!QUARNA_FAST_READS) return attr(obj, name_);
+    if (!(t == type_ && has_tag(t) && t->tp_version_tag == tag_)) {
+        type_ = nullptr;
+        getattrofunc hook = getattr_hook_slot();
+        if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return attr(obj, name_);
+        if (t->tp_getattro == hook) {
+            // The hook reads generically first only when __getattribute__ is object's.
+            PyObject* getattribute = _PyType_Lookup(t, n_getattribute);
+            if (!_PyType_Lookup(t, n_getattr) || !getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
+                reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
+                    reinterpret_cast<void*>(PyObject_GenericGetAttr))
+                return attr(obj, name_);
+        }
+        if (_PyType_Lookup(t, name_) || !has_tag(t)) return attr(obj, name_);
+        type_ = t;
+        tag_ = t->tp_version_tag;
+    }
+    // Nothing of the name on the class: the generic read is the instance dict's entry.
+    PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name_, nullptr, 1);
+    if (value) return steal(value);
+    if (PyErr_Occurred()) return Ref();
+    return attr(obj, name_);
+}
+
 Ref class_attr(PyObject* cls, const Name& name) {
     PyTypeObject* meta = Py_TYPE(cls);
     if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return attr(cls, name);

@@ -79,6 +79,29 @@ private:
     PyObject* value_ = nullptr;  // owned
 };
 
+// getattr(obj, name) for an attribute that lives in the instance dict, such as
+// a field of a model (filter.lookup, q.children).  For a class whose attribute
+// read is the generic one, or the generic one followed by a Python-level
+// __getattr__ (as models have), with nothing of that name anywhere in the
+// class's MRO (both fixed by the class's version tag), the read is the
+// generic read of the instance dict, made directly; a miss is read again as
+// getattr(obj, name), which is then unobservable when the instance dict has
+// only str keys (otherwise see the report of this change).  Any other class
+// is read with getattr(obj, name).  Declare at file scope:
+//   static rt::InstanceAttr f_lookup(n_lookup);
+class InstanceAttr {
+public:
+    explicit InstanceAttr(const Name& name) noexcept : name_(name) {}
+    InstanceAttr(const InstanceAttr&) = delete;
+    InstanceAttr& operator=(const InstanceAttr&) = delete;
+    Ref get(PyObject* obj);
+
+private:
+    const Name& name_;
+    PyTypeObject* type_ = nullptr;  // identity only; the tag tells whether it is the same class
+    unsigned int tag_ = 0;
+};
+
 // getattr(cls, name) for a class attribute read at every call, such as an
 // enumeration member (Versions.LATEST, Lookup.NEQ).  A value found in the
 // class itself, not a descriptor, with nothing of that name on the metaclass
