@@ -205,6 +205,20 @@ Ref InstanceAttr::get(PyObject* obj) {
         tag_ = t->tp_version_tag;
     }
     // Nothing of the name on the class: the generic read is the instance dict's entry.
+#if PY_VERSION_HEX < 0x030B0000
+    // On 3.10 the instance dict is a plain slot, read as the generic read reads it.
+    if (t->tp_dictoffset > 0) {
+        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + t->tp_dictoffset);
+        if (dict) {
+            Ref held = borrow(dict);
+            PyObject* found = PyDict_GetItemWithError(dict, name_);
+            if (found) return borrow(found);
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+            PyErr_Clear();
+            return attr(obj, name_);
+        }
+    }
+#endif
     PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name_, nullptr, 1);
     if (value) return steal(value);
     if (PyErr_Occurred()) return Ref();
