@@ -262,6 +262,7 @@ int run_body(PyObject* module) {
     if (!rt::Name::intern_all() || !rt::KwNames::build_all() || !rt::ready_function_type()) return line;
     PyObject* dict = PyModule_GetDict(module);
     rt::set_module_dict(dict);
+    rt::remember_import_function();
 
     for (const ImportStep& step : kImports) {
         ++line;

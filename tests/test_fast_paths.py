@@ -370,3 +370,33 @@ def test_a_missing_field_reaches_getattr_or_fails_as_getattr_does():
     del plain.field_name
     with pytest.raises(AttributeError, match="'Item' object has no attribute 'field_name'"):
         order_text([plain])
+
+
+def test_a_replaced_builtin_import_is_used_as_the_import_statement_uses_it(monkeypatch):
+    import builtins
+
+    from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
+
+    assert SqliteStatementsMixin._to_sql_value("x") == "x"  # warm the remembered imports
+    original = builtins.__import__
+    seen = []
+
+    def tracing_import(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, tuple(fromlist or ())))
+        return original(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", tracing_import)
+    assert SqliteStatementsMixin._to_sql_value(5) == 5
+    assert seen == [("quarna_utils.models.base", ("ModelBase",)),
+                    ("quarna_utils.models.data_models.reference", ("Reference",))]
+
+    def refusing_import(name, *args, **kwargs):
+        if name.startswith("quarna_utils.models"):
+            raise ImportError(f"blocked {name}")
+        return original(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", refusing_import)
+    with pytest.raises(ImportError, match="blocked quarna_utils.models.base"):
+        SqliteStatementsMixin._to_sql_value(5)
+    monkeypatch.setattr(builtins, "__import__", original)
+    assert SqliteStatementsMixin._to_sql_value(5) == 5

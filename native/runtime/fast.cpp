@@ -76,6 +76,7 @@ int is_instance(PyObject* inst, PyObject* cls) {
 }
 
 Ref ImportedName::get() {
+    if (import_function_is_interpreters() != 1) return import_from(module_, name_);
     PyObject* modules = PyImport_GetModuleDict();
     if (QUARNA_FAST_READS && mod_ && modules == modules_ && PyDict_CheckExact(modules) &&
         dict_version(modules) == modules_version_ && PyModule_CheckExact(mod_) &&

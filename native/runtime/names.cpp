@@ -154,6 +154,8 @@ Name n_spec("__spec__");
 Name n_initializing("_initializing");
 Name n_path("__path__");
 Name n_getattr("__getattr__");
+Name n_import("__import__");
+PyObject* g_interpreter_import = nullptr;  // builtins.__import__ when the module loaded
 
 // The import statement's own result when the module is already loaded and
 // nothing about it can make the full machinery act differently: a plain,
@@ -191,12 +193,42 @@ Ref loaded_module_attr(const Name& module, const Name& name) {
 }
 }  // namespace
 
+void remember_import_function() {
+    if (g_interpreter_import) return;
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, n_import) : nullptr;
+    if (f) g_interpreter_import = Py_NewRef(f);
+    PyErr_Clear();
+}
+
+int import_function_is_interpreters() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, n_import) : nullptr;
+    if (f) return f == g_interpreter_import;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return -1;
+}
+
 Ref import_from(const Name& module, const Name& name) {
-    if (Ref value = loaded_module_attr(module, name)) return value;
+    // The import statement calls builtins.__import__; when that has been
+    // replaced, so do we.
+    const int own = import_function_is_interpreters();
+    if (own < 0) return Ref();
+    if (own) {
+        if (Ref value = loaded_module_attr(module, name)) return value;
+    }
     Ref fromlist = steal(PyTuple_Pack(1, name.get()));
     if (!fromlist) return Ref();
     PyObject* globals = g_module_dict;
-    Ref mod = steal(PyImport_ImportModuleLevelObject(module, globals, nullptr, fromlist.get(), 0));
+    Ref mod;
+    if (own) {
+        mod = steal(PyImport_ImportModuleLevelObject(module, globals, nullptr, fromlist.get(), 0));
+    } else {
+        Ref f = borrow(PyDict_GetItemWithError(PyEval_GetBuiltins(), n_import));
+        Ref level = steal(PyLong_FromLong(0));
+        if (!f || !level) return Ref();
+        mod = call(f.get(), {module.get(), globals ? globals : Py_None, Py_None, fromlist.get(), level.get()});
+    }
     if (!mod) return Ref();
     Ref value = steal(PyObject_GetAttr(mod.get(), name));
     if (value) return value;
