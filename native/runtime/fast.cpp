@@ -36,7 +36,7 @@ bool str_keys_only(PyObject* dict) {
     return true;
 }
 
-// The spec test of the import statement's fast path: no "_initializing", or False.
+// The module __spec__ test of the import statement's fast path: no "_initializing", or False.
 // False: the full import decides (an error of the read is cleared, as there).
 bool spec_settled(PyObject* spec) {
     PyObject* initializing = nullptr;
@@ -101,7 +101,7 @@ Ref ImportedName::get() {
     if (PyDict_GetItem(dict, n_path) || PyDict_GetItem(dict, n_getattr)) return value;
     PyObject* spec = PyDict_GetItem(dict, n_spec);
     if (!spec || PyDict_GetItem(dict, name_) != value.get()) return value;
-    // The spec is tested at every use, as the import statement tests it.
+    // The module __spec__ is tested at every use, as the import statement tests it.
     Py_INCREF(mod);
     Py_INCREF(dict);
     Py_INCREF(spec);
@@ -117,7 +117,7 @@ Ref ImportedName::get() {
     return value;
 }
 
-// spec_settled(spec_), answered from memory while the spec's attribute read can
+// spec_settled(spec_), answered from memory while the __spec__ attribute read can
 // only be a read of its instance dict and that dict is unchanged: a type with
 // the generic attribute read and no "_initializing" anywhere in its MRO (both
 // fixed by its version tag), an instance dict with only str keys.  The dict is

@@ -31,7 +31,7 @@ inline uint64_t dict_version(PyObject*) { return 0; }
 int is_instance(PyObject* inst, PyObject* cls);
 
 // `from <module> import <name>` as rt::import_from.  While sys.modules and the
-// module's dict are unchanged, the name is the one found then; the spec's "_initializing" is read at every call, as
+// module's dict are unchanged, the name is the one found then; __spec__._initializing is read at every call, as
 // the import does.  Declare at file scope:
 //   static rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 class ImportedName {
@@ -52,7 +52,7 @@ private:
     uint64_t version_ = 0;
     PyObject* spec_ = nullptr;
     PyObject* value_ = nullptr;
-    // The spec's "_initializing" answered from its instance dict (3.10 only).
+    // __spec__._initializing answered from its instance dict (3.10 only).
     PyTypeObject* spec_type_ = nullptr;
     unsigned int spec_type_tag_ = 0;
     PyObject* spec_dict_ = nullptr;  // identity only
