@@ -66,5 +66,3 @@ inline Param table_name() { return Param{"table_name", "str", Check::Str}; }
 inline Param flag(const char* name) { return Param{name, "bool", Check::Any, Default::False, true}; }
 }  // namespace params
 
-// Raised by bodies that a later change fills in.
-PyObject* not_implemented(const char* what);

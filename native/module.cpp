@@ -10,11 +10,6 @@ using rt::borrow;
 using rt::Ref;
 using rt::steal;
 
-PyObject* not_implemented(const char* what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", what);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // The field-name mapping hooks: identities in this class.
 
