@@ -207,6 +207,16 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     return rt::pair(text.build(), params).release();
 }
 
+// "SELECT <columns> FROM <sep><table><sep>", the head both selects share.
+bool select_from(rt::Text& text, PyObject* self, PyObject* table_name, PyObject* columns) {
+    text.lit("SELECT ");
+    text.str(columns);
+    text.lit(" FROM ");
+    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return false;
+    text.str(table_name);
+    return append_self_attr(text, self, n_TABLE_SEPARATOR);
+}
+
 // ---------------------------------------------------------------------------
 // Plain select
 
@@ -214,12 +224,7 @@ PyObject* select_statement_body(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* table_name = a[1];
     rt::Text text;
-    text.lit("SELECT ");
-    text.str(a[2]);
-    text.lit(" FROM ");
-    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
-    text.str(table_name);
-    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    if (!select_from(text, self, table_name, a[2])) return nullptr;
     return finish_select(self, table_name, text, a[3], a[4], a[5], a[6], Py_False);
 }
 
@@ -230,12 +235,7 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* table_name = a[1];
     rt::Text text;
-    text.lit("SELECT ");
-    text.str(a[2]);
-    text.lit(" FROM ");
-    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
-    text.str(table_name);
-    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return nullptr;
+    if (!select_from(text, self, table_name, a[2])) return nullptr;
     text.lit(" AS ");
     if (!append_global(text, n_MODEL_TABLE_ALIAS)) return nullptr;
     text.lit(" JOIN (");
