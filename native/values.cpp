@@ -40,6 +40,86 @@ rt::Global g_json(n_json);
 rt::KwNames kw_by_alias{"by_alias"};
 rt::KwNames kw_tzinfo{"tzinfo"};
 
+// What a plain value (rt::plain_builtin) converts to: itself, unless one of the
+// five classes the conversion tests claims it.  Once a full conversion has
+// shown that none does, the answer holds while the five names still resolve
+// from memory to the same classes (the reads the conversion makes, see
+// rt::ImportedName and rt::Global) and the classes' metaclasses are unchanged:
+// the subtype test of a plain type against a fixed class cannot change, and
+// the recursion checks that is_instance makes around it would pass.
+class PlainValues {
+public:
+    bool pass_through();
+    void learn();
+
+private:
+    static constexpr int kClasses = 5;
+    bool read(PyObject** out);
+    bool known_ = false;
+    bool needs_room_ = false;
+    PyObject* cls_[kClasses] = {};  // owned for the life of the process
+    PyTypeObject* meta_[kClasses] = {};  // identity only; the tags tell whether it is unchanged
+    unsigned int meta_tag_[kClasses] = {};
+};
+
+PlainValues g_plain_values;
+
+bool PlainValues::read(PyObject** out) {
+    out[0] = i_ModelBase.cached();
+    if (!out[0]) return false;
+    out[1] = i_Reference.cached();
+    if (!out[1]) return false;
+    out[2] = g_Enum.cached();
+    out[3] = g_datetime.cached();
+    out[4] = g_date.cached();
+    return out[2] && out[3] && out[4];
+}
+
+bool PlainValues::pass_through() {
+    if (!known_) return false;
+    PyObject* now[kClasses];
+    if (!read(now)) return false;
+    for (int i = 0; i < kClasses; ++i) {
+        if (now[i] != cls_[i]) return false;
+        PyTypeObject* meta = Py_TYPE(now[i]);
+        if (meta != meta_[i]) return false;
+        if (meta != &PyType_Type &&
+            (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG) || meta->tp_version_tag != meta_tag_[i]))
+            return false;
+    }
+    return !needs_room_ || rt::recursion_room(2);
+}
+
+// Called after a full conversion of a plain value gave the value back.
+void PlainValues::learn() {
+    known_ = false;
+    PyObject* now[kClasses];
+    if (!read(now)) return;
+    static PyTypeObject* const plain[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type,
+                                          &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type};
+    bool needs_room = false;
+    for (int i = 0; i < kClasses; ++i) {
+        const int kind = rt::instancecheck_kind(now[i]);
+        if (kind < 0) return;
+        PyTypeObject* meta = Py_TYPE(now[i]);
+        if (kind == 1) {
+            needs_room = true;
+            if (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+        }
+        for (PyTypeObject* t : plain)
+            if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(now[i]))) return;
+    }
+    for (int i = 0; i < kClasses; ++i) {
+        PyObject* old = cls_[i];
+        cls_[i] = Py_NewRef(now[i]);
+        Py_XDECREF(old);
+        meta_[i] = Py_TYPE(now[i]);
+        meta_tag_[i] = meta_[i]->tp_version_tag;
+    }
+    needs_room_ = needs_room;
+    known_ = true;
+}
+
 // isinstance(o, cls): 1, 0, or -1 with an exception set.
 inline int is_instance(PyObject* o, const rt::Ref& cls) { return rt::is_instance(o, cls.get()); }
 
@@ -126,6 +206,8 @@ PyObject* convert_date_to_sql_value_body(PyObject* const* a) {
 
 PyObject* to_sql_value_body(PyObject* const* a) {
     PyObject* cls = a[0];
+    const bool plain = rt::plain_builtin(Py_TYPE(a[1]));
+    if (plain && g_plain_values.pass_through()) return Py_NewRef(a[1]);
     rt::Ref value = rt::borrow(a[1]);
     // Imported at every call, so the module loads before these are importable.
     rt::Ref model_base = i_ModelBase.get();
@@ -163,6 +245,7 @@ PyObject* to_sql_value_body(PyObject* const* a) {
         return json_dumps(items.get()).release();
     }
     if (PyDict_Check(value.get())) return json_dumps(value.get()).release();
+    if (plain) g_plain_values.learn();
     return value.release();
 }
 

@@ -167,6 +167,88 @@ def test_a_virtual_subclass_registered_later_is_seen(monkeypatch):
     assert Host._to_sql_value(date(1970, 1, 2)) == ("day", date(1970, 1, 2))
 
 
+class Claims:
+    """A metaclass-free stand-in for Enum whose instances str claims through subclassing."""
+
+
+class Text(str):
+    value = "claimed"
+
+
+@pytest.mark.parametrize("name, cls, value, expected", [
+    ("Enum", str, "x", AttributeError),        # str itself: 'x'.value
+    ("Enum", int, True, AttributeError),       # bool is an int
+    ("Enum", object, None, AttributeError),
+    ("date", int, 3, ("day", 3)),
+    ("datetime", bytes, b"b", ("day", b"b")),
+])
+def test_plain_values_follow_a_class_that_claims_them(monkeypatch, name, cls, value, expected):
+    class Host(M):
+        @classmethod
+        def _convert_date_to_sql_value(cls, value):
+            return ("day", value)
+
+    for v in ("x", 1, 1.5, True, None, b"b"):  # learned: plain values pass through
+        assert Host._to_sql_value(v) is v
+    monkeypatch.setattr(mod, name, cls)
+    for _ in range(2):
+        if expected is AttributeError:
+            with pytest.raises(AttributeError, match="has no attribute 'value'"):
+                Host._to_sql_value(value)
+        else:
+            assert Host._to_sql_value(value) == expected
+    monkeypatch.undo()
+    assert Host._to_sql_value(value) is value
+
+
+def test_plain_values_follow_a_replaced_model_class(monkeypatch):
+    assert M._to_sql_value("x") == "x"
+    fake = types.ModuleType(REF_MODULE)
+    fake.Reference = str
+    monkeypatch.setitem(sys.modules, REF_MODULE, fake)
+    with pytest.raises(AttributeError, match="model_dump_json"):
+        M._to_sql_value("x")
+    monkeypatch.undo()
+    assert M._to_sql_value("x") == "x"
+
+
+def _outcomes(convert):
+    """convert('x') with the recursion limit set just above the current depth, then higher."""
+    out = []
+    old = sys.getrecursionlimit()
+    low = 1
+    while True:  # the lowest limit the interpreter accepts here
+        try:
+            sys.setrecursionlimit(low)
+            break
+        except RecursionError:
+            low += 1
+    try:
+        for limit in range(low, low + 12):
+            sys.setrecursionlimit(limit)
+            try:
+                out.append(convert("x"))
+            except RecursionError:
+                out.append("RecursionError")
+    finally:
+        sys.setrecursionlimit(old)
+    return out
+
+
+def test_plain_values_near_the_recursion_limit_fail_as_a_full_conversion_does():
+    def convert(v, afresh):
+        if afresh:  # a change of sys.modules makes the conversion import and test everything again
+            sys.modules["_quarna_probe"] = None
+            del sys.modules["_quarna_probe"]
+        return M._to_sql_value(v)
+
+    M._to_sql_value("x")
+    remembered = _outcomes(lambda v: convert(v, False))
+    full = _outcomes(lambda v: convert(v, True))
+    assert remembered == full
+    assert "RecursionError" in full and "x" in full
+
+
 # --------------------------------------------------------------------------- class attributes
 
 

@@ -20,13 +20,6 @@ PyObject* type_instancecheck() {
     return entry;
 }
 
-// Instances of these types have no class but their type: their types allow no
-// attributes to be set, so __class__ is always object's, which gives the type.
-bool plain_builtin(PyTypeObject* t) {
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           t == Py_TYPE(Py_None) || t == &PyBytes_Type;
-}
-
 // True when every key is an exact str, so that looking a str up calls no Python code.
 bool str_keys_only(PyObject* dict) {
     Py_ssize_t pos = 0;
@@ -49,7 +42,55 @@ bool spec_settled(PyObject* spec) {
     return true;
 }
 
+// import_function_is_interpreters() == 1, answered from memory while the
+// builtins dict is unchanged (and has only str keys, so the lookup runs no code).
+bool import_unchanged() {
+    static PyObject* builtins_seen = nullptr;  // identity only
+    static uint64_t version_seen = 0;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (QUARNA_FAST_READS && builtins && builtins == builtins_seen && dict_version(builtins) == version_seen)
+        return true;
+    builtins_seen = nullptr;
+    const int own = import_function_is_interpreters();
+    if (own != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    if (QUARNA_FAST_READS && PyDict_CheckExact(builtins) && str_keys_only(builtins)) {
+        builtins_seen = builtins;
+        version_seen = dict_version(builtins);
+    }
+    return true;
+}
+
 }  // namespace
+
+// Instances of these types have no class but their type: their types allow no
+// attributes to be set, so __class__ is always object's, which gives the type.
+bool plain_builtin(PyTypeObject* t) {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type;
+}
+
+bool recursion_room(int n) {
+#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
+    // 3.10: each call fails once ++recursion_depth exceeds the limit.
+    return PyThreadState_Get()->recursion_depth + n <= Py_GetRecursionLimit();
+#elif QUARNA_FAST_READS
+    // 3.11: each call fails once recursion_remaining-- reaches zero.
+    return PyThreadState_Get()->recursion_remaining > n;
+#else
+    (void)n;
+    return false;
+#endif
+}
+
+int instancecheck_kind(PyObject* cls) {
+    if (!PyType_Check(cls)) return -1;
+    if (PyType_CheckExact(cls)) return 0;
+    PyObject* checker = _PyType_Lookup(Py_TYPE(cls), n_instancecheck);
+    return checker && checker == type_instancecheck() ? 1 : -1;
+}
 
 int is_instance(PyObject* inst, PyObject* cls) {
     PyTypeObject* t = Py_TYPE(inst);
@@ -75,24 +116,26 @@ int is_instance(PyObject* inst, PyObject* cls) {
     return r;
 }
 
-Ref ImportedName::get() {
-    if (import_function_is_interpreters() != 1) return import_from(module_, name_);
+PyObject* ImportedName::cached() {
+    if (!QUARNA_FAST_READS || !mod_ || !import_unchanged()) return nullptr;
     PyObject* modules = PyImport_GetModuleDict();
-    if (QUARNA_FAST_READS && mod_ && modules == modules_ && PyDict_CheckExact(modules) &&
-        dict_version(modules) == modules_version_ && PyModule_CheckExact(mod_) &&
-        dict_version(dict_) == version_) {
-        // sys.modules unchanged: the module is still its entry; its dict
-        // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
-        if (spec_settled_now()) return borrow(value_);
-        return import_from(module_, name_);
-    }
+    // sys.modules unchanged: the module is still its entry; its dict
+    // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
+    if (modules == modules_ && PyDict_CheckExact(modules) && dict_version(modules) == modules_version_ &&
+        PyModule_CheckExact(mod_) && dict_version(dict_) == version_ && spec_settled_now())
+        return value_;
+    return nullptr;
+}
+
+Ref ImportedName::get() {
+    if (PyObject* value = cached()) return borrow(value);
     Ref value = import_from(module_, name_);
     if (!value || !QUARNA_FAST_READS) return value;
     // Remember the answer when it is the loaded module's own dict entry, read
     // as import_from reads it directly (a plain module in a plain sys.modules,
     // no __path__, no module __getattr__), and both dicts have
     // only str keys, so that looking names up in them runs no Python code.
-    modules = PyImport_GetModuleDict();
+    PyObject* modules = PyImport_GetModuleDict();
     if (!modules || !PyDict_CheckExact(modules) || !str_keys_only(modules)) return value;
     PyObject* mod = PyDict_GetItem(modules, module_);
     if (!mod || !PyModule_CheckExact(mod)) return value;
@@ -151,9 +194,15 @@ bool ImportedName::spec_settled_now() {
 #endif
 }
 
-Ref Global::get() {
+PyObject* Global::cached() const {
     PyObject* d = module_dict();
-    if (QUARNA_FAST_READS && d && d == dict_ && value_ && dict_version(d) == version_) return borrow(value_);
+    if (QUARNA_FAST_READS && d && d == dict_ && value_ && dict_version(d) == version_) return value_;
+    return nullptr;
+}
+
+Ref Global::get() {
+    if (PyObject* value = cached()) return borrow(value);
+    PyObject* d = module_dict();
     Ref value = global(name_);
     if (!value || !QUARNA_FAST_READS || !d || !PyDict_CheckExact(d)) return value;
     if (!str_keys_only(d) || PyDict_GetItem(d, name_) != value.get()) return value;

@@ -30,6 +30,20 @@ inline uint64_t dict_version(PyObject*) { return 0; }
 // int, float, bool, bytes or None needs only the subtype test.
 int is_instance(PyObject* inst, PyObject* cls);
 
+// Exact str, int, float, bool, bytes or None: types whose instances have no
+// class but their type and whose MRO never changes.
+bool plain_builtin(PyTypeObject* t);
+
+// True when n nested Py_EnterRecursiveCall calls made now would all pass (and
+// so would change nothing).  False when that cannot be told.
+bool recursion_room(int n);
+
+// The metaclass test of is_instance for cls, which a caller may remember while
+// the metaclass keeps its version tag: 0 when cls is an exact type (the
+// subtype test, no recursion checks), 1 when the metaclass's __instancecheck__
+// is type's own (the subtype test inside two recursion checks), -1 otherwise.
+int instancecheck_kind(PyObject* cls);
+
 // `from <module> import <name>` as rt::import_from.  While sys.modules and the
 // module's dict are unchanged, the name is the one found then; __spec__._initializing is read at every call, as
 // the import does.  Declare at file scope:
@@ -40,6 +54,10 @@ public:
     ImportedName(const ImportedName&) = delete;
     ImportedName& operator=(const ImportedName&) = delete;
     Ref get();
+    // The remembered value (borrowed) when get() would return it without
+    // importing, after the same reads get() makes first; nullptr otherwise,
+    // with no exception set.
+    PyObject* cached();
 
 private:
     const Name& module_;
@@ -71,6 +89,9 @@ public:
     Global(const Global&) = delete;
     Global& operator=(const Global&) = delete;
     Ref get();
+    // The remembered value (borrowed) when get() would return it without a
+    // lookup; nullptr otherwise, with no exception set.
+    PyObject* cached() const;
 
 private:
     const Name& name_;
