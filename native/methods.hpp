@@ -45,13 +45,21 @@ namespace values {
 // (values.cpp).  When the attribute is this module's own class method bound
 // to a class, the conversion runs directly with that class; anything else
 // (an override, an instance attribute) is called as fetched.
+//
+// A plain value (exact str, int, float, bool, bytes, None) that the
+// conversion gives back unchanged is tested for that once; further plain
+// values pass through until a conversion or the caller may have run Python
+// code.  A caller that runs code between conversions says so with touch().
 class SqlValue {
 public:
-    bool fetch(PyObject* self);              // false with an exception set
-    rt::Ref convert(PyObject* value) const;  // empty with an exception set
+    bool fetch(PyObject* self);        // false with an exception set
+    rt::Ref convert(PyObject* value);  // empty with an exception set
+    void touch() { settled_ = false; }
+
 private:
     rt::Ref hook_;
     PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
+    bool settled_ = false;
 };
 }  // namespace values
 

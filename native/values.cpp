@@ -268,14 +268,22 @@ bool SqlValue::fetch(PyObject* self) {
     hook_ = rt::attr(self, n_to_sql_value);
     if (!hook_) return false;
     cls_ = nullptr;
+    settled_ = false;
     PyObject* h = hook_.get();
     if (PyMethod_Check(h) && rt::is_function(PyMethod_GET_FUNCTION(h), methods::to_sql_value))
         cls_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
     return true;
 }
 
-rt::Ref SqlValue::convert(PyObject* value) const {
+rt::Ref SqlValue::convert(PyObject* value) {
     if (cls_) {
+        if (rt::plain_builtin(Py_TYPE(value))) {
+            if (settled_ || g_plain_values.pass_through()) {
+                settled_ = true;
+                return rt::borrow(value);
+            }
+        }
+        settled_ = false;
         // The bound method would pass exactly these two arguments to the same body.
         PyObject* args[2] = {cls_, value};
         return rt::steal(to_sql_value_body(args));

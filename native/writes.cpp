@@ -211,8 +211,11 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     rt::Ref row;
     while (rows.next(row)) {
         for (Py_ssize_t j = 0; j < ncols; ++j) {
-            rt::Ref value = row_get(row.get(), PyList_GET_ITEM(columns.get(), j));
+            PyObject* column = PyList_GET_ITEM(columns.get(), j);
+            rt::Ref value = row_get(row.get(), column);
             if (!value) return nullptr;
+            // Reading a dict subclass, or with a key whose comparison is Python's, runs code.
+            if (!PyDict_CheckExact(row.get()) || !PyUnicode_CheckExact(column)) conv.touch();
             if (!params.push(conv.convert(value.get()))) return nullptr;
         }
     }

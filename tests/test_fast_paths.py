@@ -249,6 +249,70 @@ def test_plain_values_near_the_recursion_limit_fail_as_a_full_conversion_does():
     assert "RecursionError" in full and "x" in full
 
 
+def _last_in_set_order(keys):
+    columns = set()
+    for k in keys:
+        columns.add(k)
+    return list(columns)[-1]
+
+
+
+class RebindingRow(dict):
+    """row.get(trigger) rebinds the module's Enum to str, so that plain values are claimed."""
+
+    trigger = None
+
+    def get(self, key, default=None):
+        if key == self.trigger:
+            mod.Enum = str
+        return super().get(key, default)
+
+
+HIGH_HASH = (1 << 61) - 2  # a slot near the end of any small set table
+
+
+class RebindingKey:
+    """Its second hash (the row lookup; the first is the column set's) rebinds Enum to str."""
+
+    def __init__(self):
+        self.hashes = 0
+
+    def __hash__(self):
+        self.hashes += 1
+        if self.hashes == 2:
+            mod.Enum = str
+        return 1
+
+    def __format__(self, spec):
+        return "k"
+
+
+@pytest.mark.parametrize("kind", ["dict subclass", "key with Python hash"])
+def test_bulk_insert_values_follow_code_run_by_reading_a_row(monkeypatch, kind):
+    monkeypatch.setattr(mod, "Enum", mod.Enum)  # restored afterwards
+    keys = [f"c{i}" for i in range(12)]
+    if kind == "dict subclass":
+        row = RebindingRow({k: "v" for k in keys})
+        RebindingRow.trigger = _last_in_set_order(keys)
+    else:
+        key = RebindingKey()
+        row = {k: "v" for k in keys + [key]}
+
+        class SameHash:
+            def __hash__(self):
+                return HIGH_HASH
+
+        stand_in = SameHash()
+        columns = set()
+        for k in keys + [stand_in]:
+            columns.add(k)
+        assert next(iter(columns)) is not stand_in  # a plain value is converted before the key is read
+        key.hashes = 0
+    assert M._to_sql_value("x") == "x"  # plain values pass through from the first one on
+    with pytest.raises(AttributeError, match="'str' object has no attribute 'value'"):
+        M()._build_bulk_insert_statement("t", [row])
+
+
 # --------------------------------------------------------------------------- class attributes
 
 
