@@ -557,3 +557,69 @@ def test_no_memory_growth_over_repeated_calls(mixin):
     assert grown < 20_000
     if not os.environ.get("QUARNA_SANITIZED"):  # ASan keeps freed memory in quarantine
         assert _rss_kb() - rss_before < 4_000
+
+
+# --------------------------------------------------------------------------- bulk rows of one shape
+
+KEYS = [f"col{i}" for i in range(6)]
+
+
+def fresh(text):
+    """An equal str that is a different object."""
+    return "".join(list(text))
+
+
+def reference_bulk(mixin, rows):
+    """The bulk insert as plain Python states it: columns in set order, row.get per column."""
+    columns = set()
+    for row in rows:
+        columns.update(row.keys())
+    columns = list(columns)
+    return columns, tuple(mixin._to_sql_value(row.get(c)) for row in rows for c in columns)
+
+
+class Row(dict):
+    pass
+
+
+SHAPES = {
+    "one shape": lambda: [dict(zip(KEYS, range(i, i + 6))) for i in range(5)],
+    "equal keys, other objects": lambda: [dict(zip(KEYS, range(6)))] + [
+        {fresh(k): i for k in KEYS} for i in range(3)],
+    "a column missing, one extra": lambda: [dict(zip(KEYS, range(6))), dict(zip(KEYS[:-1], range(5))),
+                                            dict(zip(KEYS + ["extra"], range(7))), dict(zip(KEYS, range(6)))],
+    "other order": lambda: [dict(zip(KEYS, range(6))), dict(zip(reversed(KEYS), range(6)))],
+    "subclass and non-str keys between": lambda: [dict(zip(KEYS, range(6))), Row(zip(KEYS, "abcdef")),
+                                                  {**dict(zip(KEYS, range(6))), 7: "seven"},
+                                                  dict(zip(KEYS, range(6)))],
+    "non-str keys first": lambda: [{1: "a", "col0": 2}, dict(zip(KEYS, range(6)))],
+    "mixed values": lambda: [dict(zip(KEYS, [1, "x", None, [date(1970, 1, 2)], {"a": 1}, 2.5]))] * 3,
+}
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_bulk_rows_give_what_row_get_gives(mixin, shape):
+    rows = SHAPES[shape]()
+    sql, params = mixin._build_bulk_insert_statement("t", rows)
+    columns, expected = reference_bulk(mixin, rows)
+    assert sql.startswith("INSERT INTO `t` (" + ", ".join(f"`{c}`" for c in columns) + ") VALUES ")
+    assert params == expected
+
+
+def test_bulk_rows_changed_by_a_conversion_are_read_again():
+    rows = [dict(zip(KEYS, range(6))) for _ in range(3)]
+
+    class Host(M):
+        calls = 0
+
+        def _to_sql_value(self, value):
+            Host.calls += 1
+            if Host.calls == 1:  # the first conversion changes every value of every row
+                for row in rows:
+                    for k in KEYS:
+                        row[k] += 100
+            return value
+
+    sql, params = Host()._build_bulk_insert_statement("t", rows)
+    # The first value is read before the change, every other one after it.
+    assert [p >= 100 for p in params] == [False] + [True] * 17

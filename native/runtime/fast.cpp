@@ -65,13 +65,6 @@ bool import_unchanged() {
 
 }  // namespace
 
-// Instances of these types have no class but their type: their types allow no
-// attributes to be set, so __class__ is always object's, which gives the type.
-bool plain_builtin(PyTypeObject* t) {
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           t == Py_TYPE(Py_None) || t == &PyBytes_Type;
-}
-
 bool recursion_room(int n) {
 #if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
     // 3.10: each call fails once ++recursion_depth exceeds the limit.

@@ -31,8 +31,12 @@ inline uint64_t dict_version(PyObject*) { return 0; }
 int is_instance(PyObject* inst, PyObject* cls);
 
 // Exact str, int, float, bool, bytes or None: types whose instances have no
-// class but their type and whose MRO never changes.
-bool plain_builtin(PyTypeObject* t);
+// class but their type (no attributes can be set on these types, so __class__
+// is always object's, which gives the type) and whose MRO never changes.
+inline bool plain_builtin(PyTypeObject* t) {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type;
+}
 
 // True when n nested Py_EnterRecursiveCall calls made now would all pass (and
 // so would change nothing).  False when that cannot be told.
