@@ -48,7 +48,6 @@ rt::Name n_build_value("build_value");
 rt::Name n_get("get");
 rt::Name n_split("split");
 rt::Name n_describe_table("_describe_table");
-rt::Name n_to_sql_value("_to_sql_value");
 rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
 rt::Name n_nested_filter_statement("_nested_filter_statement");
 rt::Name n_get_filter_statement("_get_filter_statement");
@@ -451,7 +450,9 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
 
     Ref raw = f_value.get(item);
     if (!raw) return nullptr;
-    Ref value = rt::call_method(self, n_to_sql_value, {raw.get()});
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return nullptr;
+    Ref value = conv.convert(raw.get());
     if (!value) return nullptr;
     raw = f_field_name.get(item);
     if (!raw) return nullptr;

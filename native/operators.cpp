@@ -1,12 +1,18 @@
 // SqlOperatorTemplate, its two methods, the operator callables and sql_operator_map.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/fast.hpp"
 
 namespace {
 
 rt::Name n_template("template");
 rt::Name n_value_template("value_template");
 rt::Name n_value_modifier("value_modifier");
+
+// Fields of the template model, read from the instance dict.
+rt::InstanceAttr f_template(n_template);
+rt::InstanceAttr f_value_template(n_value_template);
+rt::InstanceAttr f_value_modifier(n_value_modifier);
 rt::Name n_format("format");
 rt::Name n_upper("upper");
 rt::Name n_json("json");
@@ -122,7 +128,7 @@ rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* s
 // (self, field_name, value, table_name, column_separator, column_type)
 PyObject* build_statement_body(PyObject* const* a) {
     PyObject* self = a[0];
-    rt::Ref pattern = rt::attr(self, n_template);
+    rt::Ref pattern = f_template.get(self);
     if (!pattern) return nullptr;
     if (PyCallable_Check(pattern.get())) {
         pattern = rt::call(pattern.get(), {a[2], a[5]});
@@ -139,13 +145,13 @@ PyObject* build_statement_body(PyObject* const* a) {
 PyObject* build_value_body(PyObject* const* a) {
     PyObject* self = a[0];
     rt::Ref value = rt::borrow(a[1]);
-    rt::Ref modifier = rt::attr(self, n_value_modifier);
+    rt::Ref modifier = f_value_modifier.get(self);
     if (!modifier) return nullptr;
     if (PyCallable_Check(modifier.get())) {
         value = rt::call(modifier.get(), {value.get(), a[2]});
         if (!value) return nullptr;
     }
-    rt::Ref pattern = rt::attr(self, n_value_template);
+    rt::Ref pattern = f_value_template.get(self);
     if (!pattern) return nullptr;
     if (pattern.is(Py_None)) return value.release();
     return fill_value(pattern.get(), value.get()).release();

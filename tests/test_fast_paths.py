@@ -546,3 +546,59 @@ def test_a_replaced_builtin_import_is_used_as_the_import_statement_uses_it(monke
         SqliteStatementsMixin._to_sql_value(5)
     monkeypatch.setattr(builtins, "__import__", original)
     assert SqliteStatementsMixin._to_sql_value(5) == 5
+
+
+# --------------------------------------------------------------------------- methods of model instances
+
+from quarna_utils.query.data_models.filter import Filter  # noqa: E402
+from quarna_utils.query.enums import Lookup  # noqa: E402
+
+
+def _statement(op):
+    class Own(M):
+        SQL_OPERATOR_MAP = {Lookup.EQ: op}
+
+        def _describe_table(self, table_name):
+            return {}
+
+    return Own()._get_filter_statement("p", Filter(field_name="name", value="x"))
+
+
+class SubTemplate(mod.SqlOperatorTemplate):
+    def build_statement(self, *args):
+        return "sub = ?"
+
+
+class OwnGetattribute(mod.SqlOperatorTemplate):
+    def __getattribute__(self, name):
+        if name == "build_value":
+            return lambda value, column_type: "from getattribute"
+        return super().__getattribute__(name)
+
+
+def shadowed_in_instance_dict():
+    op = mod.SqlOperatorTemplate(template="{field_name} = ?")
+    op.__dict__["build_statement"] = lambda *args: "own = ?"
+    return op, ("own = ?", "x")
+
+
+def method_replaced_on_the_class(monkeypatch):
+    op = mod.SqlOperatorTemplate(template="{field_name} = ?")
+    _statement(op)  # remembered for the class
+    monkeypatch.setattr(mod.SqlOperatorTemplate, "build_value", lambda self, v, ct: "replaced", raising=True)
+    return op, ("name = ?", "replaced")
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda mp: (SubTemplate(template="{field_name} = ?"), None), ("sub = ?", "x")),
+    (lambda mp: (OwnGetattribute(template="{field_name} = ?"), None), ("name = ?", "from getattribute")),
+    (lambda mp: shadowed_in_instance_dict(), None),
+    (method_replaced_on_the_class, None),
+])
+def test_template_methods_are_looked_up_as_python_does(monkeypatch, make, expected):
+    assert _statement(mod.SqlOperatorTemplate(template="{field_name} = ?")) == ("name = ?", "x")
+    op, own_expected = make(monkeypatch)
+    got = _statement(op)
+    assert got == (own_expected or expected)
+    assert _statement(op) == got
+

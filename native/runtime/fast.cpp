@@ -226,6 +226,30 @@ getattrofunc getattr_hook_slot() {
     if (slot == PyObject_GenericGetAttr) slot = nullptr;
     return slot;
 }
+// True when t reads attributes with the slot of a Python-level __getattr__
+// whose first step is object's generic read (__getattribute__ is object's):
+// a found attribute is then what the generic read finds.  Remembered for the
+// last class while its version tag is unchanged.
+bool hook_reads_generically(PyTypeObject* t) {
+    static PyTypeObject* seen = nullptr;  // identity only; the tag tells whether it is the same class
+    static unsigned int seen_tag = 0;
+    static bool seen_answer = false;
+    getattrofunc hook = getattr_hook_slot();
+    if (!hook || t->tp_getattro != hook) return false;
+    if (t == seen && has_tag(t) && t->tp_version_tag == seen_tag) return seen_answer;
+    PyObject* getattribute = _PyType_Lookup(t, n_getattribute);
+    const bool answer = _PyType_Lookup(t, n_getattr) && getattribute &&
+                        Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
+                        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
+                            reinterpret_cast<void*>(PyObject_GenericGetAttr);
+    if (has_tag(t)) {
+        seen = t;
+        seen_tag = t->tp_version_tag;
+        seen_answer = answer;
+    }
+    return answer;
+}
+
 }  // namespace
 
 Ref InstanceAttr::get(PyObject* obj) {
@@ -235,14 +259,7 @@ Ref InstanceAttr::get(PyObject* obj) {
         type_ = nullptr;
         getattrofunc hook = getattr_hook_slot();
         if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return attr(obj, name_);
-        if (t->tp_getattro == hook) {
-            // The hook reads generically first only when __getattribute__ is object's.
-            PyObject* getattribute = _PyType_Lookup(t, n_getattribute);
-            if (!_PyType_Lookup(t, n_getattr) || !getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
-                reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
-                    reinterpret_cast<void*>(PyObject_GenericGetAttr))
-                return attr(obj, name_);
-        }
+        if (t->tp_getattro == hook && !hook_reads_generically(t)) return attr(obj, name_);
         if (_PyType_Lookup(t, name_) || !has_tag(t)) return attr(obj, name_);
         type_ = t;
         tag_ = t->tp_version_tag;
@@ -266,6 +283,44 @@ Ref InstanceAttr::get(PyObject* obj) {
     if (value) return steal(value);
     if (PyErr_Occurred()) return Ref();
     return attr(obj, name_);
+}
+
+int find_method(PyObject* obj, PyObject* name, PyObject** found) {
+#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!hook_reads_generically(t) || t->tp_dictoffset <= 0) return -1;
+    PyObject* descr = _PyType_Lookup(t, name);
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return -1;
+    // The generic read: a method descriptor is no data descriptor, so the
+    // instance dict comes first.  On 3.10 the dict is a plain slot.
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + t->tp_dictoffset);
+    if (dict) {
+        Ref held = borrow(dict);
+        Ref keep_descr = borrow(descr);
+        PyObject* attr_value = PyDict_GetItemWithError(dict, name);
+        if (attr_value) {
+            *found = Py_NewRef(attr_value);
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            // Only an AttributeError would go on to __getattr__: left to the full read.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -2;
+            PyErr_Clear();
+            return -1;
+        }
+        // As the generic read, the descriptor found first is used even if
+        // code run by the lookup changed the class.
+        *found = keep_descr.release();
+        return 1;
+    }
+    *found = Py_NewRef(descr);
+    return 1;
+#else
+    (void)obj;
+    (void)name;
+    (void)found;
+    return -1;
+#endif
 }
 
 Ref class_attr(PyObject* cls, const Name& name) {

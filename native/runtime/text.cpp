@@ -40,13 +40,14 @@ void Text::slice(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
         }
     }
     Py_INCREF(s);
-    pieces_.push_back(Piece{s, nullptr, n, start});
+    push(Piece{s, nullptr, n, start});
     length_ += n;
     if (m > maxchar_) maxchar_ = m;
 }
 
 void Text::append(const Text& other) {
-    for (const Piece& p : other.pieces_) {
+    for (const Piece* q = other.begin(); q != other.end(); ++q) {
+        const Piece& p = *q;
         if (!p.obj) lit(p.ascii, (size_t)p.len);
         else if (p.start == 0 && p.len == PyUnicode_GET_LENGTH(p.obj)) str(p.obj);
         else slice(p.obj, p.start, p.start + p.len);
@@ -59,7 +60,8 @@ Ref Text::build() const {
     const int kind = PyUnicode_KIND(out);
     void* data = PyUnicode_DATA(out);
     Py_ssize_t pos = 0;
-    for (const Piece& p : pieces_) {
+    for (const Piece* q = begin(); q != end(); ++q) {
+        const Piece& p = *q;
         if (p.obj) {
             // Same kind: a plain copy; otherwise a loop (wider, or narrower for a slice).
             const int skind = PyUnicode_KIND(p.obj);

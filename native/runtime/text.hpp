@@ -11,7 +11,7 @@ namespace rt {
 
 class Text {
 public:
-    Text() { pieces_.reserve(16); }
+    Text() = default;
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
@@ -20,7 +20,7 @@ public:
     void lit(const char (&s)[N]) { lit(s, N - 1); }
     void lit(const char* s, size_t n) {
         if (n == 0) return;
-        pieces_.push_back(Piece{nullptr, s, (Py_ssize_t)n});
+        push(Piece{nullptr, s, (Py_ssize_t)n});
         length_ += (Py_ssize_t)n;
     }
     // A str object (exact or subclass); a reference is kept until build().
@@ -28,7 +28,7 @@ public:
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
         Py_INCREF(s);
-        pieces_.push_back(Piece{s, nullptr, n});
+        push(Piece{s, nullptr, n});
         length_ += n;
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
         if (m > maxchar_) maxchar_ = m;
@@ -48,7 +48,9 @@ public:
     // The finished text as a new str, or NULL with an exception set.
     Ref build() const;
 
-    ~Text() { for (auto& p : pieces_) Py_XDECREF(p.obj); }
+    ~Text() {
+        for (const Piece* p = begin(); p != end(); ++p) Py_XDECREF(p->obj);
+    }
 
 private:
     struct Piece {
@@ -57,7 +59,26 @@ private:
         Py_ssize_t len;
         Py_ssize_t start = 0;  // first character taken from obj
     };
-    std::vector<Piece> pieces_;
+    // Most texts have a few pieces: those stay in the builder itself, so a
+    // builder costs no allocation until it outgrows them.
+    static constexpr size_t kInline = 8;
+    void push(const Piece& p) {
+        if (count_ < kInline) {
+            inline_[count_++] = p;
+            return;
+        }
+        if (count_ == kInline) {
+            more_.reserve(8 * kInline);
+            more_.assign(inline_, inline_ + kInline);
+        }
+        more_.push_back(p);
+        ++count_;
+    }
+    const Piece* begin() const { return count_ <= kInline ? inline_ : more_.data(); }
+    const Piece* end() const { return begin() + count_; }
+    Piece inline_[kInline];
+    std::vector<Piece> more_;
+    size_t count_ = 0;
     Py_ssize_t length_ = 0;
     Py_UCS4 maxchar_ = 127;
 };
