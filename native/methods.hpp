@@ -1,6 +1,7 @@
 // The method table of SqliteStatementsMixin and the load-time builders that
 // the module body calls.  Each definition lives in the file of its subsystem.
 #pragma once
+#include "runtime/fast.hpp"
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
 
@@ -52,11 +53,16 @@ namespace values {
 // code.  A caller that runs code between conversions says so with touch().
 class SqlValue {
 public:
-    bool fetch(PyObject* self);        // false with an exception set
-    rt::Ref convert(PyObject* value);  // empty with an exception set
+    bool fetch(PyObject* self);  // false with an exception set
+    // Empty with an exception set.
+    rt::Ref convert(PyObject* value) {
+        if (settled_ && rt::plain_builtin(Py_TYPE(value))) return rt::borrow(value);
+        return convert_tested(value);
+    }
     void touch() { settled_ = false; }
 
 private:
+    rt::Ref convert_tested(PyObject* value);
     rt::Ref hook_;
     PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
     bool settled_ = false;

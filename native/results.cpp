@@ -1,6 +1,7 @@
 // Table description through the host connection, and decoding of fetched rows.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
 #include <algorithm>
@@ -60,40 +61,6 @@ PyObject* describe_table_body(PyObject* const* a) {
 // remembered are borrowed from the dict or type, which holds them as long as
 // it is unchanged.  Interpreters without these versions read afresh each time.
 
-#if PY_VERSION_HEX < 0x030C0000
-#define QUARNA_VERSIONED_READS 1
-inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-#define QUARNA_VERSIONED_READS 0
-inline uint64_t dict_version(PyObject*) { return 0; }
-#endif
-
-// A module-level name, read as rt::global reads it.
-struct CachedGlobal {
-    const rt::Name& name;
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    PyObject* value = nullptr;
-
-    explicit CachedGlobal(const rt::Name& n) : name(n) {}
-
-    rt::Ref get() {
-        PyObject* d = rt::module_dict();
-        if (QUARNA_VERSIONED_READS && d && d == dict && dict_version(d) == version) return rt::borrow(value);
-        if (d) {
-            PyObject* v = PyDict_GetItemWithError(d, name);
-            if (v) {
-                dict = d;
-                version = dict_version(d);
-                value = v;
-                return rt::borrow(v);
-            }
-            if (PyErr_Occurred()) return rt::Ref();
-        }
-        return rt::global(name);  // builtins, else NameError
-    }
-};
-
 rt::Name n_json("json");
 rt::Name n_loads("loads");
 rt::Name n_JSONDecodeError("JSONDecodeError");
@@ -113,15 +80,10 @@ rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
 rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
 rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
-rt::Name n_Versions("Versions");
-rt::Name n_LATEST("LATEST");
-rt::Name n_getattribute("__getattribute__");
-rt::Name n_getattr("__getattr__");
 
-CachedGlobal g_json(n_json);
-CachedGlobal g_versions(n_Versions);
-CachedGlobal g_primary(n_PRIMARY_PARTITION_KEY);
-CachedGlobal g_secondary(n_SECONDARY_PARTITION_KEY);
+rt::Global g_json(n_json);
+rt::Global g_primary(n_PRIMARY_PARTITION_KEY);
+rt::Global g_secondary(n_SECONDARY_PARTITION_KEY);
 
 // json.loads: the `json` global, then its attribute `loads`.  For a plain
 // module the attribute is the entry of the module's dict (the module type has
@@ -137,12 +99,12 @@ rt::Ref json_loads_function() {
     if (!json) return rt::Ref();
     if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
     PyObject* d = PyModule_GetDict(json.get());
-    if (QUARNA_VERSIONED_READS && d == g_loads.dict && dict_version(d) == g_loads.version)
+    if (QUARNA_FAST_READS && d == g_loads.dict && rt::dict_version(d) == g_loads.version)
         return rt::borrow(g_loads.value);
     rt::Ref loads = rt::attr(json.get(), n_loads);
     if (loads && PyDict_GetItemWithError(d, n_loads) == loads.get()) {
         g_loads.dict = d;
-        g_loads.version = dict_version(d);
+        g_loads.version = rt::dict_version(d);
         g_loads.value = loads.get();
     }
     PyErr_Clear();  // nothing is pending when loads was found
@@ -156,68 +118,7 @@ rt::Ref json_loads(PyObject* value) {
     return rt::call(loads.get(), {value});
 }
 
-// getattr(cls, name).  A metaclass that adds a Python-level __getattr__ (as
-// the enumeration metaclass does) makes every class attribute read go through
-// a temporary method-wrapper of type.__getattribute__; when that is what the
-// metaclass resolves to, call type.__getattribute__ directly and fall back to
-// __getattr__ exactly as the metaclass slot does.
-rt::Ref class_attr(PyObject* cls, const rt::Name& name) {
-    PyTypeObject* meta = Py_TYPE(cls);
-    if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return rt::attr(cls, name);
-    PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
-    if (!getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
-        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
-            reinterpret_cast<void*>(PyType_Type.tp_getattro))
-        return rt::attr(cls, name);
-    rt::Ref getattr = rt::borrow(_PyType_Lookup(meta, n_getattr));
-    if (!getattr) return rt::attr(cls, name);
-    rt::Ref value = rt::steal(PyType_Type.tp_getattro(cls, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
-    PyErr_Clear();
-    descrgetfunc get = Py_TYPE(getattr.get())->tp_descr_get;
-    if (!get) return rt::call(getattr.get(), {cls, name.get()});
-    rt::Ref bound = rt::steal(get(getattr.get(), cls, reinterpret_cast<PyObject*>(meta)));
-    if (!bound) return rt::Ref();
-    return rt::call(bound.get(), {name.get()});
-}
-
 bool has_version_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
-
-// Versions.LATEST.  A plain (non-descriptor) attribute found in the class,
-// with no data descriptor of that name on the metaclass, is what every read
-// gives while neither the class nor the metaclass changes.
-struct {
-    PyObject* cls = nullptr;
-    unsigned int cls_tag = 0;
-    unsigned int meta_tag = 0;
-    PyObject* value = nullptr;
-} g_latest;
-
-rt::Ref versions_latest() {
-    rt::Ref versions = g_versions.get();
-    if (!versions) return rt::Ref();
-    PyObject* v = versions.get();
-    if (PyType_Check(v)) {
-        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(v);
-        PyTypeObject* meta = Py_TYPE(v);
-        if (v == g_latest.cls && has_version_tag(cls) && has_version_tag(meta) &&
-            cls->tp_version_tag == g_latest.cls_tag && meta->tp_version_tag == g_latest.meta_tag)
-            return rt::borrow(g_latest.value);
-    }
-    rt::Ref latest = class_attr(v, n_LATEST);
-    if (!latest || !PyType_Check(v)) return latest;
-    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(v);
-    PyTypeObject* meta = Py_TYPE(v);
-    PyObject* on_meta = _PyType_Lookup(meta, n_LATEST);
-    if (_PyType_Lookup(cls, n_LATEST) == latest.get() && !Py_TYPE(latest.get())->tp_descr_get &&
-        (!on_meta || !Py_TYPE(on_meta)->tp_descr_set) && has_version_tag(cls) && has_version_tag(meta)) {
-        g_latest.cls = v;
-        g_latest.cls_tag = cls->tp_version_tag;
-        g_latest.meta_tag = meta->tp_version_tag;
-        g_latest.value = latest.get();
-    }
-    return latest;
-}
 
 // The declared types of the columns of the last description used, in the
 // order in which the last rows looked them up.  The column names are held, so a name found
@@ -234,20 +135,20 @@ struct DescriptionCache {
         for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(names[i]);
         n = 0;
         dict = d;
-        version = dict_version(d);
+        version = rt::dict_version(d);
     }
 
     // description.get(name) for the i-th column looked up in this row.
     bool get(PyObject* description, Py_ssize_t i, PyObject* name, rt::Ref& out) {
-        const bool same = QUARNA_VERSIONED_READS && description == dict && dict_version(description) == version;
+        const bool same = QUARNA_FAST_READS && description == dict && rt::dict_version(description) == version;
         if (same && i < n && names[i] == name) {
             out = rt::borrow(types[i]);
             return true;
         }
         out = rt::borrow(PyDict_GetItemWithError(description, name));
         if (!out && PyErr_Occurred()) return false;
-        if (!QUARNA_VERSIONED_READS || !PyUnicode_CheckExact(name) || i >= kColumns) return true;
-        if (!(description == dict && dict_version(description) == version)) reset(description);
+        if (!QUARNA_FAST_READS || !PyUnicode_CheckExact(name) || i >= kColumns) return true;
+        if (!(description == dict && rt::dict_version(description) == version)) reset(description);
         if (i > n) return true;
         Py_INCREF(name);
         if (i < n) Py_DECREF(names[i]);
@@ -453,19 +354,19 @@ struct HookLookup {
     }
 
     bool still_valid(PyObject* self) const {
-        if (!QUARNA_VERSIONED_READS || !own) return false;
+        if (!QUARNA_FAST_READS || !own) return false;
         PyTypeObject* t = Py_TYPE(self);
         if (t != type || !has_version_tag(t) || t->tp_version_tag != tag) return false;
         PyObject** slot;
         if (!dict_slot(self, slot)) return false;
         PyObject* d = slot ? *slot : nullptr;
-        return d == dict && (!d || dict_version(d) == version);
+        return d == dict && (!d || rt::dict_version(d) == version);
     }
 
     // Called after a lookup on self found this module's own function.
     void found_own(PyObject* self) {
         own = false;
-        if (!QUARNA_VERSIONED_READS) return;
+        if (!QUARNA_FAST_READS) return;
         PyTypeObject* t = Py_TYPE(self);
         if (t->tp_getattro != PyObject_GenericGetAttr || !has_version_tag(t)) return;
         PyObject** slot;
@@ -473,7 +374,7 @@ struct HookLookup {
         type = t;
         tag = t->tp_version_tag;
         dict = slot ? *slot : nullptr;
-        version = dict ? dict_version(dict) : 0;
+        version = dict ? rt::dict_version(dict) : 0;
         own = true;
     }
     void found_other() { own = false; }
@@ -536,7 +437,7 @@ PyObject* process_result_body(PyObject* const* a) {
     PyObject* result = a[2];
     PyObject* description = a[3];
 
-    rt::Ref class_version = versions_latest();
+    rt::Ref class_version = common::versions_latest();
     if (!class_version) return nullptr;
     rt::Ref metadata;
     if (!dict_get(result, n_metadata, metadata)) return nullptr;
@@ -559,7 +460,7 @@ PyObject* process_result_body(PyObject* const* a) {
     rt::Ref record_metadata;
     bool may_drop = false;
     RowKeys seen;
-    const uint64_t row_version = dict_version(result);  // before anything of the row is read
+    const uint64_t row_version = rt::dict_version(result);  // before anything of the row is read
     bool row_unchanged = false;
     {
         rt::DictItems items(result);
@@ -614,7 +515,7 @@ PyObject* process_result_body(PyObject* const* a) {
             }
         }
         if (PyErr_Occurred()) return nullptr;
-        row_unchanged = QUARNA_VERSIONED_READS && keys_text && seen.all_text;
+        row_unchanged = QUARNA_FAST_READS && keys_text && seen.all_text;
     }
     if (may_drop) {
         rt::Ref kept = rt::steal(PyDict_New());
@@ -641,7 +542,7 @@ PyObject* process_result_body(PyObject* const* a) {
 
     // Keys of the row read again: what the walk saw, while the row is unchanged.
     auto row_get = [&](PyObject* key, const rt::Ref& walked, rt::Ref& out) {
-        if (row_unchanged && dict_version(result) == row_version) {
+        if (row_unchanged && rt::dict_version(result) == row_version) {
             out = walked;
             return true;
         }

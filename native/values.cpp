@@ -275,10 +275,10 @@ bool SqlValue::fetch(PyObject* self) {
     return true;
 }
 
-rt::Ref SqlValue::convert(PyObject* value) {
+rt::Ref SqlValue::convert_tested(PyObject* value) {
     if (cls_) {
         if (rt::plain_builtin(Py_TYPE(value))) {
-            if (settled_ || g_plain_values.pass_through()) {
+            if (g_plain_values.pass_through()) {
                 settled_ = true;
                 return rt::borrow(value);
             }

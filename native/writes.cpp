@@ -159,6 +159,7 @@ bool add_row_keys(PyObject* columns, PyObject* row) {
 class RowShape {
 public:
     // add_row_keys for the next row of the list.
+    explicit RowShape(Py_ssize_t rows) { rows_.reserve((size_t)rows); }
     bool add_keys(PyObject* columns, PyObject* row) {
         rows_.push_back(Noted{});
         if (!keys_.empty() && note(row)) return true;
@@ -227,6 +228,7 @@ private:
             }
             keys_.push_back(rt::borrow(k));
         }
+        values_.reserve(keys_.size() * rows_.capacity());
         return !keys_.empty();
     }
     std::vector<rt::Ref> keys_;
@@ -258,7 +260,7 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
 
     rt::Ref column_set = rt::steal(PySet_New(nullptr));
     if (!column_set) return nullptr;
-    RowShape shape;
+    RowShape shape(PyList_GET_SIZE(data.get()));
     {
         rt::ListItems rows(data.get());
         rt::Ref row;
