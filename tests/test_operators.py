@@ -616,7 +616,8 @@ def test_no_memory_growth():
         tracemalloc.stop()
     # One object leaked per call would be well over a megabyte here.
     assert grown < 64 * 1024
-    assert _rss() - rss_before < 16 * 1024 * 1024
+    if not os.environ.get("QUARNA_SANITIZED"):  # ASan keeps freed memory in quarantine
+        assert _rss() - rss_before < 16 * 1024 * 1024
 
 
 @pytest.mark.parametrize("lookup", ORDER)
