@@ -9,11 +9,10 @@ rt::Name n_Versions("Versions");
 rt::Name n_LATEST("LATEST");
 rt::Name n_fields_map("_fields_map");
 rt::ClassAttr a_LATEST(n_LATEST);
-rt::Global g_Versions(n_Versions);
 }  // namespace
 
 rt::Ref versions_latest() {
-    rt::Ref versions = g_Versions.get();
+    rt::Ref versions = rt::global(n_Versions);
     if (!versions) return rt::Ref();
     return a_LATEST.get(versions.get());
 }

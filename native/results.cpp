@@ -81,9 +81,6 @@ rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
 rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
 
-rt::Global g_json(n_json);
-rt::Global g_primary(n_PRIMARY_PARTITION_KEY);
-rt::Global g_secondary(n_SECONDARY_PARTITION_KEY);
 
 // json.loads: the `json` global, then its attribute `loads`.  For a plain
 // module the attribute is the entry of the module's dict (the module type has
@@ -95,7 +92,7 @@ struct {
 } g_loads;
 
 rt::Ref json_loads_function() {
-    rt::Ref json = g_json.get();
+    rt::Ref json = rt::global(n_json);
     if (!json) return rt::Ref();
     if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
     PyObject* d = PyModule_GetDict(json.get());
@@ -191,7 +188,7 @@ int clear_if_json_decode_error() {
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    rt::Ref json = g_json.get();
+    rt::Ref json = rt::global(n_json);
     rt::Ref cls = json ? rt::attr(json.get(), n_JSONDecodeError) : rt::Ref();
     if (cls && !is_catchable(cls.get()))
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
@@ -445,9 +442,9 @@ PyObject* process_result_body(PyObject* const* a) {
         class_version = recorded_class_version(metadata.get());
         if (!class_version) return nullptr;
     }
-    rt::Ref primary = g_primary.get();
+    rt::Ref primary = rt::global(n_PRIMARY_PARTITION_KEY);
     if (!primary) return nullptr;
-    rt::Ref secondary = g_secondary.get();
+    rt::Ref secondary = rt::global(n_SECONDARY_PARTITION_KEY);
     if (!secondary) return nullptr;
     const bool keys_text = PyUnicode_CheckExact(primary.get()) && PyUnicode_CheckExact(secondary.get());
 

@@ -32,10 +32,6 @@ rt::Name n_Reference("Reference");
 rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 rt::ImportedName i_Reference(n_models_reference, n_Reference);
 
-rt::Global g_Enum(n_Enum);
-rt::Global g_datetime(n_datetime);
-rt::Global g_date(n_date);
-rt::Global g_json(n_json);
 
 rt::KwNames kw_by_alias{"by_alias"};
 rt::KwNames kw_tzinfo{"tzinfo"};
@@ -44,7 +40,7 @@ rt::KwNames kw_tzinfo{"tzinfo"};
 // five classes the conversion tests claims it.  Once a full conversion has
 // shown that none does, the answer holds while the five names still resolve
 // from memory to the same classes (the reads the conversion makes, see
-// rt::ImportedName and rt::Global) and the classes' metaclasses are unchanged:
+// rt::ImportedName and rt::global) and the classes' metaclasses are unchanged:
 // the subtype test of a plain type against a fixed class cannot change, and
 // the recursion checks that is_instance makes around it would pass.
 class PlainValues {
@@ -69,9 +65,9 @@ bool PlainValues::read(PyObject** out) {
     if (!out[0]) return false;
     out[1] = i_Reference.cached();
     if (!out[1]) return false;
-    out[2] = g_Enum.cached();
-    out[3] = g_datetime.cached();
-    out[4] = g_date.cached();
+    out[2] = rt::cached_global(n_Enum);
+    out[3] = rt::cached_global(n_datetime);
+    out[4] = rt::cached_global(n_date);
     return out[2] && out[3] && out[4];
 }
 
@@ -124,10 +120,10 @@ void PlainValues::learn() {
 inline int is_instance(PyObject* o, const rt::Ref& cls) { return rt::is_instance(o, cls.get()); }
 
 // isinstance(o, (first, second)) with both names read from the module namespace.
-int is_instance_of_either(PyObject* o, rt::Global& first, rt::Global& second) {
-    rt::Ref a = first.get();
+int is_instance_of_either(PyObject* o, const rt::Name& first, const rt::Name& second) {
+    rt::Ref a = rt::global(first);
     if (!a) return -1;
-    rt::Ref b = second.get();
+    rt::Ref b = rt::global(second);
     if (!b) return -1;
     int r = is_instance(o, a);
     if (r != 0) return r;
@@ -138,7 +134,7 @@ int is_instance_of_either(PyObject* o, rt::Global& first, rt::Global& second) {
 rt::Ref convert_date(PyObject* cls, PyObject* value) { return rt::call_method(cls, n_convert_date, {value}); }
 
 rt::Ref json_dumps(PyObject* value) {
-    rt::Ref json = g_json.get();
+    rt::Ref json = rt::global(n_json);
     if (!json) return rt::Ref();
     return rt::call_method(json.get(), n_dumps, {value});
 }
@@ -149,7 +145,7 @@ rt::Ref dates_in_list(PyObject* cls, PyObject* list) {
     rt::Ref out = rt::steal(PyList_New(0));
     if (!out) return rt::Ref();
     auto take = [&](PyObject* item) -> bool {
-        int r = is_instance_of_either(item, g_date, g_datetime);
+        int r = is_instance_of_either(item, n_date, n_datetime);
         if (r < 0) return false;
         if (r == 0) return PyList_Append(out.get(), item) == 0;
         rt::Ref converted = convert_date(cls, item);
@@ -215,13 +211,13 @@ PyObject* to_sql_value_body(PyObject* const* a) {
     rt::Ref reference = i_Reference.get();
     if (!reference) return nullptr;
 
-    rt::Ref enum_type = g_Enum.get();
+    rt::Ref enum_type = rt::global(n_Enum);
     if (!enum_type) return nullptr;
     int r = is_instance(value.get(), enum_type);
     if (r < 0) return nullptr;
     if (r) return PyObject_GetAttr(value.get(), n_value);
 
-    r = is_instance_of_either(value.get(), g_datetime, g_date);
+    r = is_instance_of_either(value.get(), n_datetime, n_date);
     if (r < 0) return nullptr;
     if (r) return convert_date(cls, value.get()).release();
 

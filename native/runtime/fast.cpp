@@ -20,15 +20,6 @@ PyObject* type_instancecheck() {
     return entry;
 }
 
-// True when every key is an exact str, so that looking a str up calls no Python code.
-bool str_keys_only(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v))
-        if (!PyUnicode_CheckExact(k)) return false;
-    return true;
-}
-
 // The module __spec__ test of the import statement's fast path: no "_initializing", or False.
 // False: the full import decides (an error of the read is cleared, as there).
 bool spec_settled(PyObject* spec) {
@@ -83,6 +74,14 @@ int instancecheck_kind(PyObject* cls) {
     if (PyType_CheckExact(cls)) return 0;
     PyObject* checker = _PyType_Lookup(Py_TYPE(cls), n_instancecheck);
     return checker && checker == type_instancecheck() ? 1 : -1;
+}
+
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
 }
 
 int is_instance(PyObject* inst, PyObject* cls) {
@@ -185,25 +184,6 @@ bool ImportedName::spec_settled_now() {
 #else
     return spec_settled(spec_);
 #endif
-}
-
-PyObject* Global::cached() const {
-    PyObject* d = module_dict();
-    if (QUARNA_FAST_READS && d && d == dict_ && value_ && dict_version(d) == version_) return value_;
-    return nullptr;
-}
-
-Ref Global::get() {
-    if (PyObject* value = cached()) return borrow(value);
-    PyObject* d = module_dict();
-    Ref value = global(name_);
-    if (!value || !QUARNA_FAST_READS || !d || !PyDict_CheckExact(d)) return value;
-    if (!str_keys_only(d) || PyDict_GetItem(d, name_) != value.get()) return value;
-    Py_INCREF(value.get());
-    Py_XSETREF(value_, value.get());
-    dict_ = d;
-    version_ = dict_version(d);
-    return value;
 }
 
 namespace {

@@ -23,6 +23,9 @@ inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject
 inline uint64_t dict_version(PyObject*) { return 0; }
 #endif
 
+// True when every key is an exact str, so that looking a str up calls no Python code.
+bool str_keys_only(PyObject* dict);
+
 // isinstance(inst, cls): 1, 0, or -1 with an exception set.  When the
 // metaclass's __instancecheck__ is type's own, the check that
 // PyObject_IsInstance would reach through a bound method is made directly
@@ -81,27 +84,6 @@ private:
     uint64_t spec_dict_version_ = 0;
     bool spec_known_ = false;
     bool spec_settled_now();
-};
-
-// A module-level name read as rt::global reads it.  While the module dict is
-// unchanged (and has only str keys, so a lookup runs no Python code), a name
-// found there is the object found then.  Names that come from builtins are
-// read afresh.  Declare at file scope:  static rt::Global g_Enum(n_Enum);
-class Global {
-public:
-    explicit Global(const Name& name) noexcept : name_(name) {}
-    Global(const Global&) = delete;
-    Global& operator=(const Global&) = delete;
-    Ref get();
-    // The remembered value (borrowed) when get() would return it without a
-    // lookup; nullptr otherwise, with no exception set.
-    PyObject* cached() const;
-
-private:
-    const Name& name_;
-    PyObject* dict_ = nullptr;  // identity only
-    uint64_t version_ = 0;
-    PyObject* value_ = nullptr;  // owned
 };
 
 // The method lookup of a call obj.name(...) for a class whose reads are a

@@ -53,10 +53,25 @@ PyObject* module_name() {
     return name;
 }
 
+PyObject* cached_global(const Name& name) {
+    PyObject* d = g_module_dict;
+    if (QUARNA_FAST_READS && d && d == name.global_dict_ && dict_version(d) == name.global_version_)
+        return name.global_value_;
+    return nullptr;
+}
+
 Ref global(const Name& name) {
-    if (g_module_dict) {
-        PyObject* v = PyDict_GetItemWithError(g_module_dict, name);
-        if (v) return borrow(v);
+    if (PyObject* v = cached_global(name)) return borrow(v);
+    if (PyObject* d = g_module_dict) {
+        PyObject* v = PyDict_GetItemWithError(d, name);
+        if (v) {
+            if (QUARNA_FAST_READS && PyDict_CheckExact(d) && str_keys_only(d)) {
+                name.global_dict_ = d;
+                name.global_version_ = dict_version(d);
+                name.global_value_ = v;
+            }
+            return borrow(v);
+        }
         if (PyErr_Occurred()) return Ref();
     }
     PyObject* builtins = PyEval_GetBuiltins();

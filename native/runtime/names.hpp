@@ -3,6 +3,7 @@
 #pragma once
 #include "ref.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace rt {
@@ -19,9 +20,16 @@ public:
     static bool intern_all();
 
 private:
+    friend Ref global(const Name& name);
+    friend PyObject* cached_global(const Name& name);
     const char* text_;
     PyObject* obj_ = nullptr;
     Name* next_;
+    // What global() last found in the module dict (borrowed from it), with
+    // the dict's version then: valid while the dict keeps that version.
+    mutable PyObject* global_dict_ = nullptr;  // identity only
+    mutable uint64_t global_version_ = 0;
+    mutable PyObject* global_value_ = nullptr;
 };
 
 // A tuple of keyword names for vectorcall, built when the module loads.
@@ -45,8 +53,13 @@ void set_module_dict(PyObject* dict);
 PyObject* module_name();  // full dotted name, borrowed
 
 // Reads a module-level name the way Python code does: module dict, then
-// builtins, else NameError.
+// builtins, else NameError.  While the module dict is unchanged (and has only
+// str keys, so a lookup runs no Python code), a name found there is the object
+// found then; names that come from builtins are read afresh.
 Ref global(const Name& name);
+// The object global(name) would give from the module dict without a lookup
+// (borrowed), or nullptr (no exception set).
+PyObject* cached_global(const Name& name);
 
 // Attribute access with the interpreter's semantics.
 inline Ref attr(PyObject* o, const Name& name) { return steal(PyObject_GetAttr(o, name)); }
