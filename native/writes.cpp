@@ -253,20 +253,19 @@ rt::Ref row_get(PyObject* row, PyObject* column) {
 PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* table = a[1];
-    // The rows as they are now: hooks run below may change the caller's list,
-    // and the row groups and the parameters must describe the same rows.
-    rt::Ref data = rt::steal(PyList_GetSlice(a[2], 0, PyList_GET_SIZE(a[2])));
-    if (!data) return nullptr;
+    // The rows as they are now (held here, not in a Python list): hooks run
+    // below may change the caller's list, and the row groups and the
+    // parameters must describe the same rows.
+    std::vector<rt::Ref> rows;
+    rows.reserve((size_t)PyList_GET_SIZE(a[2]));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[2]); ++i) rows.push_back(rt::borrow(PyList_GET_ITEM(a[2], i)));
+    const Py_ssize_t nrows = (Py_ssize_t)rows.size();
 
     rt::Ref column_set = rt::steal(PySet_New(nullptr));
     if (!column_set) return nullptr;
-    RowShape shape(PyList_GET_SIZE(data.get()));
-    {
-        rt::ListItems rows(data.get());
-        rt::Ref row;
-        while (rows.next(row))
-            if (!shape.add_keys(column_set.get(), row.get())) return nullptr;
-    }
+    RowShape shape(nrows);
+    for (const rt::Ref& row : rows)
+        if (!shape.add_keys(column_set.get(), row.get())) return nullptr;
     // The set's own order; this list is private, so its items stay put.
     rt::Ref columns = rt::steal(PySequence_List(column_set.get()));
     if (!columns) return nullptr;
@@ -289,7 +288,6 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     }
     if (ncols) text.lit("`");
     text.lit(") VALUES ");
-    const Py_ssize_t nrows = PyList_GET_SIZE(data.get());
     for (Py_ssize_t i = 0; i < nrows; ++i) {
         if (i) text.lit(", ");
         text.str(group.get());
@@ -300,11 +298,10 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     values::SqlValue conv;
     if (!conv.fetch(self)) return nullptr;
     TupleFill params;
-    if (!params.init(PyList_GET_SIZE(data.get()) * ncols)) return nullptr;
+    if (!params.init(nrows * ncols)) return nullptr;
     shape.map_columns(columns.get());
-    rt::ListItems rows(data.get());
-    rt::Ref row;
-    for (size_t i = 0; rows.next(row); ++i) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const rt::Ref& row = rows[i];
         if (shape.unchanged(i, row.get())) {
             for (Py_ssize_t j = 0; j < ncols; ++j) {
                 // A conversion that ran Python code may have changed the row: read it again.
