@@ -271,12 +271,17 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     if (!columns) return nullptr;
     const Py_ssize_t ncols = PyList_GET_SIZE(columns.get());
 
-    rt::Text group_text;
-    group_text.lit("(");
-    placeholders(group_text, ncols);
-    group_text.lit(")");
-    rt::Ref group = group_text.build();
-    if (!group) return nullptr;
+    // The row groups "(?, ?), (?, ?), ..." are plain ASCII: written out here
+    // in one buffer, they reach the builder as a single piece.
+    std::string group = "(";
+    for (Py_ssize_t j = 0; j < ncols; ++j) group += j ? ", ?" : "?";
+    group += ")";
+    std::string groups;
+    groups.reserve((size_t)nrows * (group.size() + 2));
+    for (Py_ssize_t i = 0; i < nrows; ++i) {
+        if (i) groups += ", ";
+        groups += group;
+    }
 
     rt::Text text;
     text.lit("INSERT INTO `");
@@ -288,10 +293,7 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     }
     if (ncols) text.lit("`");
     text.lit(") VALUES ");
-    for (Py_ssize_t i = 0; i < nrows; ++i) {
-        if (i) text.lit(", ");
-        text.str(group.get());
-    }
+    text.lit(groups.data(), groups.size());
     rt::Ref sql = text.build();
     if (!sql) return nullptr;
 

@@ -15,7 +15,8 @@ public:
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
-    // An ASCII literal with static storage.
+    // ASCII text that stays in place until build(): a literal, or a buffer
+    // that outlives the builder's use.
     template <size_t N>
     void lit(const char (&s)[N]) { lit(s, N - 1); }
     void lit(const char* s, size_t n) {
