@@ -307,9 +307,13 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
         if (shape.unchanged(i, row.get())) {
             for (Py_ssize_t j = 0; j < ncols; ++j) {
                 // A conversion that ran Python code may have changed the row: read it again.
-                rt::Ref value = shape.unchanged(i, row.get())
-                                    ? rt::borrow(shape.value((size_t)j))
-                                    : row_get(row.get(), PyList_GET_ITEM(columns.get(), j));
+                rt::Ref value;
+                if (shape.unchanged(i, row.get())) {
+                    value = rt::borrow(shape.value((size_t)j));
+                } else {
+                    value = row_get(row.get(), PyList_GET_ITEM(columns.get(), j));
+                    conv.touch();  // the lookup may have compared keys with Python code
+                }
                 if (!value) return nullptr;
                 if (!params.push(conv.convert(value.get()))) return nullptr;
             }
@@ -319,8 +323,9 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
             PyObject* column = PyList_GET_ITEM(columns.get(), j);
             rt::Ref value = row_get(row.get(), column);
             if (!value) return nullptr;
-            // Reading a dict subclass, or with a key whose comparison is Python's, runs code.
-            if (!PyDict_CheckExact(row.get()) || !PyUnicode_CheckExact(column)) conv.touch();
+            // row.get of a dict subclass, or a lookup that meets a key whose hash or
+            // comparison is Python code, may run code.
+            conv.touch();
             if (!params.push(conv.convert(value.get()))) return nullptr;
         }
     }

@@ -313,6 +313,46 @@ def test_bulk_insert_values_follow_code_run_by_reading_a_row(monkeypatch, kind):
         M()._build_bulk_insert_statement("t", [row])
 
 
+class CollidingKey:
+    """Shares a column's hash; its second comparison (the first is the column set's) rebinds Enum."""
+
+    def __init__(self, column):
+        self.column = column
+        self.compared = None  # counted once armed
+
+    def __hash__(self):
+        return hash(self.column)
+
+    def __eq__(self, other):
+        if self.compared is not None:
+            self.compared += 1
+            if self.compared == 2:
+                mod.Enum = str
+        return False
+
+    def __format__(self, spec):
+        return "colliding"
+
+
+def test_bulk_insert_values_follow_code_run_by_a_key_comparison(monkeypatch):
+    monkeypatch.setattr(mod, "Enum", mod.Enum)  # restored afterwards
+    keys = [f"c{i}" for i in range(12)]
+    for target in keys:
+        key = CollidingKey(target)
+        # The colliding key comes first, so looking the target column up compares with it.
+        row = {key: "v", **{k: "v" for k in keys}}
+        columns = set()
+        for k in row:
+            columns.add(k)
+        if next(iter(columns)) is not target:  # a plain value is converted before the target is read
+            break
+    key.compared = 0
+    assert M._to_sql_value("x") == "x"
+    with pytest.raises(AttributeError, match="'str' object has no attribute 'value'"):
+        M()._build_bulk_insert_statement("t", [row])
+    assert key.compared >= 2
+
+
 # --------------------------------------------------------------------------- class attributes
 
 
