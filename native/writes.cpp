@@ -130,13 +130,15 @@ PyObject* build_insert_statement_body(PyObject* const* a) {
     return rt::pair(std::move(sql), converted_values(self, data.get())).release();
 }
 
-// Adds every key that row.keys() yields to the set.
-bool add_row_keys(PyObject* columns, PyObject* row) {
+// Calls take(key) for every key of a row, in order: a plain dict's own keys,
+// anything else's row.keys().  False with an exception set on error.
+template <class Take>
+bool each_key(PyObject* row, Take take) {
     rt::Ref key, value;
     if (PyDict_CheckExact(row)) {
         rt::DictItems items(row);
         while (items.next(key, value))
-            if (PySet_Add(columns, key.get()) < 0) return false;
+            if (!take(key.get())) return false;
         return !PyErr_Occurred();
     }
     rt::Ref keys = rt::call_method(row, n_keys, {});
@@ -144,8 +146,13 @@ bool add_row_keys(PyObject* columns, PyObject* row) {
     rt::Ref it = rt::steal(PyObject_GetIter(keys.get()));
     if (!it) return false;
     while ((key = rt::steal(PyIter_Next(it.get()))))
-        if (PySet_Add(columns, key.get()) < 0) return false;
+        if (!take(key.get())) return false;
     return !PyErr_Occurred();
+}
+
+// Adds every key of the row to the set.
+bool add_row_keys(PyObject* columns, PyObject* row) {
+    return each_key(row, [columns](PyObject* key) { return PySet_Add(columns, key) == 0; });
 }
 
 // Rows made by one piece of code usually hold the very same key objects in the
@@ -368,30 +375,19 @@ PyObject* build_delete_statement_body(PyObject* const* a) {
 // One entry of the bulk delete: its tests into the text, its values into `values`.
 bool delete_group(rt::Text& text, PyObject* values, PyObject* self, PyObject* table, PyObject* entry) {
     bool first = true;
-    rt::Ref key, value;
+    const bool tested = each_key(entry, [&](PyObject* key) {
+        if (!equality_test(text, self, table, key, first)) return false;
+        first = false;
+        return true;
+    });
+    if (!tested) return false;
     if (PyDict_CheckExact(entry)) {
-        {
-            rt::DictItems items(entry);
-            while (items.next(key, value)) {
-                if (!equality_test(text, self, table, key.get(), first)) return false;
-                first = false;
-            }
-            if (PyErr_Occurred()) return false;
-        }
         rt::DictItems items(entry);
+        rt::Ref key, value;
         while (items.next(key, value))
             if (PyList_Append(values, value.get()) < 0) return false;
         return !PyErr_Occurred();
     }
-    rt::Ref keys = rt::call_method(entry, n_keys, {});
-    if (!keys) return false;
-    rt::Ref it = rt::steal(PyObject_GetIter(keys.get()));
-    if (!it) return false;
-    while ((key = rt::steal(PyIter_Next(it.get())))) {
-        if (!equality_test(text, self, table, key.get(), first)) return false;
-        first = false;
-    }
-    if (PyErr_Occurred()) return false;
     rt::Ref entry_values = rt::call_method(entry, n_values, {});
     if (!entry_values) return false;
     return (bool)rt::call_method(values, n_extend, {entry_values.get()});

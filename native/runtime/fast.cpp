@@ -87,15 +87,14 @@ bool str_keys_only(PyObject* dict) {
 int is_instance(PyObject* inst, PyObject* cls) {
     PyTypeObject* t = Py_TYPE(inst);
     if (reinterpret_cast<PyObject*>(t) == cls) return 1;
-    if (!PyType_Check(cls)) return PyObject_IsInstance(inst, cls);
+    const int kind = instancecheck_kind(cls);
+    if (kind < 0) return PyObject_IsInstance(inst, cls);
     PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_CheckExact(cls)) {
+    if (kind == 0) {
         // PyObject_IsInstance: the subtype test, then the instance's __class__.
         if (plain_builtin(t)) return PyType_IsSubtype(t, c);
         return PyObject_IsInstance(inst, cls);
     }
-    PyObject* checker = _PyType_Lookup(Py_TYPE(cls), n_instancecheck);
-    if (!checker || checker != type_instancecheck()) return PyObject_IsInstance(inst, cls);
     // PyObject_IsInstance calls the bound type.__instancecheck__ inside a
     // recursion check of its own, and the builtin call adds another.
     if (Py_EnterRecursiveCall(" in __instancecheck__")) return -1;
