@@ -1,6 +1,7 @@
 // Table description through the host connection, and decoding of fetched rows.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
@@ -389,7 +390,7 @@ rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObje
         return rt::borrow(name);
     }
     PyObject* found = nullptr;
-    const int unbound = _PyObject_GetMethod(self, n_field_reverse_map, &found);
+    const int unbound = rt::compat::get_method(self, n_field_reverse_map, &found);
     rt::Ref hook = rt::steal(found);
     if (!hook) return rt::Ref();
     if (unbound && rt::is_function(hook.get(), methods::field_reverse_map)) {

@@ -1,5 +1,7 @@
 #include "fast.hpp"
 
+#include "compat.hpp"
+
 namespace rt {
 
 namespace {
@@ -10,6 +12,7 @@ Name n_getattr("__getattr__");
 Name n_spec("__spec__");
 Name n_initializing("_initializing");
 Name n_path("__path__");
+Name n_class("__class__");
 
 bool has_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
 
@@ -24,7 +27,7 @@ PyObject* type_instancecheck() {
 // False: the full import decides (an error of the read is cleared, as there).
 bool spec_settled(PyObject* spec) {
     PyObject* initializing = nullptr;
-    const int found = _PyObject_LookupAttr(spec, n_initializing, &initializing);
+    const int found = compat::lookup_attr(spec, n_initializing, &initializing);
     Py_XDECREF(initializing);  // compared by identity only
     if (found < 0 || (found > 0 && initializing != Py_False)) {
         PyErr_Clear();
@@ -52,6 +55,20 @@ bool import_unchanged() {
         version_seen = dict_version(builtins);
     }
     return true;
+}
+
+// isinstance(inst, cls) as type.__instancecheck__ answers it for a type cls:
+// the instance's type, then its __class__.
+int real_is_instance(PyObject* inst, PyTypeObject* cls) {
+    if (PyObject_TypeCheck(inst, cls)) return 1;
+    PyObject* icls = nullptr;
+    int r = compat::lookup_attr(inst, n_class, &icls);
+    if (r > 0)
+        r = icls != reinterpret_cast<PyObject*>(Py_TYPE(inst)) && PyType_Check(icls)
+                ? PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(icls), cls)
+                : 0;
+    Py_XDECREF(icls);
+    return r;
 }
 
 }  // namespace
@@ -100,7 +117,7 @@ int is_instance(PyObject* inst, PyObject* cls) {
     if (Py_EnterRecursiveCall(" in __instancecheck__")) return -1;
     int r = -1;
     if (!Py_EnterRecursiveCall(" while calling a Python object")) {
-        r = plain_builtin(t) ? PyType_IsSubtype(t, c) : _PyObject_RealIsInstance(inst, cls);
+        r = plain_builtin(t) ? PyType_IsSubtype(t, c) : real_is_instance(inst, c);
         Py_LeaveRecursiveCall();
     }
     Py_LeaveRecursiveCall();

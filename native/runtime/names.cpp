@@ -1,5 +1,6 @@
 #include "names.hpp"
 
+#include "compat.hpp"
 #include "fast.hpp"
 
 #include <cstring>
@@ -210,7 +211,7 @@ Ref loaded_module_attr(const Name& module, const Name& name) {
     Ref spec = borrow(PyDict_GetItemWithError(dict, n_spec));
     if (!spec) { PyErr_Clear(); return Ref(); }
     PyObject* initializing = nullptr;
-    const int found = _PyObject_LookupAttr(spec.get(), n_initializing, &initializing);
+    const int found = compat::lookup_attr(spec.get(), n_initializing, &initializing);
     Py_XDECREF(initializing);  // only compared by identity below
     if (found < 0 || (found > 0 && initializing != Py_False)) {
         // Still initialising, or an odd spec: the full import decides.
