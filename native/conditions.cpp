@@ -172,14 +172,16 @@ int is_metadata_address(PyObject* field) {
     return equals(field, joined.get());
 }
 
-// f"{ALIAS}.'{column}'" with the alias read from the module now.
+// f"{ALIAS}.'{column}'" with the alias read from the module now (quotes in
+// the column name doubled).
 Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
     Ref alias = rt::global(alias_name);
     if (!alias) return Ref();
     rt::Text text;
     if (!text.formatted(alias.get())) return Ref();
     text.lit(".'");
-    if (!text.formatted(column)) return Ref();
+    Ref name = rt::format_text(column);
+    if (!name || !text.inside_quotes(name.get(), '\'')) return Ref();
     text.lit("'");
     return text.build();
 }
@@ -613,39 +615,46 @@ bool add_subtree(PyObject* const* a, PyObject* subtree, rt::Text& text, PyObject
     return true;
 }
 
-// A leaf whose value is queryable becomes the tree the value states for the
-// prefix "<mapped field>__", inverted for the not-equal lookup.
-bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
-                   const char* connector, bool& contributed) {
+// The helpers of a tree level below are kept out of line (QUARNA_COLD): the
+// level's own frame stays on the stack while its sub-trees are built, so
+// what it holds bounds how deep a tree the stack can take.
+
+// The tree a queryable value states for the prefix "<mapped field>__",
+// inverted for the not-equal lookup.
+QUARNA_COLD Ref queryable_tree(PyObject* const* a, PyObject* child, PyObject* value) {
     Ref field = f_field_name.get(child);
-    if (!field) return false;
+    if (!field) return Ref();
     Ref mapped = common::map_field(a[0], a[1], field.get());
-    if (!mapped) return false;
+    if (!mapped) return Ref();
     rt::Text prefix_text;
-    if (!prefix_text.formatted(mapped.get())) return false;
+    if (!prefix_text.formatted(mapped.get())) return Ref();
     prefix_text.lit("__");
     Ref prefix = prefix_text.build();
-    if (!prefix) return false;
+    if (!prefix) return Ref();
     Ref new_q = rt::call_method(value, n_to_query, {prefix.get()}, kw_prefix.get());
-    if (!new_q) return false;
+    if (!new_q) return Ref();
     Ref lookup = f_lookup.get(child);
-    if (!lookup) return false;
+    if (!lookup) return Ref();
     Ref lookup_enum = rt::global(n_Lookup);
-    if (!lookup_enum) return false;
+    if (!lookup_enum) return Ref();
     Ref neq = a_NEQ.get(lookup_enum.get());
-    if (!neq) return false;
+    if (!neq) return Ref();
     int negate = equals(lookup.get(), neq.get());
-    if (negate < 0) return false;
-    if (negate) {
-        new_q = rt::steal(PyNumber_Invert(new_q.get()));
-        if (!new_q) return false;
-    }
-    return add_subtree(a, new_q.get(), text, params, connector, contributed);
+    if (negate < 0) return Ref();
+    if (negate) return rt::steal(PyNumber_Invert(new_q.get()));
+    return new_q;
+}
+
+// A leaf whose value is queryable adds the tree the value states.
+QUARNA_COLD bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
+                               const char* connector, bool& contributed) {
+    Ref tree = queryable_tree(a, child, value);
+    return tree && add_subtree(a, tree.get(), text, params, connector, contributed);
 }
 
 // Builds a leaf through self._get_filter_statement and adds what it contributes.
-bool add_leaf(PyObject* const* a, PyObject* child, rt::Text& text, PyObject* params, const char* connector,
-              bool& contributed) {
+QUARNA_COLD bool add_leaf(PyObject* const* a, PyObject* child, rt::Text& text, PyObject* params,
+                          const char* connector, bool& contributed) {
     Ref result = rt::call_method(a[0], n_get_filter_statement, {a[1], child, a[3], a[4]}, kw_filter.get());
     if (!result) return false;
     Ref parts[2];
@@ -666,6 +675,26 @@ bool add_leaf(PyObject* const* a, PyObject* child, rt::Text& text, PyObject* par
     }
     contributed = true;
     return true;
+}
+
+// The pair of a tree that contributed `text`, negated when the tree is.
+QUARNA_COLD PyObject* finish_tree(PyObject* conditions, const rt::Text& text, Ref params) {
+    Ref negated = f_negated.get(conditions);
+    if (!negated) return nullptr;
+    int negate = rt::truth(negated.get());
+    if (negate < 0) return nullptr;
+    Ref statement;
+    if (negate) {
+        rt::Text outer;
+        outer.lit("NOT (");
+        outer.append(text);
+        outer.lit(")");
+        statement = outer.build();
+    } else {
+        statement = text.build();
+    }
+    if (!statement) return nullptr;
+    return rt::pair(statement, params).release();
 }
 
 PyObject* get_conditions_statement_body(PyObject* const* a) {
@@ -736,22 +765,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     }
     // Nothing contributed: no condition at all, negated or not ("NOT ()" is not SQL).
     if (text.empty()) return empty_tree();
-    Ref negated = f_negated.get(conditions);
-    if (!negated) return nullptr;
-    int negate = rt::truth(negated.get());
-    if (negate < 0) return nullptr;
-    Ref statement;
-    if (negate) {
-        rt::Text outer;
-        outer.lit("NOT (");
-        outer.append(text);
-        outer.lit(")");
-        statement = outer.build();
-    } else {
-        statement = text.build();
-    }
-    if (!statement) return nullptr;
-    return rt::pair(statement, params).release();
+    return finish_tree(conditions, text, std::move(params));
 }
 
 }  // namespace

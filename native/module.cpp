@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 using rt::borrow;
 using rt::Ref;
@@ -310,7 +311,14 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = Py_NewRef(module);
-    const int failed_at = run_body(module);
+    int failed_at;
+    try {
+        failed_at = run_body(module);
+    } catch (const std::bad_alloc&) {
+        // No C++ exception may reach the interpreter.
+        PyErr_NoMemory();
+        failed_at = 1;
+    }
     if (failed_at) {
         rt::add_traceback(kInitName, failed_at, kSourceName);
         rt::set_module_dict(nullptr);

@@ -117,7 +117,7 @@ rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* s
     text.str(table_name);
     text.lit(".");
     text.str(separator);
-    text.str(field_name);
+    if (!text.inside_quotes(field_name, separator)) return rt::Ref();
     text.str(separator);
     return text.build();
 }
@@ -166,6 +166,7 @@ rt::Ref json_loads(PyObject* value) {
     if (!json) return rt::Ref();
     rt::Ref loads = rt::attr(json.get(), n_loads);
     if (!loads) return rt::Ref();
+    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
     return rt::call(loads.get(), {value});
 }
 

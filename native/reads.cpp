@@ -62,6 +62,19 @@ bool append_self_attr(rt::Text& text, PyObject* self, const rt::Name& name) {
     return value && text.formatted(value.get());
 }
 
+// A name between two reads of a separator attribute of self, each formatted
+// as text; a one-character separator is doubled inside the name.  The name
+// (get_name() -> rt::Ref) is read between the two, formatted as text.
+template <class GetName>
+bool append_between_self_attr(rt::Text& text, PyObject* self, const rt::Name& separator, GetName get_name) {
+    rt::Ref quote = rt::attr(self, separator);
+    if (!quote || !text.formatted(quote.get())) return false;
+    rt::Ref name = get_name();
+    if (name) name = rt::format_text(name.get());
+    if (!name || !text.inside_quotes(name.get(), quote.get())) return false;
+    return append_self_attr(text, self, separator);
+}
+
 // `field_name.split('__', 1)` unpacked into head and rest.
 bool split_once(PyObject* field_name, rt::Ref* parts) {
     rt::Ref split;
@@ -110,8 +123,13 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         }
         rt::Ref column = common::map_field(self, table_name, field.get());
         if (!column) return nullptr;
+        column = rt::format_text(column.get());
+        if (!column) return nullptr;
+        // Nor can an empty column expression (an empty name, or one the
+        // mapping hook maps to nothing).
+        if (PyUnicode_GET_LENGTH(column.get()) == 0) continue;
         rt::Text term;
-        if (!term.formatted(column.get())) return nullptr;
+        term.str(column.get());
         rt::Ref direction = f_direction.get(item.get());
         if (!direction) return nullptr;
         rt::Ref directions = rt::global(n_OrderDirection);
@@ -212,9 +230,7 @@ bool select_from(rt::Text& text, PyObject* self, PyObject* table_name, PyObject*
     text.lit("SELECT ");
     text.str(columns);
     text.lit(" FROM ");
-    if (!append_self_attr(text, self, n_TABLE_SEPARATOR)) return false;
-    text.str(table_name);
-    return append_self_attr(text, self, n_TABLE_SEPARATOR);
+    return append_between_self_attr(text, self, n_TABLE_SEPARATOR, [table_name] { return rt::borrow(table_name); });
 }
 
 // ---------------------------------------------------------------------------
@@ -426,9 +442,9 @@ PyObject* build_count_statement_body(PyObject* const* a) {
         columns.lit("COUNT(");
         if (!append_global(columns, n_MODEL_TABLE_ALIAS)) return nullptr;
         columns.lit(".");
-        if (!append_self_attr(columns, self, n_COLUMN_SEPARATOR)) return nullptr;
-        if (!append_global(columns, n_PRIMARY_PARTITION_KEY)) return nullptr;
-        if (!append_self_attr(columns, self, n_COLUMN_SEPARATOR)) return nullptr;
+        if (!append_between_self_attr(columns, self, n_COLUMN_SEPARATOR,
+                                      [] { return rt::global(n_PRIMARY_PARTITION_KEY); }))
+            return nullptr;
         columns.lit(")");
         rt::Ref select_only = columns.build();
         if (!select_only) return nullptr;

@@ -113,6 +113,7 @@ rt::Ref json_loads_function() {
 rt::Ref json_loads(PyObject* value) {
     rt::Ref loads = json_loads_function();
     if (!loads) return rt::Ref();
+    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
     return rt::call(loads.get(), {value});
 }
 
@@ -161,12 +162,39 @@ DescriptionCache g_description;
 
 // Raises a new exception while `pending` (fetched, normalised) is being
 // handled: the new one gets it as __context__, as an except clause would.
+// As there, an exception is never its own context, and a chain that would
+// lead back to the new exception is cut where it would.
 void chain_pending(PyObject* type, PyObject* value, PyObject* tb) {
     PyObject *t2, *v2, *tb2;
     PyErr_Fetch(&t2, &v2, &tb2);
     PyErr_NormalizeException(&t2, &v2, &tb2);
-    if (v2 && value) PyException_SetContext(v2, value);  // steals value
-    else Py_XDECREF(value);
+    if (v2 && value && v2 != value) {
+        // Walk the old exception's chain (with a slower walker, so that a
+        // cycle already in it ends the walk) and unlink the new exception.
+        PyObject* o = value;
+        PyObject* slow = value;
+        bool step_slow = false;
+        for (;;) {
+            PyObject* context = PyException_GetContext(o);  // new reference
+            if (!context) break;
+            Py_DECREF(context);  // still held by o
+            if (context == v2) {
+                PyException_SetContext(o, nullptr);
+                break;
+            }
+            o = context;
+            if (o == slow) break;
+            if (step_slow) {
+                PyObject* next = PyException_GetContext(slow);
+                Py_XDECREF(next);
+                slow = next;
+            }
+            step_slow = !step_slow;
+        }
+        PyException_SetContext(v2, value);  // steals value
+    } else {
+        Py_XDECREF(value);
+    }
     Py_XDECREF(type);
     Py_XDECREF(tb);
     PyErr_Restore(t2, v2, tb2);

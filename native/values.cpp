@@ -136,6 +136,7 @@ rt::Ref convert_date(PyObject* cls, PyObject* value) { return rt::call_method(cl
 rt::Ref json_dumps(PyObject* value) {
     rt::Ref json = rt::global(n_json);
     if (!json) return rt::Ref();
+    if (!rt::nesting_fits(value, " while encoding a JSON object")) return rt::Ref();
     return rt::call_method(json.get(), n_dumps, {value});
 }
 

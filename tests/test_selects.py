@@ -233,8 +233,9 @@ def test_order_by_result_must_concatenate():
 
 @pytest.mark.parametrize("name", ["pérson", "人", "a\udcffb", "x'y"])
 def test_names_are_copied_unchanged(name):
+    # Only the quote character of the quoted table name is doubled.
     text, _ = Mixin()._select_statement(name, name)
-    assert text == f"SELECT {name} FROM '{name}'"
+    assert text == f"SELECT {name} FROM '{name.replace(chr(39), chr(39) * 2)}'"
 
 
 # --------------------------------------------------------------------------- entry point

@@ -37,5 +37,24 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
+// True when n nested Py_EnterRecursiveCall calls made now in this thread
+// would all pass; false when that cannot be told.  Read from the thread
+// state's counter, whose name and sense change with the version: 3.10 counts
+// the depth up to the limit, 3.11 counts the calls left, 3.12 and 3.13 count
+// the C calls left against a limit of their own.  3.14 and later check the
+// stack itself: unknown here.
+inline bool recursion_room(int n) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)n;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return PyThreadState_Get()->c_recursion_remaining > n;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyThreadState_Get()->recursion_remaining > n;
+#else
+    return PyThreadState_Get()->recursion_depth + n <= Py_GetRecursionLimit();
+#endif
+}
+
 }  // namespace compat
 }  // namespace rt

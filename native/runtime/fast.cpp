@@ -73,18 +73,7 @@ int real_is_instance(PyObject* inst, PyTypeObject* cls) {
 
 }  // namespace
 
-bool recursion_room(int n) {
-#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
-    // 3.10: each call fails once ++recursion_depth exceeds the limit.
-    return PyThreadState_Get()->recursion_depth + n <= Py_GetRecursionLimit();
-#elif QUARNA_FAST_READS
-    // 3.11: each call fails once recursion_remaining-- reaches zero.
-    return PyThreadState_Get()->recursion_remaining > n;
-#else
-    (void)n;
-    return false;
-#endif
-}
+bool recursion_room(int n) { return compat::recursion_room(n); }
 
 int instancecheck_kind(PyObject* cls) {
     if (!PyType_Check(cls)) return -1;

@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 namespace rt {
@@ -87,12 +88,26 @@ Py_ssize_t find_param(const FuncObject* f, PyObject* key) {
     return -1;
 }
 
+// Runs a body.  No C++ exception may reach the interpreter: a failed
+// allocation of a standard container becomes MemoryError (every Ref on the
+// way out has released what it held), anything else SystemError.
+PyObject* run_body(const FuncObject* f, PyObject* const* args) noexcept {
+    try {
+        return f->def->body(args);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", f->def->name);
+        return nullptr;
+    }
+}
+
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncObject* f = as_func(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->ntotal && f->npos == f->ntotal) {
         if (!check_args(f, args)) return nullptr;
-        return f->def->body(args);
+        return run_body(f, args);
     }
     if (nargs > f->npos) {
         raise_argcount(f, nargs);
@@ -137,7 +152,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
         bound[j] = f->dflt[j];
     }
     if (!check_args(f, bound)) return nullptr;
-    return f->def->body(bound);
+    return run_body(f, bound);
 }
 
 PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {

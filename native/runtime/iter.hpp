@@ -22,8 +22,11 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return false;
         }
-        key = borrow(k);
-        value = borrow(v);
+        // Both are held before the previous pair is released: releasing a
+        // key may run its __del__, which may change the dict and free v.
+        Ref new_key = borrow(k), new_value = borrow(v);
+        key = std::move(new_key);
+        value = std::move(new_value);
         return true;
     }
 

@@ -1,6 +1,7 @@
 // Interned identifiers, module-global lookup, calls and the small checks that
 // generated-code conventions fix (result types, unpacking).
 #pragma once
+#include "depth.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -83,19 +84,6 @@ bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
 // "'NoneType' object has no attribute ..." and friends are raised by
 // attribute lookup itself; this one is for methods called on a known type.
 void raise_none_attr(const char* attr_name);
-
-// Guards C recursion over user structures.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) noexcept : ok_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() { if (ok_) Py_LeaveRecursiveCall(); }
-    explicit operator bool() const noexcept { return ok_; }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-private:
-    bool ok_;
-};
 
 // Python truth value: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* o) { return PyObject_IsTrue(o); }

@@ -39,10 +39,31 @@ void Text::slice(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
             if (c > m) m = c;
         }
     }
-    Py_INCREF(s);
     push(Piece{s, nullptr, n, start});
+    Py_INCREF(s);
     length_ += n;
     if (m > maxchar_) maxchar_ = m;
+}
+
+bool Text::inside_quotes(PyObject* name, PyObject* quote) {
+    if (PyUnicode_Check(quote) && PyUnicode_GET_LENGTH(quote) == 1)
+        return inside_quotes(name, PyUnicode_READ_CHAR(quote, 0));
+    str(name);
+    return true;
+}
+
+bool Text::inside_quotes(PyObject* name, Py_UCS4 quote) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t start = 0, at;
+    // Each piece ends with a quote, and the next one starts with it again.
+    for (Py_ssize_t from = 0; (at = PyUnicode_FindChar(name, quote, from, n, 1)) >= 0; from = at + 1) {
+        slice(name, start, at + 1);
+        start = at;
+    }
+    if (at == -2) return false;
+    if (start == 0) str(name);
+    else slice(name, start, n);
+    return true;
 }
 
 void Text::append(const Text& other) {

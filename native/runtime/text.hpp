@@ -28,8 +28,8 @@ public:
     void str(PyObject* s) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
+        push(Piece{s, nullptr, n});  // may throw std::bad_alloc: nothing taken yet
         Py_INCREF(s);
-        push(Piece{s, nullptr, n});
         length_ += n;
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
         if (m > maxchar_) maxchar_ = m;
@@ -40,6 +40,13 @@ public:
     // An object "formatted as text": a str as itself, an exact int or float
     // through str(), anything else through format(o, '').
     bool formatted(PyObject* o);
+    // A name (a str) written between two quote characters: each occurrence
+    // of the quote character inside it is doubled, so that it cannot end
+    // the quoted name early.  The first form doubles only when `quote` is a
+    // one-character str; any other quote leaves the name as it is.  False
+    // with an exception set on error.
+    bool inside_quotes(PyObject* name, PyObject* quote);
+    bool inside_quotes(PyObject* name, Py_UCS4 quote);
     // Appends everything collected by another builder.
     void append(const Text& other);
 
