@@ -32,6 +32,8 @@ from quarna_data.connections.implementations.mixins import sqlite_statements_mix
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 SANITIZED = bool(os.environ.get("QUARNA_SANITIZED"))
+# Allocated blocks are pymalloc's count; under the system allocator (the sanitizer run) it stays 0.
+PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 3
 CALLS = 600
 Mixin = mod.SqliteStatementsMixin
@@ -513,7 +515,8 @@ def test_no_growth(hosts, needs, call, calls_pydantic):
     if DEBUG and calls_pydantic:
         refs = 0
     assert refs < CALLS // 10, f"reference total grew by {[r[0] for r in rounds]} per {CALLS} calls"
-    assert blocks < CALLS // 10, f"allocated blocks grew by {[r[1] for r in rounds]} per {CALLS} calls"
+    if PYMALLOC:
+        assert blocks < CALLS // 10, f"allocated blocks grew by {[r[1] for r in rounds]} per {CALLS} calls"
     assert traced < CALLS * 8, f"traced memory grew by {[r[2] for r in rounds]} bytes per {CALLS} calls"
 
 
@@ -585,7 +588,8 @@ def test_the_loops_catch_a_leak(hosts):
     finally:
         if tracing:
             tracemalloc.stop()
-    assert all(r[1] >= CALLS for r in rounds)
+    if PYMALLOC:
+        assert all(r[1] >= CALLS for r in rounds)
     if DEBUG:
         assert all(r[0] >= CALLS for r in rounds)
     else:
