@@ -48,6 +48,9 @@ RESOLVER_TABLE = [
     *cases("_metadata", "next_version", False, True, ANY, "t2.'next_version'"),
     *cases("_metadata", "prior_version__x", False, True, (int,), "cast(json_extract(t2.'prior_version', '$.x') as integer)"),
     *cases("_metadata", "next_version", False, False, (str,), "cast(json_extract(_metadata, '$.next_version') as text)"),
+    # a quote in a metadata key is doubled: the key cannot end the quoted column name
+    *cases("_metadata", "x' OR '1", False, True, ANY, "t2.'x'' OR ''1'"),
+    *cases("_metadata", "it's__a", False, True, (str,), "cast(json_extract(t2.'it''s', '$.a') as text)"),
     *cases("data", "a__b", "either", "either", (float,), "cast(json_extract(data, '$.a.b') as real)"),
     *cases("data", "a", "either", "either", (bool,), "cast(json_extract(data, '$.a') as integer)"),
     *cases("t2._address", "object_id", "either", "either", ANY, "t2.object_id"),

@@ -103,6 +103,25 @@ def test_column_reference(lookup, table, sep, text):
     assert sql_operator_map[lookup].build_statement("age", 1, table, sep, None) == text
 
 
+@pytest.mark.parametrize(
+    "field, sep, text",
+    [
+        ("it's", "'", "t1.'it''s' >= ?"),
+        ("''", "'", "t1.'" + "'" * 4 + "' >= ?"),
+        ('a"b\'c', '"', 't1."a""b\'c" >= ?'),
+        ("it's", "''", "t1.''it's'' >= ?"),  # not one character: no quote to double
+        ("it's", "", "t1.it's >= ?"),
+    ],
+)
+def test_quote_character_doubled_inside_a_quoted_column(field, sep, text):
+    assert sql_operator_map[Lookup.GTE].build_statement(field, 1, "t1", sep) == text
+    if sep == "'":
+        conn = sqlite3.connect(":memory:")
+        conn.execute(f"CREATE TABLE t1 ({json.dumps(field)} INTEGER, other INTEGER)")
+        conn.executemany("INSERT INTO t1 VALUES (?, ?)", [(1, 10), (2, 20)])
+        assert conn.execute(f"SELECT other FROM t1 WHERE {text}", (2,)).fetchall() == [(20,)]
+
+
 def test_defaults_and_keywords():
     t = sql_operator_map[Lookup.GT]
     assert t.build_statement("x", 1) == "x > ?"

@@ -104,6 +104,25 @@ def test_path_resolving_to_nothing_adds_no_term(items, expected):
     assert "" not in [c[1] for c in m.map_calls]
 
 
+@pytest.mark.parametrize(
+    "items, expected",
+    [
+        ([raw("", ASC)], ""),
+        ([raw("", ASC), ob("name", DESC)], " ORDER BY name DESC"),
+        ([ob("gone"), ob("age")], " ORDER BY age ASC"),
+        ([ob("age"), ob("gone")], " ORDER BY age ASC"),
+        ([ob("blank")], ""),
+    ],
+)
+def test_plain_field_with_an_empty_column_adds_no_term(items, expected):
+    class Blank:
+        def __format__(self, spec):
+            return ""
+
+    m = Recorder(mapping={"gone": "", "blank": Blank()})
+    assert m._build_order_by_statement("t", items) == expected
+
+
 def test_table_name_must_be_exactly_str():
     class S(str):
         pass
