@@ -20,6 +20,7 @@ constexpr size_t kForeignLevelBytes = 256;
 struct ThreadStack {
     bool known = false;
     uintptr_t low = 0;  // lowest usable address; 0 when unknown
+    uintptr_t high = 0;
     size_t reserve = kReserve;
     long depth = 0;     // levels of RecursionGuard entered in this thread
 };
@@ -35,6 +36,7 @@ void find_bounds(ThreadStack& s) {
     size_t size = 0;
     if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
         s.low = reinterpret_cast<uintptr_t>(addr);
+        s.high = s.low + size;
         // A small stack keeps a quarter of itself free rather than all of it.
         if (size / 4 < s.reserve) s.reserve = size / 4;
     }
@@ -52,9 +54,11 @@ ThreadStack& thread_stack() {
 // locals may live on a heap-allocated fake stack.
 inline uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
+// Code running on a stack of its own (a coroutine library's) is outside the
+// thread's bounds: unknown, as on a system without them.
 size_t left_of(const ThreadStack& s, uintptr_t sp) {
-    if (!s.low) return SIZE_MAX;
-    return sp > s.low ? (size_t)(sp - s.low) : 0;
+    if (!s.low || sp < s.low || sp >= s.high) return SIZE_MAX;
+    return (size_t)(sp - s.low);
 }
 
 void raise_depth(const char* where) {
