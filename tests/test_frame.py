@@ -296,19 +296,36 @@ def _run(code):
                           timeout=120)
 
 
-def test_one_interpreter_per_process():
+# A second interpreter: one that shares the main one's allocator and checks nothing ("legacy"),
+# and, from 3.12, one that refuses extension modules that do not declare themselves fit for it.
+SUBINTERPRETERS = [pytest.param("legacy", "Interpreter change detected - this module can only be loaded into "
+                                          "one interpreter per process.", id="legacy")]
+if sys.version_info >= (3, 12):
+    SUBINTERPRETERS.append(pytest.param("strict", f"module {MODULE} does not support loading in subinterpreters",
+                                        id="strict"))
+
+
+@pytest.mark.parametrize("kind, message", SUBINTERPRETERS)
+def test_one_interpreter_per_process(kind, message):
     result = _run(f"""
-        import _xxsubinterpreters as interpreters
+        import sys
         import {MODULE}
-        interp = interpreters.create()
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            # a GIL shared with the main interpreter, so that only the module's own declaration refuses it
+            config = interpreters.new_config("legacy" if "{kind}" == "legacy" else "isolated", gil="shared")
+            interp = interpreters.create(config)
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(**({{}} if sys.version_info < (3, 12) else {{"isolated": "{kind}" != "legacy"}}))
         try:
-            interpreters.run_string(interp, "import {MODULE}")
+            failure = interpreters.run_string(interp, "import {MODULE}")
+            print(failure.msg if failure else "imported")
         except Exception as exc:
             print(exc)
         """)
     assert result.returncode == 0, result.stderr
-    assert ("Interpreter change detected - this module can only be loaded into one interpreter per process."
-            in result.stdout)
+    assert message in result.stdout
 
 
 def test_failed_load_reports_its_step_and_a_later_import_loads():
