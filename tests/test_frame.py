@@ -286,6 +286,21 @@ def test_second_import_returns_same_module(mod):
     assert mod.sql_operator_map is operator_map
 
 
+FAKE_JSON = type("FakeJson", (), {"dumps": staticmethod(lambda value: "fake")})
+
+
+# A caller whose builtins lack __import__, are not a dict, or hold a json of their own: the module's
+# functions resolve names as functions defined in the module do, with the builtins of the module.
+@pytest.mark.parametrize("caller_builtins", [{}, 5, {"json": FAKE_JSON}], ids=["empty", "not-a-dict", "fake-json"])
+def test_names_resolve_with_the_module_builtins_not_the_callers(mod, M, monkeypatch, caller_builtins):
+    namespace = {"__builtins__": caller_builtins, "M": M}
+    exec("result = M._to_sql_value({'a': 1})", namespace)
+    assert namespace["result"] == '{"a": 1}'
+    monkeypatch.delattr(mod, "json")
+    with pytest.raises(NameError, match="'json'"):
+        exec("M._to_sql_value({'a': 1})", namespace)
+
+
 def test_functions_pickle_by_reference(mod, M):
     assert pickle.loads(pickle.dumps(M._fields_map)) is M._fields_map
     assert pickle.loads(pickle.dumps(M._build_select_statement)) is M._build_select_statement
