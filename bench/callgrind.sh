@@ -4,6 +4,8 @@
 #   bench/callgrind.sh [--workloads W3,W4] [N]  this module and the floor, N ops each (default
 #                                               200; W2 and W6, which are 1,000 rows per op,
 #                                               N/50); writes bench/callgrind.json
+#   QUARNA_BENCH_MINOR=13 bench/callgrind.sh ... the same on CPython 3.13 (its own bench venv);
+#                                               writes bench/callgrind-3.13.json
 #   bench/callgrind.sh --profile W1,W2,W3 [N]   per-function profile of this module's workloads
 #                                               (top functions, exclusive and inclusive); with
 #                                               --keep DIR the callgrind files stay in DIR
@@ -14,7 +16,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 BENCH_DIR="$QUARNA_ROOT/bench"
-PY="$QUARNA_VENVS/bench/bin/python"
+MINOR="${QUARNA_BENCH_MINOR:-10}"
+PY="$(bench_venv_dir "$MINOR")/bin/python"
+if [ "$MINOR" = 10 ]; then OUT="$BENCH_DIR/callgrind.json"; else OUT="$BENCH_DIR/callgrind-3.$MINOR.json"; fi
 HASHSEED=0
 
 profile=""
@@ -84,7 +88,7 @@ for w in "${wls[@]}"; do
     done
 done
 
-"$PY" - "$results" "$HASHSEED" "$BENCH_DIR/callgrind.json" <<'PYEOF'
+"$PY" - "$results" "$HASHSEED" "$OUT" <<'PYEOF'
 import json, subprocess, sys
 sys.path.insert(0, sys.argv[3].rsplit("/", 1)[0])
 import workloads as W

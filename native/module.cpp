@@ -328,9 +328,18 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
+// The module keeps process-wide state (the one module object, what the
+// runtime remembers) and relies on the global interpreter lock: newer
+// interpreters are told so, and refuse to load it where that does not hold.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

@@ -100,12 +100,13 @@ rt::Ref json_loads_function() {
     if (QUARNA_FAST_READS && d == g_loads.dict && rt::dict_version(d) == g_loads.version)
         return rt::borrow(g_loads.value);
     rt::Ref loads = rt::attr(json.get(), n_loads);
-    if (loads && PyDict_GetItemWithError(d, n_loads) == loads.get()) {
+    if (!loads) return loads;  // the attribute read's own error
+    if (PyDict_GetItemWithError(d, n_loads) == loads.get()) {
         g_loads.dict = d;
         g_loads.version = rt::dict_version(d);
         g_loads.value = loads.get();
     }
-    PyErr_Clear();  // nothing is pending when loads was found
+    PyErr_Clear();  // only the error of the second lookup, made here to remember the entry
     return loads;
 }
 

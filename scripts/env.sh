@@ -54,3 +54,5 @@ python_for() {
 
 venv_dir() { echo "$QUARNA_VENVS/py3.$1"; }
 venv_python() { echo "$(venv_dir "$1")/bin/python"; }
+# The benchmark venv: .venv/bench for 3.10 (the reference), .venv/bench3.MINOR for the others.
+bench_venv_dir() { if [ "$1" = 10 ]; then echo "$QUARNA_VENVS/bench"; else echo "$QUARNA_VENVS/bench3.$1"; fi; }

@@ -286,6 +286,21 @@ def test_second_import_returns_same_module(mod):
     assert mod.sql_operator_map is operator_map
 
 
+FAKE_JSON = type("FakeJson", (), {"dumps": staticmethod(lambda value: "fake")})
+
+
+# A caller whose builtins lack __import__, are not a dict, or hold a json of their own: the module's
+# functions resolve names as functions defined in the module do, with the builtins of the module.
+@pytest.mark.parametrize("caller_builtins", [{}, 5, {"json": FAKE_JSON}], ids=["empty", "not-a-dict", "fake-json"])
+def test_names_resolve_with_the_module_builtins_not_the_callers(mod, M, monkeypatch, caller_builtins):
+    namespace = {"__builtins__": caller_builtins, "M": M}
+    exec("result = M._to_sql_value({'a': 1})", namespace)
+    assert namespace["result"] == '{"a": 1}'
+    monkeypatch.delattr(mod, "json")
+    with pytest.raises(NameError, match="'json'"):
+        exec("M._to_sql_value({'a': 1})", namespace)
+
+
 def test_functions_pickle_by_reference(mod, M):
     assert pickle.loads(pickle.dumps(M._fields_map)) is M._fields_map
     assert pickle.loads(pickle.dumps(M._build_select_statement)) is M._build_select_statement
@@ -296,19 +311,36 @@ def _run(code):
                           timeout=120)
 
 
-def test_one_interpreter_per_process():
+# A second interpreter: one that shares the main one's allocator and checks nothing ("legacy"),
+# and, from 3.12, one that refuses extension modules that do not declare themselves fit for it.
+SUBINTERPRETERS = [pytest.param("legacy", "Interpreter change detected - this module can only be loaded into "
+                                          "one interpreter per process.", id="legacy")]
+if sys.version_info >= (3, 12):
+    SUBINTERPRETERS.append(pytest.param("strict", f"module {MODULE} does not support loading in subinterpreters",
+                                        id="strict"))
+
+
+@pytest.mark.parametrize("kind, message", SUBINTERPRETERS)
+def test_one_interpreter_per_process(kind, message):
     result = _run(f"""
-        import _xxsubinterpreters as interpreters
+        import sys
         import {MODULE}
-        interp = interpreters.create()
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            # a GIL shared with the main interpreter, so that only the module's own declaration refuses it
+            config = interpreters.new_config("legacy" if "{kind}" == "legacy" else "isolated", gil="shared")
+            interp = interpreters.create(config)
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(**({{}} if sys.version_info < (3, 12) else {{"isolated": "{kind}" != "legacy"}}))
         try:
-            interpreters.run_string(interp, "import {MODULE}")
+            failure = interpreters.run_string(interp, "import {MODULE}")
+            print(failure.msg if failure else "imported")
         except Exception as exc:
             print(exc)
         """)
     assert result.returncode == 0, result.stderr
-    assert ("Interpreter change detected - this module can only be loaded into one interpreter per process."
-            in result.stdout)
+    assert message in result.stdout
 
 
 def test_failed_load_reports_its_step_and_a_later_import_loads():

@@ -3,6 +3,7 @@
 and, for the hooks, between the columns of one row."""
 import gc
 import json
+import types
 import tracemalloc
 from enum import Enum
 
@@ -193,6 +194,17 @@ def test_module_globals_are_read_at_every_call(monkeypatch):
     assert decode(row)["tags"] == "patched"
     monkeypatch.undo()
     assert decode(row)["tags"] == [1]
+
+
+@pytest.mark.parametrize("json_global", [types.ModuleType("json"), object()], ids=["module", "object"])
+@pytest.mark.parametrize("call", [lambda: decode({"tags": "[1]"}), lambda: Mixin._process_field("json", "[1]")],
+                         ids=["result", "field"])
+def test_json_global_without_loads_raises_attribute_error(monkeypatch, json_global, call):
+    decode({"tags": "[1]"})  # warm: a remembered json.loads must not outlive the rebinding
+    monkeypatch.setattr(mod, "json", json_global)
+    with pytest.raises(AttributeError) as caught:  # the except clause's read of json.JSONDecodeError
+        call()
+    assert "loads" in str(caught.value.__context__)
 
 
 def test_versions_latest_is_read_at_every_call(monkeypatch):

@@ -41,8 +41,8 @@ bool spec_settled(PyObject* spec) {
 bool import_unchanged() {
     static PyObject* builtins_seen = nullptr;  // identity only
     static uint64_t version_seen = 0;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (QUARNA_FAST_READS && builtins && builtins == builtins_seen && dict_version(builtins) == version_seen)
+    PyObject* bi = builtins();
+    if (QUARNA_FAST_READS && bi && bi == builtins_seen && dict_version(bi) == version_seen)
         return true;
     builtins_seen = nullptr;
     const int own = import_function_is_interpreters();
@@ -50,9 +50,9 @@ bool import_unchanged() {
         PyErr_Clear();
         return false;
     }
-    if (QUARNA_FAST_READS && PyDict_CheckExact(builtins) && str_keys_only(builtins)) {
-        builtins_seen = builtins;
-        version_seen = dict_version(builtins);
+    if (QUARNA_FAST_READS && PyDict_CheckExact(bi) && str_keys_only(bi)) {
+        builtins_seen = bi;
+        version_seen = dict_version(bi);
     }
     return true;
 }
@@ -200,7 +200,7 @@ getattrofunc getattr_hook_slot() {
     if (tried) return slot;
     tried = true;
     PyObject* dict = PyDict_New();
-    PyObject* len = dict ? PyDict_GetItemString(PyEval_GetBuiltins(), "len") : nullptr;
+    PyObject* len = dict ? PyDict_GetItemString(builtins(), "len") : nullptr;
     if (len && PyDict_SetItemString(dict, "__getattr__", len) == 0) {
         PyObject* probe = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe", dict);
         if (probe) slot = reinterpret_cast<PyTypeObject*>(probe)->tp_getattro;

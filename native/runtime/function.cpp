@@ -301,7 +301,7 @@ Ref make_code(const FuncDef& def) {
     Ref compiled = steal(Py_CompileString(src.c_str(), "<sqlite_statements_mixin>", Py_file_input));
     if (!compiled) return Ref();
     Ref ns = steal(PyDict_New());
-    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return Ref();
+    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", rt::builtins()) < 0) return Ref();
     Ref res = steal(PyEval_EvalCode(compiled.get(), ns.get(), ns.get()));
     if (!res) return Ref();
     PyObject* fn = PyDict_GetItemString(ns.get(), "_f");

@@ -11,6 +11,7 @@ namespace {
 Name* g_names = nullptr;
 KwNames* g_kwnames = nullptr;
 PyObject* g_module_dict = nullptr;  // borrowed from the module object, which lives for the process
+PyObject* g_builtins = nullptr;     // owned, for the life of the process
 }  // namespace
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
@@ -45,7 +46,23 @@ bool KwNames::build_all() {
 }
 
 PyObject* module_dict() { return g_module_dict; }
-void set_module_dict(PyObject* dict) { g_module_dict = dict; }
+void set_module_dict(PyObject* dict) {
+    g_module_dict = dict;
+    if (!dict || g_builtins) return;
+    // The importing machinery's own: a module's code runs with those.
+    PyObject* b = PyEval_GetBuiltins();
+    if (b && PyDict_Check(b)) g_builtins = Py_NewRef(b);
+}
+
+PyObject* builtins() {
+    if (!g_builtins) {
+        PyObject* mod = PyImport_ImportModule("builtins");
+        if (mod) g_builtins = Py_NewRef(PyModule_GetDict(mod));
+        Py_XDECREF(mod);
+        PyErr_Clear();
+    }
+    return g_builtins;
+}
 
 PyObject* module_name() {
     static PyObject* name = nullptr;
@@ -75,9 +92,9 @@ Ref global(const Name& name) {
         }
         if (PyErr_Occurred()) return Ref();
     }
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        PyObject* v = PyDict_GetItemWithError(builtins, name);
+    PyObject* bi = builtins();
+    if (bi) {
+        PyObject* v = PyDict_GetItemWithError(bi, name);
         if (v) return borrow(v);
         if (PyErr_Occurred()) return Ref();
     }
@@ -228,15 +245,15 @@ Ref loaded_module_attr(const Name& module, const Name& name) {
 
 void remember_import_function() {
     if (g_interpreter_import) return;
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, n_import) : nullptr;
+    PyObject* bi = builtins();
+    PyObject* f = bi ? PyDict_GetItemWithError(bi, n_import) : nullptr;
     if (f) g_interpreter_import = Py_NewRef(f);
     PyErr_Clear();
 }
 
 int import_function_is_interpreters() {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, n_import) : nullptr;
+    PyObject* bi = builtins();
+    PyObject* f = bi ? PyDict_GetItemWithError(bi, n_import) : nullptr;
     if (f) return f == g_interpreter_import;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return -1;
@@ -257,7 +274,7 @@ Ref import_from(const Name& module, const Name& name) {
     if (own) {
         mod = steal(PyImport_ImportModuleLevelObject(module, globals, nullptr, fromlist.get(), 0));
     } else {
-        Ref f = borrow(PyDict_GetItemWithError(PyEval_GetBuiltins(), n_import));
+        Ref f = borrow(PyDict_GetItemWithError(builtins(), n_import));
         Ref level = steal(PyLong_FromLong(0));
         if (!f || !level) return Ref();
         mod = call(f.get(), {module.get(), globals ? globals : Py_None, Py_None, fromlist.get(), level.get()});

@@ -51,6 +51,10 @@ private:
 // The module namespace (borrowed); set once the module object exists.
 PyObject* module_dict();
 void set_module_dict(PyObject* dict);
+// The builtins of the module's functions (borrowed): those in effect when the
+// module loaded, as a function defined in the module would have them, never
+// the caller's.
+PyObject* builtins();
 PyObject* module_name();  // full dotted name, borrowed
 
 // Reads a module-level name the way Python code does: module dict, then
