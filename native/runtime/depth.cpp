@@ -54,7 +54,8 @@ ThreadStack& thread_stack() {
 // locals may live on a heap-allocated fake stack.
 inline uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
-// Code running on a stack of its own (a coroutine library's) is outside the
+// Bytes of stack left below sp; SIZE_MAX when unknown.  Code running on a
+// stack of its own (a coroutine library's) is outside the
 // thread's bounds: unknown, as on a system without them.
 size_t left_of(const ThreadStack& s, uintptr_t sp) {
     if (!s.low || sp < s.low || sp >= s.high) return SIZE_MAX;
@@ -66,8 +67,6 @@ void raise_depth(const char* where) {
 }
 
 }  // namespace
-
-size_t stack_left() noexcept { return left_of(thread_stack(), here()); }
 
 bool RecursionGuard::enter_level(const char* where) noexcept {
     ThreadStack& s = thread_stack();

@@ -30,10 +30,6 @@ private:
     bool ok_;
 };
 
-// Bytes of C stack left below the caller in this thread; SIZE_MAX when the
-// thread's stack bounds are unknown.
-size_t stack_left() noexcept;
-
 // Before a value goes to code that recurses over it on its own (the json
 // encoder and decoder): false with RecursionError set when the value nests
 // deeper than the stack left can hold.  The interpreter stops such code at a
