@@ -48,6 +48,7 @@ bool KwNames::build_all() {
 PyObject* module_dict() { return g_module_dict; }
 void set_module_dict(PyObject* dict) {
     g_module_dict = dict;
+    compat::start_dict_versions();
     if (!dict || g_builtins) return;
     // The importing machinery's own: a module's code runs with those.
     PyObject* b = PyEval_GetBuiltins();
@@ -73,7 +74,7 @@ PyObject* module_name() {
 
 PyObject* cached_global(const Name& name) {
     PyObject* d = g_module_dict;
-    if (QUARNA_FAST_READS && d && d == name.global_dict_ && dict_version(d) == name.global_version_)
+    if (d && d == name.global_dict_ && compat::dict_unchanged(d, name.global_version_))
         return name.global_value_;
     return nullptr;
 }
@@ -81,11 +82,13 @@ PyObject* cached_global(const Name& name) {
 Ref global(const Name& name) {
     if (PyObject* v = cached_global(name)) return borrow(v);
     if (PyObject* d = g_module_dict) {
+        // With only str keys, the lookup runs no Python code: the version taken
+        // after it vouches for what it found.
         PyObject* v = PyDict_GetItemWithError(d, name);
         if (v) {
-            if (QUARNA_FAST_READS && PyDict_CheckExact(d) && str_keys_only(d)) {
+            if (PyDict_CheckExact(d) && str_keys_only(d)) {
                 name.global_dict_ = d;
-                name.global_version_ = dict_version(d);
+                name.global_version_ = compat::dict_version(d);
                 name.global_value_ = v;
             }
             return borrow(v);
@@ -121,22 +124,7 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     stack[n++] = self;
     for (PyObject* a : args) stack[n++] = a;
     size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* found = nullptr;
-    switch (find_method(self, name, &found)) {
-        case 1: {
-            Ref method = steal(found);
-            return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
-        }
-        case 0: {
-            Ref method = steal(found);
-            return steal(PyObject_Vectorcall(method.get(), stack + 1, (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwnames));
-        }
-        case -2:
-            return Ref();
-        default:
-            return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    }
+    return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text) {
