@@ -73,11 +73,34 @@ rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
 
 
-// json.loads: the `json` global, then its attribute `loads`.
+// json.loads: the `json` global, then its attribute `loads`.  For a plain
+// module the attribute is the entry of the module's dict (the module type has
+// no attribute of that name), so while that dict is unchanged and has only
+// str keys (a lookup then runs no code) it is the entry found before.
+struct {
+    PyObject* dict = nullptr;  // identity only
+    uint64_t version = 0;
+    PyObject* value = nullptr;  // borrowed from dict, which holds it while unchanged
+} g_loads;
+
 rt::Ref json_loads_function() {
     rt::Ref json = rt::global(n_json);
     if (!json) return rt::Ref();
-    return rt::attr(json.get(), n_loads);
+    if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
+    PyObject* d = PyModule_GetDict(json.get());
+    if (d == g_loads.dict && rt::compat::dict_unchanged(d, g_loads.version)) return rt::borrow(g_loads.value);
+    g_loads.dict = nullptr;
+    rt::Ref loads = rt::attr(json.get(), n_loads);
+    if (!loads) return loads;  // the attribute read's own error
+    if (PyDict_CheckExact(d) && rt::str_keys_only(d)) {
+        const uint64_t version = rt::compat::dict_version(d);
+        if (PyDict_GetItem(d, n_loads) == loads.get() && version) {
+            g_loads.dict = d;
+            g_loads.version = version;
+            g_loads.value = loads.get();
+        }
+    }
+    return loads;
 }
 
 // json.loads(value), with `json` read from the module namespace now.
@@ -285,31 +308,100 @@ rt::Ref recorded_class_version(PyObject* metadata) {
 
 bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 
+// The two hooks, reached through self for every column as a method call
+// would reach them.  When the lookup finds this module's own function through
+// the generic attribute lookup, what it depends on is remembered: the type (by
+// its version) and the instance's dict (by its version, and only while it has
+// str keys alone, so that a lookup in it runs no code).  While both are
+// unchanged the lookup would find the same function, and its body runs
+// directly.
+struct HookLookup {
+    PyTypeObject* type = nullptr;  // identity only
+    uint64_t type_version = 0;
+    PyObject* dict = nullptr;  // identity only
+    uint64_t dict_version = 0;
+    bool own = false;
+
+    // The slot of the instance's dict; NULL when the instance has none.  False
+    // when an instance whose dict the interpreter manages has none yet.
+    static bool dict_slot(PyObject* self, PyObject**& slot) {
+        slot = rt::compat::instance_dict_ptr(self);
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
+#endif
+        return true;
+    }
+
+    bool still_valid(PyObject* self) const {
+        if (!own) return false;
+        PyTypeObject* t = Py_TYPE(self);
+        if (t != type || rt::compat::type_version(t) != type_version) return false;
+        PyObject** slot;
+        if (!dict_slot(self, slot)) return false;
+        PyObject* d = slot ? *slot : nullptr;
+        return d == dict && (!d || rt::compat::dict_unchanged(d, dict_version));
+    }
+
+    // Called after a lookup on self found this module's own function.
+    void found_own(PyObject* self) {
+        own = false;
+        PyTypeObject* t = Py_TYPE(self);
+        const uint64_t version = rt::compat::type_version(t);
+        if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
+        PyObject** slot;
+        if (!dict_slot(self, slot)) return;
+        PyObject* d = slot ? *slot : nullptr;
+        if (d && (!PyDict_CheckExact(d) || !rt::str_keys_only(d))) return;
+        type = t;
+        type_version = version;
+        dict = d;
+        dict_version = d ? rt::compat::dict_version(d) : 0;
+        own = !d || dict_version != 0;
+    }
+    void found_other() { own = false; }
+};
+
+HookLookup g_reverse_lookup;
+HookLookup g_field_lookup;
+
 // self._field_reverse_map(table_name, name, class_version).  `own` is set
 // when this module's identity mapping answered, so that no other code ran.
 rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
     own = false;
+    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_valid(self)) {
+        own = true;
+        return rt::borrow(name);
+    }
     PyObject* found = nullptr;
     const int unbound = rt::compat::get_method(self, n_field_reverse_map, &found);
     rt::Ref hook = rt::steal(found);
     if (!hook) return rt::Ref();
     if (unbound && rt::is_function(hook.get(), methods::field_reverse_map)) {
+        g_reverse_lookup.found_own(self);
         if (PyUnicode_CheckExact(name)) {
             own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
             return rt::borrow(name);
         }
         return rt::call(hook.get(), {self, table_name, name, class_version});  // the binding's TypeError
     }
+    g_reverse_lookup.found_other();
     if (unbound) return rt::call(hook.get(), {self, table_name, name, class_version});
     return rt::call(hook.get(), {table_name, name, class_version});
 }
 
 // self._process_field(field_type, value): a static method, so the attribute is the plain function.
 rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
-    rt::Ref hook = rt::attr(self, n_process_field);
-    if (!hook) return rt::Ref();
-    if (!rt::is_function(hook.get(), methods::process_field) || !PyUnicode_CheckExact(field_type))
-        return rt::call(hook.get(), {field_type, value});
+    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_valid(self);
+    if (!direct) {
+        rt::Ref hook = rt::attr(self, n_process_field);
+        if (!hook) return rt::Ref();
+        if (!rt::is_function(hook.get(), methods::process_field)) {
+            g_field_lookup.found_other();
+            return rt::call(hook.get(), {field_type, value});
+        }
+        g_field_lookup.found_own(self);
+        if (!PyUnicode_CheckExact(field_type)) return rt::call(hook.get(), {field_type, value});
+    }
     bool ran = false;
     return rt::steal(decode_field(field_type, value, &ran));
 }

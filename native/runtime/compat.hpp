@@ -161,6 +161,30 @@ inline void* wrapped_slot(PyObject* descr) {
     return reinterpret_cast<PyWrapperDescrObject*>(descr)->d_wrapped;
 }
 
+// The instance dict slot of obj where it is a plain slot (3.10: at
+// tp_dictoffset); nullptr where the interpreter manages it (3.11 and later),
+// and the generic read below is used instead.
+inline PyObject** plain_dict_slot(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030B0000
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    return offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset) : nullptr;
+#else
+    (void)obj;
+    return nullptr;
+#endif
+}
+
+// object's generic attribute read; a miss gives NULL with no exception set.
+// Private, kept through 3.13 (PyObject_GenericGetAttr raises on a miss).
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// The address of obj's instance dict pointer (nullptr: none).  Private, kept
+// through 3.13; on 3.11 and later an instance whose dict the interpreter
+// manages may have none yet.
+inline PyObject** instance_dict_ptr(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
+
 // A dict sized for n entries (no resizing while they are added).  Private,
 // kept through 3.13.
 inline PyObject* new_presized_dict(Py_ssize_t n) { return _PyDict_NewPresized(n); }

@@ -7,7 +7,9 @@ namespace rt {
 namespace {
 
 Name n_instancecheck("__instancecheck__");
+Name n_getattribute("__getattribute__");
 Name n_getattr("__getattr__");
+Name n_class("__class__");
 Name n_spec("__spec__");
 Name n_initializing("_initializing");
 Name n_path("__path__");
@@ -32,6 +34,25 @@ bool spec_settled(PyObject* spec) {
     return true;
 }
 
+// isinstance(inst, cls) as type.__instancecheck__ answers it for a type cls:
+// the instance's type, then its __class__.
+int real_is_instance(PyObject* inst, PyTypeObject* cls) {
+    if (PyObject_TypeCheck(inst, cls)) return 1;
+    PyObject* icls = nullptr;
+    int r = compat::lookup_attr(inst, n_class, &icls);
+    if (r > 0)
+        r = icls != reinterpret_cast<PyObject*>(Py_TYPE(inst)) && PyType_Check(icls)
+                ? PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(icls), cls)
+                : 0;
+    Py_XDECREF(icls);
+    return r;
+}
+
+// True when a getattribute entry found on a type is object's (or type's) own generic read.
+bool wraps(PyObject* getattribute, getattrofunc slot) {
+    return getattribute && compat::wrapped_slot(getattribute) == reinterpret_cast<void*>(slot);
+}
+
 }  // namespace
 
 bool recursion_room(int n) { return compat::recursion_room(n); }
@@ -49,6 +70,29 @@ bool str_keys_only(PyObject* dict) {
     while (PyDict_Next(dict, &pos, &k, &v))
         if (!PyUnicode_CheckExact(k)) return false;
     return true;
+}
+
+int is_instance(PyObject* inst, PyObject* cls) {
+    PyTypeObject* t = Py_TYPE(inst);
+    if (reinterpret_cast<PyObject*>(t) == cls) return 1;
+    const int kind = instancecheck_kind(cls);
+    if (kind < 0) return PyObject_IsInstance(inst, cls);
+    PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+    if (kind == 0) {
+        // PyObject_IsInstance: the subtype test, then the instance's __class__.
+        if (plain_builtin(t)) return PyType_IsSubtype(t, c);
+        return PyObject_IsInstance(inst, cls);
+    }
+    // PyObject_IsInstance calls the bound type.__instancecheck__ inside a
+    // recursion check of its own, and the builtin call adds another.
+    if (Py_EnterRecursiveCall(" in __instancecheck__")) return -1;
+    int r = -1;
+    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        r = plain_builtin(t) ? PyType_IsSubtype(t, c) : real_is_instance(inst, c);
+        Py_LeaveRecursiveCall();
+    }
+    Py_LeaveRecursiveCall();
+    return r;
 }
 
 PyObject* ImportedName::cached() {
@@ -101,6 +145,174 @@ Ref ImportedName::get() {
     modules_ = modules;
     modules_version_ = modules_version;
     version_ = version;
+    return value;
+}
+
+namespace {
+// The attribute-read slot that a class with a Python-level __getattr__ gets,
+// taken from a probe class made once.
+getattrofunc getattr_hook_slot() {
+    static getattrofunc slot = nullptr;
+    static bool tried = false;
+    if (tried) return slot;
+    tried = true;
+    PyObject* dict = PyDict_New();
+    PyObject* len = dict ? PyDict_GetItemString(builtins(), "len") : nullptr;
+    if (len && PyDict_SetItemString(dict, "__getattr__", len) == 0) {
+        PyObject* probe = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe", dict);
+        if (probe) slot = reinterpret_cast<PyTypeObject*>(probe)->tp_getattro;
+        Py_XDECREF(probe);
+    }
+    Py_XDECREF(dict);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (slot == PyObject_GenericGetAttr) slot = nullptr;
+    return slot;
+}
+
+// True when t reads attributes with the slot of a Python-level __getattr__
+// whose first step is object's generic read (__getattribute__ is object's):
+// a found attribute is then what the generic read finds.  Remembered for the
+// last class while its version is unchanged.
+bool hook_reads_generically(PyTypeObject* t) {
+    static PyTypeObject* seen = nullptr;  // identity only; the version tells whether it is the same class
+    static uint64_t seen_version = 0;
+    static bool seen_answer = false;
+    getattrofunc hook = getattr_hook_slot();
+    if (!hook || t->tp_getattro != hook) return false;
+    const uint64_t version = compat::type_version(t);
+    if (t == seen && version && version == seen_version) return seen_answer;
+    const bool answer = compat::type_lookup(t, n_getattr) &&
+                        wraps(compat::type_lookup(t, n_getattribute), PyObject_GenericGetAttr);
+    if (version) {
+        seen = t;
+        seen_version = version;
+        seen_answer = answer;
+    }
+    return answer;
+}
+
+}  // namespace
+
+Ref InstanceAttr::get(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    const uint64_t version = compat::type_version(t);
+    if (!(t == type_ && version && version == version_)) {
+        type_ = nullptr;
+        getattrofunc hook = getattr_hook_slot();
+        if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return attr(obj, name_);
+        if (t->tp_getattro == hook && !hook_reads_generically(t)) return attr(obj, name_);
+        if (compat::type_lookup(t, name_)) return attr(obj, name_);
+        // The lookup gave the type its version when it had none.
+        const uint64_t assigned = compat::type_version(t);
+        if (!assigned) return attr(obj, name_);
+        type_ = t;
+        version_ = assigned;
+    }
+    // Nothing of the name on the class: the generic read is the instance dict's entry.
+    if (PyObject** slot = compat::plain_dict_slot(obj)) {
+        if (PyObject* dict = *slot) {
+            Ref held = borrow(dict);
+            PyObject* found = PyDict_GetItemWithError(dict, name_);
+            if (found) return borrow(found);
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+            PyErr_Clear();
+            return attr(obj, name_);
+        }
+    }
+    PyObject* value = compat::generic_getattr_or_null(obj, name_);
+    if (value) return steal(value);
+    if (PyErr_Occurred()) return Ref();
+    return attr(obj, name_);
+}
+
+int find_method(PyObject* obj, PyObject* name, PyObject** found) {
+    PyObject** slot = compat::plain_dict_slot(obj);
+    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return -1;
+    PyObject* descr = compat::type_lookup(Py_TYPE(obj), name);
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return -1;
+    // The generic read: a method descriptor is no data descriptor, so the
+    // instance dict comes first.
+    if (PyObject* dict = *slot) {
+        Ref held = borrow(dict);
+        Ref keep_descr = borrow(descr);
+        PyObject* attr_value = PyDict_GetItemWithError(dict, name);
+        if (attr_value) {
+            *found = Py_NewRef(attr_value);
+            return 0;
+        }
+        if (PyErr_Occurred()) {
+            // Only an AttributeError would go on to __getattr__: left to the full read.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -2;
+            PyErr_Clear();
+            return -1;
+        }
+        // As the generic read, the descriptor found first is used even if
+        // code run by the lookup changed the class.
+        *found = keep_descr.release();
+        return 1;
+    }
+    *found = Py_NewRef(descr);
+    return 1;
+}
+
+Ref class_attr(PyObject* cls, const Name& name) {
+    PyTypeObject* meta = Py_TYPE(cls);
+    if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return attr(cls, name);
+    if (!wraps(compat::type_lookup(meta, n_getattribute), PyType_Type.tp_getattro)) return attr(cls, name);
+    Ref getattr = borrow(compat::type_lookup(meta, n_getattr));
+    if (!getattr) return attr(cls, name);
+    // The metaclass slot calls the bound type.__getattribute__, a call that
+    // makes a recursion check.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+    Ref value = steal(PyType_Type.tp_getattro(cls, name));
+    Py_LeaveRecursiveCall();
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    descrgetfunc get = Py_TYPE(getattr.get())->tp_descr_get;
+    if (!get) return call(getattr.get(), {cls, name.get()});
+    Ref bound = steal(get(getattr.get(), cls, reinterpret_cast<PyObject*>(meta)));
+    if (!bound) return Ref();
+    return call(bound.get(), {name.get()});
+}
+
+Ref ClassAttr::get(PyObject* cls) {
+    if (cls == cls_ && value_ && PyType_Check(cls)) {
+        PyTypeObject* meta = Py_TYPE(cls);
+        const uint64_t c = compat::type_version(reinterpret_cast<PyTypeObject*>(cls));
+        if (c && c == cls_version_ && compat::type_version(meta) == meta_version_ &&
+            compat::type_version(Py_TYPE(value_)) == value_version_) {
+            if (meta->tp_getattro != PyType_Type.tp_getattro) {
+                // The recursion check of the call of type.__getattribute__ (see class_attr).
+                if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+                Py_LeaveRecursiveCall();
+            }
+            return borrow(value_);
+        }
+    }
+    Ref value = class_attr(cls, name_);
+    if (!value || !PyType_Check(cls)) return value;
+    PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    PyTypeObject* vt = Py_TYPE(value.get());
+    // Found in the class, not a descriptor, nothing of the name on the
+    // metaclass, and a metaclass whose reads are type's own (directly or
+    // through the bound type.__getattribute__ that class_attr calls).
+    if (compat::type_lookup(c, name_) != value.get() || vt->tp_descr_get || compat::type_lookup(meta, name_))
+        return value;
+    if (meta->tp_getattro != PyType_Type.tp_getattro &&
+        (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE) ||
+         !wraps(compat::type_lookup(meta, n_getattribute), PyType_Type.tp_getattro)))
+        return value;
+    const uint64_t cls_version = compat::type_version_assigned(c, name_);
+    const uint64_t meta_version = compat::type_version_assigned(meta, name_);
+    const uint64_t value_version = compat::type_version_assigned(vt, name_);
+    if (!cls_version || !meta_version || !value_version) return value;
+    Py_INCREF(value.get());
+    Py_XSETREF(value_, value.get());
+    cls_ = cls;
+    cls_version_ = cls_version;
+    meta_version_ = meta_version;
+    value_version_ = value_version;
     return value;
 }
 

@@ -15,8 +15,12 @@ namespace rt {
 // True when every key is an exact str, so that looking a str up calls no Python code.
 bool str_keys_only(PyObject* dict);
 
-// isinstance(inst, cls): 1, 0, or -1 with an exception set.
-inline int is_instance(PyObject* inst, PyObject* cls) { return PyObject_IsInstance(inst, cls); }
+// isinstance(inst, cls): 1, 0, or -1 with an exception set.  When the
+// metaclass's __instancecheck__ is type's own, the check that
+// PyObject_IsInstance would reach through a bound method is made directly
+// (with the same two recursion-depth checks); an instance of an exact str,
+// int, float, bool, bytes or None needs only the subtype test.
+int is_instance(PyObject* inst, PyObject* cls);
 
 // Exact str, int, float, bool, bytes or None: types whose instances have no
 // class but their type (no attributes can be set on these types, so __class__
@@ -65,32 +69,65 @@ private:
     PyObject* value_ = nullptr;
 };
 
-// getattr(obj, name) for a field read at every call (filter.lookup,
-// q.children).  Declare at file scope:
+// The method lookup of a call obj.name(...) for a class whose reads are a
+// Python-level __getattr__ after object's generic read (as models have), made
+// as the interpreter makes it for a class with the generic read: 1 with
+// *found the unbound method descriptor (call it with obj first), 0 with
+// *found the instance dict's entry (call it as is), -2 with an exception set,
+// -1 when this lookup does not apply (nothing was changed: make the plain
+// call).  *found is a new reference.  Applies on 3.10, where the instance
+// dict is a plain slot.
+int find_method(PyObject* obj, PyObject* name, PyObject** found);
+
+// getattr(obj, name) for an attribute that lives in the instance dict, such as
+// a field of a model (filter.lookup, q.children).  For a class whose attribute
+// read is the generic one, or the generic one followed by a Python-level
+// __getattr__ (as models have), with nothing of that name anywhere in the
+// class's MRO (both fixed by the class's version), the read is the generic
+// read of the instance dict, made directly; a miss is read again as
+// getattr(obj, name), which is then unobservable when the instance dict has
+// only str keys.  Any other class is read with getattr(obj, name).  Declare
+// at file scope:
 //   static rt::InstanceAttr f_lookup(n_lookup);
 class InstanceAttr {
 public:
     explicit InstanceAttr(const Name& name) noexcept : name_(name) {}
     InstanceAttr(const InstanceAttr&) = delete;
     InstanceAttr& operator=(const InstanceAttr&) = delete;
-    Ref get(PyObject* obj) const { return attr(obj, name_); }
+    Ref get(PyObject* obj);
 
 private:
     const Name& name_;
+    PyTypeObject* type_ = nullptr;  // identity only; the version tells whether it is the same class
+    uint64_t version_ = 0;
 };
 
 // getattr(cls, name) for a class attribute read at every call, such as an
-// enumeration member (Versions.LATEST, Lookup.NEQ).  Declare at file scope:
+// enumeration member (Versions.LATEST, Lookup.NEQ).  A value found in the
+// class itself, not a descriptor, with nothing of that name on the metaclass
+// that could take precedence, is what every read gives while the class, the
+// metaclass and the value's type keep their versions.  Otherwise the read is
+// made as the metaclass makes it.  Declare at file scope:
 //   static rt::ClassAttr a_LATEST(n_LATEST);
 class ClassAttr {
 public:
     explicit ClassAttr(const Name& name) noexcept : name_(name) {}
     ClassAttr(const ClassAttr&) = delete;
     ClassAttr& operator=(const ClassAttr&) = delete;
-    Ref get(PyObject* cls) const { return attr(cls, name_); }
+    Ref get(PyObject* cls);
 
 private:
     const Name& name_;
+    PyObject* cls_ = nullptr;  // identity only; the versions below tell whether it is the same class
+    uint64_t cls_version_ = 0;
+    uint64_t meta_version_ = 0;
+    uint64_t value_version_ = 0;  // of the value's type
+    PyObject* value_ = nullptr;   // owned
 };
+
+// getattr(cls, name) without the temporary method-wrapper of
+// type.__getattribute__ that a metaclass with a Python-level __getattr__ (as
+// the enumeration metaclass on 3.10) makes for every read.
+Ref class_attr(PyObject* cls, const Name& name);
 
 }  // namespace rt

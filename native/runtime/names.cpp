@@ -124,7 +124,22 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     stack[n++] = self;
     for (PyObject* a : args) stack[n++] = a;
     size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
-    return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    PyObject* found = nullptr;
+    switch (find_method(self, name, &found)) {
+        case 1: {
+            Ref method = steal(found);
+            return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
+        }
+        case 0: {
+            Ref method = steal(found);
+            return steal(PyObject_Vectorcall(method.get(), stack + 1, (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames));
+        }
+        case -2:
+            return Ref();
+        default:
+            return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
 }
 
 bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text) {
