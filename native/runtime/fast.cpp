@@ -53,6 +53,26 @@ bool wraps(PyObject* getattribute, getattrofunc slot) {
     return getattribute && compat::wrapped_slot(getattribute) == reinterpret_cast<void*>(slot);
 }
 
+// import_function_is_interpreters() == 1, answered from memory while the
+// builtins dict is unchanged (and has only str keys, so the lookup runs no code).
+bool import_unchanged() {
+    static PyObject* builtins_seen = nullptr;  // identity only
+    static uint64_t version_seen = 0;
+    PyObject* bi = builtins();
+    if (bi && bi == builtins_seen && compat::dict_unchanged(bi, version_seen)) return true;
+    builtins_seen = nullptr;
+    const int own = import_function_is_interpreters();
+    if (own != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyDict_CheckExact(bi) && str_keys_only(bi)) {
+        builtins_seen = bi;
+        version_seen = compat::dict_version(bi);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool recursion_room(int n) { return compat::recursion_room(n); }
@@ -96,17 +116,12 @@ int is_instance(PyObject* inst, PyObject* cls) {
 }
 
 PyObject* ImportedName::cached() {
-    if (!mod_) return nullptr;
-    const int own = import_function_is_interpreters();
-    if (own != 1) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    if (!mod_ || !import_unchanged()) return nullptr;
     // sys.modules unchanged: the module is still its entry; its dict
     // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
     PyObject* modules = PyImport_GetModuleDict();
     if (modules == modules_ && compat::dict_unchanged(modules, modules_version_) && PyModule_CheckExact(mod_) &&
-        compat::dict_unchanged(dict_, version_) && spec_settled(spec_))
+        compat::dict_unchanged(dict_, version_) && spec_settled_now())
         return value_;
     return nullptr;
 }
@@ -142,10 +157,40 @@ Ref ImportedName::get() {
     Py_XSETREF(dict_, dict);
     Py_XSETREF(spec_, spec);
     Py_XSETREF(value_, value.get());
+    spec_known_ = false;
     modules_ = modules;
     modules_version_ = modules_version;
     version_ = version;
     return value;
+}
+
+// spec_settled(spec_), answered from memory while the __spec__ attribute read
+// can only be a read of its instance dict and that dict is unchanged: a class
+// with the generic attribute read and no "_initializing" anywhere in its MRO
+// (both fixed by its version), an instance dict with only str keys.
+bool ImportedName::spec_settled_now() {
+    PyTypeObject* t = Py_TYPE(spec_);
+    if (spec_known_ && t == spec_type_ && compat::type_version(t) == spec_type_version_) {
+        PyObject** dictptr = compat::instance_dict_ptr(spec_);
+        if (dictptr && *dictptr == spec_dict_ && compat::dict_unchanged(spec_dict_, spec_dict_version_))
+            return true;
+    }
+    spec_known_ = false;
+    if (!spec_settled(spec_)) return false;
+    // The read ran no Python code that could have changed what is tested here
+    // only when these hold; they are checked after it.
+    t = Py_TYPE(spec_);
+    if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, n_initializing)) return true;
+    const uint64_t type_version = compat::type_version(t);
+    PyObject** dictptr = type_version ? compat::instance_dict_ptr(spec_) : nullptr;
+    PyObject* d = dictptr ? *dictptr : nullptr;
+    if (!d || !PyDict_CheckExact(d) || !str_keys_only(d)) return true;
+    spec_type_ = t;
+    spec_type_version_ = type_version;
+    spec_dict_ = d;
+    spec_dict_version_ = compat::dict_version(d);
+    spec_known_ = spec_dict_version_ != 0;
+    return true;
 }
 
 namespace {

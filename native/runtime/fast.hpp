@@ -42,8 +42,9 @@ int instancecheck_kind(PyObject* cls);
 
 // `from <module> import <name>` as rt::import_from.  While builtins.__import__
 // is the interpreter's own and sys.modules and the module's dict are
-// unchanged, the name is the one found then; __spec__._initializing is read at
-// every call, as the import does.  Declare at file scope:
+// unchanged, the name is the one found then; __spec__._initializing is tested
+// at every call, as the import does (answered from memory while the spec's
+// class and instance dict are unchanged).  Declare at file scope:
 //   static rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 class ImportedName {
 public:
@@ -67,6 +68,13 @@ private:
     uint64_t version_ = 0;
     PyObject* spec_ = nullptr;
     PyObject* value_ = nullptr;
+    // __spec__._initializing answered from the spec's instance dict.
+    PyTypeObject* spec_type_ = nullptr;  // identity only
+    uint64_t spec_type_version_ = 0;
+    PyObject* spec_dict_ = nullptr;  // identity only
+    uint64_t spec_dict_version_ = 0;
+    bool spec_known_ = false;
+    bool spec_settled_now();
 };
 
 // The method lookup of a call obj.name(...) for a class whose reads are a
