@@ -100,10 +100,14 @@ struct TagWraps {
 };
 inline TagWraps g_tag_wraps;
 
-// False when the probe cannot be made or given a tag (nothing is remembered).
-inline bool tag_wraps_known() {
+// Gives the probe a tag again after it lost it (a wrap, or a change of
+// object): everything tagged before is old.  False when the probe cannot be
+// made or given a tag (nothing is remembered then).
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+inline bool renew_tag_wraps() {
     TagWraps& w = g_tag_wraps;
-    if (w.probe && has_version_tag(w.probe) && w.probe->tp_version_tag == w.probe_tag) return true;
     if (!w.probe) {
         PyObject* dict = PyDict_New();
         PyObject* probe =
@@ -118,12 +122,17 @@ inline bool tag_wraps_known() {
         }
         w.probe = reinterpret_cast<PyTypeObject*>(probe);
     }
-    // Lost its tag (a wrap, or a change of object): everything tagged before is old.
     ++w.wraps;
     _PyType_Lookup(w.probe, w.name);
     if (!has_version_tag(w.probe)) return false;
     w.probe_tag = w.probe->tp_version_tag;
     return true;
+}
+
+inline bool tag_wraps_known() {
+    const TagWraps& w = g_tag_wraps;
+    if (w.probe && w.probe->tp_version_tag == w.probe_tag && has_version_tag(w.probe)) return true;
+    return renew_tag_wraps();
 }
 #endif
 
