@@ -87,8 +87,13 @@ inline bool dict_unchanged(PyObject* d, uint64_t version, Keep keep = Keep::Last
 // 3.12, 3.13: as 3.11; PyUnstable_Type_AssignVersionTag assigns one.
 // Type watchers are not needed: the tag alone tells of every change.
 
+// 3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG: a tag of 0 is "none".
 inline bool has_version_tag(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag != 0;
+#else
     return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+#endif
 }
 
 #if PY_VERSION_HEX < 0x030B0000
