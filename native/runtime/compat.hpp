@@ -194,10 +194,18 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
 }
 
-// The address of obj's instance dict pointer (nullptr: none).  Private, kept
-// through 3.13; on 3.11 and later an instance whose dict the interpreter
-// manages may have none yet.
-inline PyObject** instance_dict_ptr(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
+// The address of obj's instance dict pointer, for a dict whose every change
+// its version tells (nullptr: none such).  Private, kept through 3.13; on 3.11
+// and later an instance whose dict the interpreter manages may have none yet.
+// 3.13 keeps the attributes of such an instance in values inline in the
+// object even once the dict exists, and may store there without telling the
+// dict's watchers: none such there.
+inline PyObject** instance_dict_ptr(PyObject* obj) {
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+#endif
+    return _PyObject_GetDictPtr(obj);
+}
 
 // A dict sized for n entries (no resizing while they are added).  Private,
 // kept through 3.13.
