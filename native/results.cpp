@@ -51,16 +51,6 @@ PyObject* describe_table_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Row decoding.
 
-// --- Reads that stay valid while what they read is unchanged ----------------
-//
-// Decoding runs once per fetched row, so the names it reads at every call
-// (module globals, Versions.LATEST, json.loads) and the column types it looks
-// up are remembered together with the version of the dict or type they came
-// from: while that dict or type is unchanged, reading it again would give the
-// same object.  A dict's version changes with every change of the dict and is
-// never given to another dict; a type's version tag likewise.  The objects
-// remembered are borrowed from the dict or type, which holds them as long as
-// it is unchanged.  Interpreters without these versions read afresh each time.
 
 rt::Name n_json("json");
 rt::Name n_loads("loads");
@@ -85,11 +75,12 @@ rt::Name n_process_field("_process_field");
 
 // json.loads: the `json` global, then its attribute `loads`.  For a plain
 // module the attribute is the entry of the module's dict (the module type has
-// no attribute of that name), so it is remembered with that dict's version.
+// no attribute of that name), so while that dict is unchanged and has only
+// str keys (a lookup then runs no code) it is the entry found before.
 struct {
-    PyObject* dict = nullptr;
+    PyObject* dict = nullptr;  // identity only
     uint64_t version = 0;
-    PyObject* value = nullptr;
+    PyObject* value = nullptr;  // borrowed from dict, which holds it while unchanged
 } g_loads;
 
 rt::Ref json_loads_function() {
@@ -97,16 +88,18 @@ rt::Ref json_loads_function() {
     if (!json) return rt::Ref();
     if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
     PyObject* d = PyModule_GetDict(json.get());
-    if (QUARNA_FAST_READS && d == g_loads.dict && rt::dict_version(d) == g_loads.version)
-        return rt::borrow(g_loads.value);
+    if (d == g_loads.dict && rt::compat::dict_unchanged(d, g_loads.version)) return rt::borrow(g_loads.value);
+    g_loads.dict = nullptr;
     rt::Ref loads = rt::attr(json.get(), n_loads);
     if (!loads) return loads;  // the attribute read's own error
-    if (PyDict_GetItemWithError(d, n_loads) == loads.get()) {
-        g_loads.dict = d;
-        g_loads.version = rt::dict_version(d);
-        g_loads.value = loads.get();
+    if (PyDict_CheckExact(d) && rt::str_keys_only(d)) {
+        const uint64_t version = rt::compat::dict_version(d);
+        if (PyDict_GetItem(d, n_loads) == loads.get() && version) {
+            g_loads.dict = d;
+            g_loads.version = version;
+            g_loads.value = loads.get();
+        }
     }
-    PyErr_Clear();  // only the error of the second lookup, made here to remember the entry
     return loads;
 }
 
@@ -118,48 +111,6 @@ rt::Ref json_loads(PyObject* value) {
     return rt::call(loads.get(), {value});
 }
 
-bool has_version_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
-
-// The declared types of the columns of the last description used, in the
-// order in which the last rows looked them up.  The column names are held, so a name found
-// again at its place is the same str.
-struct DescriptionCache {
-    static constexpr Py_ssize_t kColumns = 64;
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    Py_ssize_t n = 0;
-    PyObject* names[kColumns];  // owned
-    PyObject* types[kColumns];  // borrowed from dict; NULL: not a column
-
-    void reset(PyObject* d) {
-        for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(names[i]);
-        n = 0;
-        dict = d;
-        version = rt::dict_version(d);
-    }
-
-    // description.get(name) for the i-th column looked up in this row.
-    bool get(PyObject* description, Py_ssize_t i, PyObject* name, rt::Ref& out) {
-        const bool same = QUARNA_FAST_READS && description == dict && rt::dict_version(description) == version;
-        if (same && i < n && names[i] == name) {
-            out = rt::borrow(types[i]);
-            return true;
-        }
-        out = rt::borrow(PyDict_GetItemWithError(description, name));
-        if (!out && PyErr_Occurred()) return false;
-        if (!QUARNA_FAST_READS || !PyUnicode_CheckExact(name) || i >= kColumns) return true;
-        if (!(description == dict && rt::dict_version(description) == version)) reset(description);
-        if (i > n) return true;
-        Py_INCREF(name);
-        if (i < n) Py_DECREF(names[i]);
-        else ++n;
-        names[i] = name;
-        types[i] = out.get();
-        return true;
-    }
-};
-
-DescriptionCache g_description;
 
 // Raises a new exception while `pending` (fetched, normalised) is being
 // handled: the new one gets it as __context__, as an except clause would.
@@ -359,21 +310,22 @@ bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 
 // The two hooks, reached through self for every column as a method call
 // would reach them.  When the lookup finds this module's own function through
-// the generic attribute lookup, what it depends on is remembered: the type
-// (by its version tag, which changes whenever the type or a base changes) and
-// the instance's dict (by its version).  While both are unchanged the lookup
-// would find the same function, and its body runs directly.
+// the generic attribute lookup, what it depends on is remembered: the type (by
+// its version) and the instance's dict (by its version, and only while it has
+// str keys alone, so that a lookup in it runs no code).  While both are
+// unchanged the lookup would find the same function, and its body runs
+// directly.
 struct HookLookup {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
+    PyTypeObject* type = nullptr;  // identity only
+    uint64_t type_version = 0;
     PyObject* dict = nullptr;  // identity only
-    uint64_t version = 0;
+    uint64_t dict_version = 0;
     bool own = false;
 
-    // The slot of the instance's dict; NULL when the instance has none.  An
-    // instance that keeps its attributes inline gets them moved into a dict.
+    // The slot of the instance's dict; NULL when the instance has none.  False
+    // when an instance whose dict the interpreter manages has none yet.
     static bool dict_slot(PyObject* self, PyObject**& slot) {
-        slot = _PyObject_GetDictPtr(self);
+        slot = rt::compat::instance_dict_ptr(self);
 #ifdef Py_TPFLAGS_MANAGED_DICT
         if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
 #endif
@@ -381,28 +333,30 @@ struct HookLookup {
     }
 
     bool still_valid(PyObject* self) const {
-        if (!QUARNA_FAST_READS || !own) return false;
+        if (!own) return false;
         PyTypeObject* t = Py_TYPE(self);
-        if (t != type || !has_version_tag(t) || t->tp_version_tag != tag) return false;
+        if (t != type || rt::compat::type_version(t) != type_version) return false;
         PyObject** slot;
         if (!dict_slot(self, slot)) return false;
         PyObject* d = slot ? *slot : nullptr;
-        return d == dict && (!d || rt::dict_version(d) == version);
+        return d == dict && (!d || rt::compat::dict_unchanged(d, dict_version));
     }
 
     // Called after a lookup on self found this module's own function.
     void found_own(PyObject* self) {
         own = false;
-        if (!QUARNA_FAST_READS) return;
         PyTypeObject* t = Py_TYPE(self);
-        if (t->tp_getattro != PyObject_GenericGetAttr || !has_version_tag(t)) return;
+        const uint64_t version = rt::compat::type_version(t);
+        if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
         PyObject** slot;
         if (!dict_slot(self, slot)) return;
+        PyObject* d = slot ? *slot : nullptr;
+        if (d && (!PyDict_CheckExact(d) || !rt::str_keys_only(d))) return;
         type = t;
-        tag = t->tp_version_tag;
-        dict = slot ? *slot : nullptr;
-        version = dict ? rt::dict_version(dict) : 0;
-        own = true;
+        type_version = version;
+        dict = d;
+        dict_version = d ? rt::compat::dict_version(d) : 0;
+        own = !d || dict_version != 0;
     }
     void found_other() { own = false; }
 };
@@ -452,12 +406,6 @@ rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
     return rt::steal(decode_field(field_type, value, &ran));
 }
 
-// What the walk over the row saw of the three keys read again at the end.
-struct RowKeys {
-    bool all_text = true;  // every key of the row was exactly a str
-    rt::Ref primary, secondary, metadata;
-};
-
 PyObject* process_result_body(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* table_name = a[1];
@@ -481,36 +429,22 @@ PyObject* process_result_body(PyObject* const* a) {
     // The table's own columns, under their field names.  While every key is
     // exactly a str, the "_metadata" entry is followed here instead of being
     // looked up again.
-    rt::Ref record = rt::steal(_PyDict_NewPresized(std::min<Py_ssize_t>(PyDict_GET_SIZE(result), 32) + 2));
+    rt::Ref record = rt::steal(rt::compat::new_presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(result), 32) + 2));
     if (!record) return nullptr;
     bool record_keys_text = true;
     rt::Ref record_metadata;
     bool may_drop = false;
-    RowKeys seen;
-    const uint64_t row_version = rt::dict_version(result);  // before anything of the row is read
-    bool row_unchanged = false;
     {
         rt::DictItems items(result);
         rt::Ref name, value, field_type;
-        Py_ssize_t slot = 0;  // columns looked up in the description so far
         while (items.next(name, value)) {
             const bool text = keys_text && PyUnicode_CheckExact(name.get());
             if (text) {
                 // Comparing str objects runs no code: test the partition keys first.
-                if (is_metadata_key(name.get())) seen.metadata = value;
-                if (same_text(name.get(), primary.get())) {
-                    seen.primary = value;
-                    if (same_text(name.get(), secondary.get())) seen.secondary = value;
-                    continue;
-                }
-                if (same_text(name.get(), secondary.get())) {
-                    seen.secondary = value;
-                    continue;
-                }
-                if (!g_description.get(description, slot++, name.get(), field_type)) return nullptr;
+                if (same_text(name.get(), primary.get()) || same_text(name.get(), secondary.get())) continue;
+                if (!dict_get(description, name.get(), field_type)) return nullptr;
                 if (!field_type) continue;
             } else {
-                seen.all_text = false;
                 if (!dict_get(description, name.get(), field_type)) return nullptr;
                 if (!field_type) continue;
                 int keep = not_equal(name.get(), primary.get());
@@ -542,7 +476,6 @@ PyObject* process_result_body(PyObject* const* a) {
             }
         }
         if (PyErr_Occurred()) return nullptr;
-        row_unchanged = QUARNA_FAST_READS && keys_text && seen.all_text;
     }
     if (may_drop) {
         rt::Ref kept = rt::steal(PyDict_New());
@@ -567,17 +500,8 @@ PyObject* process_result_body(PyObject* const* a) {
             return nullptr;
     }
 
-    // Keys of the row read again: what the walk saw, while the row is unchanged.
-    auto row_get = [&](PyObject* key, const rt::Ref& walked, rt::Ref& out) {
-        if (row_unchanged && rt::dict_version(result) == row_version) {
-            out = walked;
-            return true;
-        }
-        return dict_get(result, key, out);
-    };
-
     // Metadata joined from the metadata table.
-    if (!row_get(n_metadata, seen.metadata, metadata)) return nullptr;
+    if (!dict_get(result, n_metadata, metadata)) return nullptr;
     if (metadata && !own_metadata) {
         record_metadata = PyUnicode_Check(metadata.get()) ? json_loads(metadata.get()) : metadata;
         if (!record_metadata || PyDict_SetItem(record.get(), n_metadata, record_metadata.get()) < 0)
@@ -587,9 +511,9 @@ PyObject* process_result_body(PyObject* const* a) {
     }
 
     rt::Ref found;
-    if (!row_get(primary.get(), seen.primary, found)) return nullptr;
+    if (!dict_get(result, primary.get(), found)) return nullptr;
     if (found && PyDict_SetItem(record.get(), n_object_id_key, found.get()) < 0) return nullptr;
-    if (!row_get(secondary.get(), seen.secondary, found)) return nullptr;
+    if (!dict_get(result, secondary.get(), found)) return nullptr;
     if (found) {
         if (PyDict_SetItem(record.get(), n_object_version_key, found.get()) < 0) return nullptr;
         return record.release();

@@ -1,6 +1,7 @@
 // Conversion of data-model values to values SQLite can bind.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
@@ -54,8 +55,8 @@ private:
     bool known_ = false;
     bool needs_room_ = false;
     PyObject* cls_[kClasses] = {};  // owned for the life of the process
-    PyTypeObject* meta_[kClasses] = {};  // identity only; the tags tell whether it is unchanged
-    unsigned int meta_tag_[kClasses] = {};
+    PyTypeObject* meta_[kClasses] = {};  // identity only; the versions tell whether it is unchanged
+    uint64_t meta_version_[kClasses] = {};
 };
 
 PlainValues g_plain_values;
@@ -79,9 +80,7 @@ bool PlainValues::pass_through() {
         if (now[i] != cls_[i]) return false;
         PyTypeObject* meta = Py_TYPE(now[i]);
         if (meta != meta_[i]) return false;
-        if (meta != &PyType_Type &&
-            (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG) || meta->tp_version_tag != meta_tag_[i]))
-            return false;
+        if (meta != &PyType_Type && rt::compat::type_version(meta) != meta_version_[i]) return false;
     }
     return !needs_room_ || rt::recursion_room(2);
 }
@@ -100,7 +99,7 @@ void PlainValues::learn() {
         PyTypeObject* meta = Py_TYPE(now[i]);
         if (kind == 1) {
             needs_room = true;
-            if (!PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+            if (!rt::compat::type_version_assigned(meta, n_value)) return;
         }
         for (PyTypeObject* t : plain)
             if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(now[i]))) return;
@@ -110,7 +109,7 @@ void PlainValues::learn() {
         cls_[i] = Py_NewRef(now[i]);
         Py_XDECREF(old);
         meta_[i] = Py_TYPE(now[i]);
-        meta_tag_[i] = meta_[i]->tp_version_tag;
+        meta_version_[i] = meta_[i] == &PyType_Type ? 0 : rt::compat::type_version(meta_[i]);
     }
     needs_room_ = needs_room;
     known_ = true;

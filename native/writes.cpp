@@ -1,6 +1,7 @@
 // INSERT and DELETE statements.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
@@ -74,7 +75,7 @@ public:
 private:
     bool resize(Py_ssize_t size) {
         PyObject* t = tuple_.release();
-        if (_PyTuple_Resize(&t, size) < 0) return false;  // t is released on failure
+        if (rt::compat::resize_tuple(&t, size) < 0) return false;  // t is released on failure
         tuple_ = rt::steal(t);
         size_ = size;
         return true;
@@ -179,7 +180,7 @@ public:
     void map_columns(PyObject* columns) {
         const Py_ssize_t n = PyList_GET_SIZE(columns);
         positions_.assign((size_t)n, -1);
-        usable_ = QUARNA_FAST_READS && !keys_.empty();
+        usable_ = !keys_.empty();
         for (Py_ssize_t j = 0; usable_ && j < n; ++j) {
             PyObject* column = PyList_GET_ITEM(columns, j);
             if (!PyUnicode_CheckExact(column)) usable_ = false;
@@ -189,7 +190,8 @@ public:
     }
     // True when row i had the shape and is unchanged since; value() then reads it.
     bool unchanged(size_t i, PyObject* row) {
-        if (!usable_ || i >= rows_.size() || !rows_[i].noted || rt::dict_version(row) != rows_[i].version)
+        if (!usable_ || i >= rows_.size() || !rows_[i].noted ||
+            !rt::compat::dict_unchanged(row, rows_[i].version, rt::compat::Keep::Call))
             return false;
         current_ = &values_[rows_[i].at];
         return true;
@@ -208,6 +210,8 @@ private:
     // Notes the row's values when its keys are the shape's.
     bool note(PyObject* row) {
         if (!PyDict_CheckExact(row) || PyDict_GET_SIZE(row) != (Py_ssize_t)keys_.size()) return false;
+        // Taken first: the walk below runs no Python code (it compares key identities).
+        const uint64_t version = rt::compat::dict_version(row, rt::compat::Keep::Call);
         const size_t at = values_.size();
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -222,7 +226,7 @@ private:
             values_.resize(at);
             return false;
         }
-        rows_.back() = Noted{true, rt::dict_version(row), at};
+        rows_.back() = Noted{true, version, at};
         return true;
     }
     bool learn(PyObject* row) {

@@ -116,7 +116,10 @@ def test_wheel_metadata_comes_from_pyproject(dist):
     project = _project()
     _, metadata, _ = _wheel_metadata(dist[1])
     assert (metadata["Name"], metadata["Version"]) == (project["name"], project["version"])
-    assert metadata["Requires-Python"] == project["requires-python"]
+    def specifiers(text):
+        return sorted(part.strip() for part in text.split(","))
+
+    assert specifiers(metadata["Requires-Python"]) == specifiers(project["requires-python"])
     requires = [Requirement(r) for r in metadata.get_all("Requires-Dist")]
     assert [r for r in requires if r.marker is None] == [Requirement(r) for r in project["dependencies"]]
     test_extra = [r.name for r in requires if r.marker and r.marker.evaluate({"extra": "test"})]

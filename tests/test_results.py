@@ -207,6 +207,52 @@ def test_json_global_without_loads_raises_attribute_error(monkeypatch, json_glob
     assert "loads" in str(caught.value.__context__)
 
 
+class Turncoat:
+    """A key that hashes like a name and starts to compare equal to it when told: the dict that holds it
+    keeps its version, but a plain lookup of the name now finds this key first."""
+
+    def __init__(self, name):
+        self.name, self.equal = name, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return self.equal and other == self.name
+
+
+def description_key(monkeypatch, host):
+    key = Turncoat("tags")
+    return key, {key: "text", "tags": "json"}, {"tags": [1]}, {"tags": "[1]"}
+
+
+def reverse_map_in_instance_dict(monkeypatch, host):
+    key = Turncoat("_field_reverse_map")
+    host.__dict__[key] = lambda table_name, name, class_version: "own_" + name
+    return key, DESCRIPTION, {"tags": [1]}, {"own_tags": [1]}
+
+
+def loads_in_json_module(monkeypatch, host):
+    key = Turncoat("loads")
+    loads = json.loads
+    monkeypatch.delattr(json, "loads")  # the key goes first in the lookup order, then loads again
+    monkeypatch.setitem(vars(json), key, lambda text: "turncoat")
+    monkeypatch.setattr(json, "loads", loads, raising=False)
+    return key, DESCRIPTION, {"tags": [1]}, {"tags": "turncoat"}
+
+
+# A remembered read holds only while a plain lookup would give the same: not for a dict with a key of
+# another type, whose comparison may change its answer while the dict keeps its version.
+@pytest.mark.parametrize("make", [description_key, reverse_map_in_instance_dict, loads_in_json_module])
+def test_a_key_whose_comparison_changes_is_followed(monkeypatch, host, make):
+    key, description, before, after = make(monkeypatch, host)
+    row = {"tags": "[1]"}
+    for _ in range(3):
+        assert host._process_result("person", row, description) == before
+    monkeypatch.setattr(key, "equal", True)  # undone first, before the key leaves the json module
+    assert host._process_result("person", row, description) == after
+
+
 def test_versions_latest_is_read_at_every_call(monkeypatch):
     class Selector(str, Enum):
         LATEST = "newest"

@@ -6,8 +6,214 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace rt {
 namespace compat {
+
+// --- Dict versions -------------------------------------------------------
+// What the runtime remembers of a dict holds while the dict is unchanged.
+// Take v = dict_version(d) before the read that is remembered (or with no
+// Python code run in between); later dict_unchanged(d, v), for that same d,
+// is true only if d has not changed since.  0 is never unchanged.
+//
+// 3.10, 3.11: the dict's ma_version_tag, which changes with every change of
+//   the dict and is never given to another dict.
+// 3.12, 3.13: that field is deprecated (3.14 removes it).  A dict watcher
+//   (PyDict_AddWatcher, PyDict_Watch) is told before every change and before
+//   the destruction of a watched dict, and counts them: a version is the count
+//   when the dict was put under watch, and while the count stays, no watched
+//   dict has changed.  Two watchers keep two counts, so that the rows of one
+//   call, freed after it, do not end what is kept across calls:
+//   Keep::Lasting for namespaces, sys.modules, a description or a host's
+//   instance dict, Keep::Call for what is kept within one call only.
+enum class Keep { Lasting = 0, Call = 1 };
+
+#if PY_VERSION_HEX >= 0x030C0000
+struct DictWatch {
+    int id[2] = {-1, -1};
+    uint64_t changes[2] = {1, 1};
+};
+inline DictWatch g_dict_watch;
+
+template <int keep>
+int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_dict_watch.changes[keep];
+    return 0;
+}
+#endif
+
+// At module load.  Without a watcher (every one of the interpreter's taken),
+// nothing is remembered: dict_version gives 0.
+inline void start_dict_versions() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_dict_watch.id[0] < 0) g_dict_watch.id[0] = PyDict_AddWatcher(count_dict_change<0>);
+    if (g_dict_watch.id[1] < 0) g_dict_watch.id[1] = PyDict_AddWatcher(count_dict_change<1>);
+    if (g_dict_watch.id[0] < 0 || g_dict_watch.id[1] < 0) PyErr_Clear();
+#endif
+}
+
+inline uint64_t dict_version(PyObject* d, Keep keep = Keep::Lasting) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int k = static_cast<int>(keep);
+    if (g_dict_watch.id[k] < 0 || !PyDict_Check(d) || PyDict_Watch(g_dict_watch.id[k], d) < 0) return 0;
+    return g_dict_watch.changes[k];
+#else
+    (void)keep;
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#endif
+}
+
+inline bool dict_unchanged(PyObject* d, uint64_t version, Keep keep = Keep::Lasting) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)d;
+    return version != 0 && version == g_dict_watch.changes[static_cast<int>(keep)];
+#else
+    (void)keep;
+    return version != 0 && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version;
+#endif
+}
+
+// --- Type versions -------------------------------------------------------
+// A type's version tag changes whenever the type or one of its bases changes.
+// type_version(t) gives it, 0 when the type has none now (nothing is then
+// remembered); type_version_assigned(t) first gives the type one when it can.
+// 3.10: tags are counted in 32 bits; when the count wraps around, every type
+//   loses its tag and the count starts again, so an old tag may come back for
+//   another state of the same type.  A private probe type, which loses its tag
+//   with every other, tells of each wrap; the version carries their number.
+//   A tag is assigned by a lookup in the type (_PyType_Lookup).
+// 3.11: tags are never given twice; a lookup assigns one.
+// 3.12, 3.13: as 3.11; PyUnstable_Type_AssignVersionTag assigns one.
+// Type watchers are not needed: the tag alone tells of every change.
+
+// 3.13 no longer keeps Py_TPFLAGS_VALID_VERSION_TAG: a tag of 0 is "none".
+inline bool has_version_tag(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+#endif
+}
+
+#if PY_VERSION_HEX < 0x030B0000
+struct TagWraps {
+    PyTypeObject* probe = nullptr;  // owned, for the life of the process
+    PyObject* name = nullptr;       // owned: any name, looked up to give the probe a tag
+    unsigned int probe_tag = 0;
+    uint64_t wraps = 0;
+};
+inline TagWraps g_tag_wraps;
+
+// Gives the probe a tag again after it lost it (a wrap, or a change of
+// object): everything tagged before is old.  False when the probe cannot be
+// made or given a tag (nothing is remembered then).
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+inline bool renew_tag_wraps() {
+    TagWraps& w = g_tag_wraps;
+    if (!w.probe) {
+        PyObject* dict = PyDict_New();
+        PyObject* probe =
+            dict ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "tag_probe", dict)
+                 : nullptr;
+        Py_XDECREF(dict);
+        w.name = w.name ? w.name : PyUnicode_InternFromString("__tag_probe__");
+        if (!probe || !w.name || !PyType_Check(probe)) {
+            Py_XDECREF(probe);
+            PyErr_Clear();
+            return false;
+        }
+        w.probe = reinterpret_cast<PyTypeObject*>(probe);
+    }
+    ++w.wraps;
+    _PyType_Lookup(w.probe, w.name);
+    if (!has_version_tag(w.probe)) return false;
+    w.probe_tag = w.probe->tp_version_tag;
+    return true;
+}
+
+inline bool tag_wraps_known() {
+    const TagWraps& w = g_tag_wraps;
+    if (w.probe && w.probe->tp_version_tag == w.probe_tag && has_version_tag(w.probe)) return true;
+    return renew_tag_wraps();
+}
+#endif
+
+inline uint64_t type_version(PyTypeObject* t) {
+    if (!has_version_tag(t)) return 0;
+#if PY_VERSION_HEX < 0x030B0000
+    if (!tag_wraps_known()) return 0;
+    return g_tag_wraps.wraps << 32 | t->tp_version_tag;
+#else
+    return t->tp_version_tag;
+#endif
+}
+
+// A name to look up in the type: any interned str (3.10, 3.11 assign the tag in the lookup).
+inline uint64_t type_version_assigned(PyTypeObject* t, PyObject* any_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_name;
+    if (!has_version_tag(t)) PyUnstable_Type_AssignVersionTag(t);
+#else
+    if (!has_version_tag(t)) _PyType_Lookup(t, any_name);
+#endif
+    return type_version(t);
+}
+
+// --- Type internals ----------------------------------------------------------
+
+// The entry for name in the type's MRO (borrowed; nullptr when none, never an
+// error), as attribute lookup finds it, without running code.  Not yet public
+// on any supported version.
+inline PyObject* type_lookup(PyTypeObject* t, PyObject* name) { return _PyType_Lookup(t, name); }
+
+// The slot function a slot wrapper (e.g. type.__getattribute__) wraps.
+inline void* wrapped_slot(PyObject* descr) {
+    if (!Py_IS_TYPE(descr, &PyWrapperDescr_Type)) return nullptr;
+    return reinterpret_cast<PyWrapperDescrObject*>(descr)->d_wrapped;
+}
+
+// The instance dict slot of obj where it is a plain slot (3.10: at
+// tp_dictoffset); nullptr where the interpreter manages it (3.11 and later),
+// and the generic read below is used instead.
+inline PyObject** plain_dict_slot(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030B0000
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    return offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset) : nullptr;
+#else
+    (void)obj;
+    return nullptr;
+#endif
+}
+
+// object's generic attribute read; a miss gives NULL with no exception set.
+// Private, kept through 3.13 (PyObject_GenericGetAttr raises on a miss).
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// The address of obj's instance dict pointer, for a dict whose every change
+// its version tells (nullptr: none such).  Private, kept through 3.13; on 3.11
+// and later an instance whose dict the interpreter manages may have none yet.
+// 3.13 keeps the attributes of such an instance in values inline in the
+// object even once the dict exists, and may store there without telling the
+// dict's watchers: none such there.
+inline PyObject** instance_dict_ptr(PyObject* obj) {
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+#endif
+    return _PyObject_GetDictPtr(obj);
+}
+
+// A dict sized for n entries (no resizing while they are added).  Private,
+// kept through 3.13.
+inline PyObject* new_presized_dict(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+
+// Shrinks a tuple made here and not yet shared; on failure it is released and
+// set to NULL.  Documented, though with a leading underscore.
+inline int resize_tuple(PyObject** t, Py_ssize_t n) { return _PyTuple_Resize(t, n); }
 
 // getattr(o, name) that reports a missing attribute without raising:
 // 1 with *out set, 0 when missing (no exception), -1 on error.

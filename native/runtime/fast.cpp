@@ -9,17 +9,15 @@ namespace {
 Name n_instancecheck("__instancecheck__");
 Name n_getattribute("__getattribute__");
 Name n_getattr("__getattr__");
+Name n_class("__class__");
 Name n_spec("__spec__");
 Name n_initializing("_initializing");
 Name n_path("__path__");
-Name n_class("__class__");
-
-bool has_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
 
 // type.__instancecheck__, the entry of the type's own dict (lives as long as the interpreter).
 PyObject* type_instancecheck() {
     static PyObject* entry = nullptr;
-    if (!entry) entry = _PyType_Lookup(&PyType_Type, n_instancecheck);
+    if (!entry) entry = compat::type_lookup(&PyType_Type, n_instancecheck);
     return entry;
 }
 
@@ -32,27 +30,6 @@ bool spec_settled(PyObject* spec) {
     if (found < 0 || (found > 0 && initializing != Py_False)) {
         PyErr_Clear();
         return false;
-    }
-    return true;
-}
-
-// import_function_is_interpreters() == 1, answered from memory while the
-// builtins dict is unchanged (and has only str keys, so the lookup runs no code).
-bool import_unchanged() {
-    static PyObject* builtins_seen = nullptr;  // identity only
-    static uint64_t version_seen = 0;
-    PyObject* bi = builtins();
-    if (QUARNA_FAST_READS && bi && bi == builtins_seen && dict_version(bi) == version_seen)
-        return true;
-    builtins_seen = nullptr;
-    const int own = import_function_is_interpreters();
-    if (own != 1) {
-        PyErr_Clear();
-        return false;
-    }
-    if (QUARNA_FAST_READS && PyDict_CheckExact(bi) && str_keys_only(bi)) {
-        builtins_seen = bi;
-        version_seen = dict_version(bi);
     }
     return true;
 }
@@ -71,6 +48,31 @@ int real_is_instance(PyObject* inst, PyTypeObject* cls) {
     return r;
 }
 
+// True when a getattribute entry found on a type is object's (or type's) own generic read.
+bool wraps(PyObject* getattribute, getattrofunc slot) {
+    return getattribute && compat::wrapped_slot(getattribute) == reinterpret_cast<void*>(slot);
+}
+
+// import_function_is_interpreters() == 1, answered from memory while the
+// builtins dict is unchanged (and has only str keys, so the lookup runs no code).
+bool import_unchanged() {
+    static PyObject* builtins_seen = nullptr;  // identity only
+    static uint64_t version_seen = 0;
+    PyObject* bi = builtins();
+    if (bi && bi == builtins_seen && compat::dict_unchanged(bi, version_seen)) return true;
+    builtins_seen = nullptr;
+    const int own = import_function_is_interpreters();
+    if (own != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyDict_CheckExact(bi) && str_keys_only(bi)) {
+        builtins_seen = bi;
+        version_seen = compat::dict_version(bi);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool recursion_room(int n) { return compat::recursion_room(n); }
@@ -78,7 +80,7 @@ bool recursion_room(int n) { return compat::recursion_room(n); }
 int instancecheck_kind(PyObject* cls) {
     if (!PyType_Check(cls)) return -1;
     if (PyType_CheckExact(cls)) return 0;
-    PyObject* checker = _PyType_Lookup(Py_TYPE(cls), n_instancecheck);
+    PyObject* checker = compat::type_lookup(Py_TYPE(cls), n_instancecheck);
     return checker && checker == type_instancecheck() ? 1 : -1;
 }
 
@@ -114,33 +116,38 @@ int is_instance(PyObject* inst, PyObject* cls) {
 }
 
 PyObject* ImportedName::cached() {
-    if (!QUARNA_FAST_READS || !mod_ || !import_unchanged()) return nullptr;
-    PyObject* modules = PyImport_GetModuleDict();
+    if (!mod_ || !import_unchanged()) return nullptr;
     // sys.modules unchanged: the module is still its entry; its dict
     // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
-    if (modules == modules_ && PyDict_CheckExact(modules) && dict_version(modules) == modules_version_ &&
-        PyModule_CheckExact(mod_) && dict_version(dict_) == version_ && spec_settled_now())
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules == modules_ && compat::dict_unchanged(modules, modules_version_) && PyModule_CheckExact(mod_) &&
+        compat::dict_unchanged(dict_, version_) && spec_settled_now())
         return value_;
     return nullptr;
 }
 
 Ref ImportedName::get() {
     if (PyObject* value = cached()) return borrow(value);
+    // Versions are taken before the reads they vouch for (see compat.hpp).
+    PyObject* modules = PyImport_GetModuleDict();
+    const uint64_t modules_version = modules && PyDict_CheckExact(modules) ? compat::dict_version(modules) : 0;
     Ref value = import_from(module_, name_);
-    if (!value || !QUARNA_FAST_READS) return value;
+    if (!value || !modules_version) return value;
     // Remember the answer when it is the loaded module's own dict entry, read
     // as import_from reads it directly (a plain module in a plain sys.modules,
     // no __path__, no module __getattr__), and both dicts have
     // only str keys, so that looking names up in them runs no Python code.
-    PyObject* modules = PyImport_GetModuleDict();
-    if (!modules || !PyDict_CheckExact(modules) || !str_keys_only(modules)) return value;
+    if (!str_keys_only(modules)) return value;
     PyObject* mod = PyDict_GetItem(modules, module_);
     if (!mod || !PyModule_CheckExact(mod)) return value;
     PyObject* dict = PyModule_GetDict(mod);
     if (!dict || !PyDict_CheckExact(dict) || !str_keys_only(dict)) return value;
+    const uint64_t version = compat::dict_version(dict);
     if (PyDict_GetItem(dict, n_path) || PyDict_GetItem(dict, n_getattr)) return value;
     PyObject* spec = PyDict_GetItem(dict, n_spec);
     if (!spec || PyDict_GetItem(dict, name_) != value.get()) return value;
+    // Nothing since import_from ran code: both versions still hold.
+    if (!compat::dict_unchanged(modules, modules_version) || !version) return value;
     // The module __spec__ is tested at every use, as the import statement tests it.
     Py_INCREF(mod);
     Py_INCREF(dict);
@@ -152,43 +159,38 @@ Ref ImportedName::get() {
     Py_XSETREF(value_, value.get());
     spec_known_ = false;
     modules_ = modules;
-    modules_version_ = dict_version(modules);
-    version_ = dict_version(dict);
+    modules_version_ = modules_version;
+    version_ = version;
     return value;
 }
 
-// spec_settled(spec_), answered from memory while the __spec__ attribute read can
-// only be a read of its instance dict and that dict is unchanged: a type with
-// the generic attribute read and no "_initializing" anywhere in its MRO (both
-// fixed by its version tag), an instance dict with only str keys.  The dict is
-// reached through the instance's dict pointer, which on 3.10 is a plain slot.
+// spec_settled(spec_), answered from memory while the __spec__ attribute read
+// can only be a read of its instance dict and that dict is unchanged: a class
+// with the generic attribute read and no "_initializing" anywhere in its MRO
+// (both fixed by its version), an instance dict with only str keys.
 bool ImportedName::spec_settled_now() {
-#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
     PyTypeObject* t = Py_TYPE(spec_);
-    PyObject** dictptr = t->tp_getattro == PyObject_GenericGetAttr ? _PyObject_GetDictPtr(spec_) : nullptr;
-    PyObject* d = dictptr ? *dictptr : nullptr;
-    if (spec_known_ && t == spec_type_ && has_tag(t) && t->tp_version_tag == spec_type_tag_ && d == spec_dict_ &&
-        d && dict_version(d) == spec_dict_version_)
-        return true;
+    if (spec_known_ && t == spec_type_ && compat::type_version(t) == spec_type_version_) {
+        PyObject** dictptr = compat::instance_dict_ptr(spec_);
+        if (dictptr && *dictptr == spec_dict_ && compat::dict_unchanged(spec_dict_, spec_dict_version_))
+            return true;
+    }
     spec_known_ = false;
     if (!spec_settled(spec_)) return false;
     // The read ran no Python code that could have changed what is tested here
     // only when these hold; they are checked after it.
     t = Py_TYPE(spec_);
-    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, n_initializing) || !has_tag(t))
-        return true;
-    dictptr = _PyObject_GetDictPtr(spec_);
-    d = dictptr ? *dictptr : nullptr;
+    if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, n_initializing)) return true;
+    const uint64_t type_version = compat::type_version(t);
+    PyObject** dictptr = type_version ? compat::instance_dict_ptr(spec_) : nullptr;
+    PyObject* d = dictptr ? *dictptr : nullptr;
     if (!d || !PyDict_CheckExact(d) || !str_keys_only(d)) return true;
     spec_type_ = t;
-    spec_type_tag_ = t->tp_version_tag;
+    spec_type_version_ = type_version;
     spec_dict_ = d;
-    spec_dict_version_ = dict_version(d);
-    spec_known_ = true;
+    spec_dict_version_ = compat::dict_version(d);
+    spec_known_ = spec_dict_version_ != 0;
     return true;
-#else
-    return spec_settled(spec_);
-#endif
 }
 
 namespace {
@@ -211,25 +213,24 @@ getattrofunc getattr_hook_slot() {
     if (slot == PyObject_GenericGetAttr) slot = nullptr;
     return slot;
 }
+
 // True when t reads attributes with the slot of a Python-level __getattr__
 // whose first step is object's generic read (__getattribute__ is object's):
 // a found attribute is then what the generic read finds.  Remembered for the
-// last class while its version tag is unchanged.
+// last class while its version is unchanged.
 bool hook_reads_generically(PyTypeObject* t) {
-    static PyTypeObject* seen = nullptr;  // identity only; the tag tells whether it is the same class
-    static unsigned int seen_tag = 0;
+    static PyTypeObject* seen = nullptr;  // identity only; the version tells whether it is the same class
+    static uint64_t seen_version = 0;
     static bool seen_answer = false;
     getattrofunc hook = getattr_hook_slot();
     if (!hook || t->tp_getattro != hook) return false;
-    if (t == seen && has_tag(t) && t->tp_version_tag == seen_tag) return seen_answer;
-    PyObject* getattribute = _PyType_Lookup(t, n_getattribute);
-    const bool answer = _PyType_Lookup(t, n_getattr) && getattribute &&
-                        Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
-                        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
-                            reinterpret_cast<void*>(PyObject_GenericGetAttr);
-    if (has_tag(t)) {
+    const uint64_t version = compat::type_version(t);
+    if (t == seen && version && version == seen_version) return seen_answer;
+    const bool answer = compat::type_lookup(t, n_getattr) &&
+                        wraps(compat::type_lookup(t, n_getattribute), PyObject_GenericGetAttr);
+    if (version) {
         seen = t;
-        seen_tag = t->tp_version_tag;
+        seen_version = version;
         seen_answer = answer;
     }
     return answer;
@@ -239,22 +240,22 @@ bool hook_reads_generically(PyTypeObject* t) {
 
 Ref InstanceAttr::get(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (!QUARNA_FAST_READS) return attr(obj, name_);
-    if (!(t == type_ && has_tag(t) && t->tp_version_tag == tag_)) {
+    const uint64_t version = compat::type_version(t);
+    if (!(t == type_ && version && version == version_)) {
         type_ = nullptr;
         getattrofunc hook = getattr_hook_slot();
         if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return attr(obj, name_);
         if (t->tp_getattro == hook && !hook_reads_generically(t)) return attr(obj, name_);
-        if (_PyType_Lookup(t, name_) || !has_tag(t)) return attr(obj, name_);
+        if (compat::type_lookup(t, name_)) return attr(obj, name_);
+        // The lookup gave the type its version when it had none.
+        const uint64_t assigned = compat::type_version(t);
+        if (!assigned) return attr(obj, name_);
         type_ = t;
-        tag_ = t->tp_version_tag;
+        version_ = assigned;
     }
     // Nothing of the name on the class: the generic read is the instance dict's entry.
-#if PY_VERSION_HEX < 0x030B0000
-    // On 3.10 the instance dict is a plain slot, read as the generic read reads it.
-    if (t->tp_dictoffset > 0) {
-        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + t->tp_dictoffset);
-        if (dict) {
+    if (PyObject** slot = compat::plain_dict_slot(obj)) {
+        if (PyObject* dict = *slot) {
             Ref held = borrow(dict);
             PyObject* found = PyDict_GetItemWithError(dict, name_);
             if (found) return borrow(found);
@@ -263,23 +264,20 @@ Ref InstanceAttr::get(PyObject* obj) {
             return attr(obj, name_);
         }
     }
-#endif
-    PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name_, nullptr, 1);
+    PyObject* value = compat::generic_getattr_or_null(obj, name_);
     if (value) return steal(value);
     if (PyErr_Occurred()) return Ref();
     return attr(obj, name_);
 }
 
 int find_method(PyObject* obj, PyObject* name, PyObject** found) {
-#if QUARNA_FAST_READS && PY_VERSION_HEX < 0x030B0000
-    PyTypeObject* t = Py_TYPE(obj);
-    if (!hook_reads_generically(t) || t->tp_dictoffset <= 0) return -1;
-    PyObject* descr = _PyType_Lookup(t, name);
+    PyObject** slot = compat::plain_dict_slot(obj);
+    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return -1;
+    PyObject* descr = compat::type_lookup(Py_TYPE(obj), name);
     if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return -1;
     // The generic read: a method descriptor is no data descriptor, so the
-    // instance dict comes first.  On 3.10 the dict is a plain slot.
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + t->tp_dictoffset);
-    if (dict) {
+    // instance dict comes first.
+    if (PyObject* dict = *slot) {
         Ref held = borrow(dict);
         Ref keep_descr = borrow(descr);
         PyObject* attr_value = PyDict_GetItemWithError(dict, name);
@@ -300,23 +298,13 @@ int find_method(PyObject* obj, PyObject* name, PyObject** found) {
     }
     *found = Py_NewRef(descr);
     return 1;
-#else
-    (void)obj;
-    (void)name;
-    (void)found;
-    return -1;
-#endif
 }
 
 Ref class_attr(PyObject* cls, const Name& name) {
     PyTypeObject* meta = Py_TYPE(cls);
     if (!PyType_Check(cls) || meta->tp_getattro == PyType_Type.tp_getattro) return attr(cls, name);
-    PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
-    if (!getattribute || !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
-        reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
-            reinterpret_cast<void*>(PyType_Type.tp_getattro))
-        return attr(cls, name);
-    Ref getattr = borrow(_PyType_Lookup(meta, n_getattr));
+    if (!wraps(compat::type_lookup(meta, n_getattribute), PyType_Type.tp_getattro)) return attr(cls, name);
+    Ref getattr = borrow(compat::type_lookup(meta, n_getattr));
     if (!getattr) return attr(cls, name);
     // The metaclass slot calls the bound type.__getattribute__, a call that
     // makes a recursion check.
@@ -333,12 +321,11 @@ Ref class_attr(PyObject* cls, const Name& name) {
 }
 
 Ref ClassAttr::get(PyObject* cls) {
-    if (QUARNA_FAST_READS && cls == cls_ && value_) {
-        PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
+    if (cls == cls_ && value_ && PyType_Check(cls)) {
         PyTypeObject* meta = Py_TYPE(cls);
-        PyTypeObject* vt = Py_TYPE(value_);
-        if (PyType_Check(cls) && has_tag(c) && has_tag(meta) && has_tag(vt) && c->tp_version_tag == cls_tag_ &&
-            meta->tp_version_tag == meta_tag_ && vt->tp_version_tag == value_tag_) {
+        const uint64_t c = compat::type_version(reinterpret_cast<PyTypeObject*>(cls));
+        if (c && c == cls_version_ && compat::type_version(meta) == meta_version_ &&
+            compat::type_version(Py_TYPE(value_)) == value_version_) {
             if (meta->tp_getattro != PyType_Type.tp_getattro) {
                 // The recursion check of the call of type.__getattribute__ (see class_attr).
                 if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
@@ -348,31 +335,29 @@ Ref ClassAttr::get(PyObject* cls) {
         }
     }
     Ref value = class_attr(cls, name_);
-    if (!value || !QUARNA_FAST_READS || !PyType_Check(cls)) return value;
+    if (!value || !PyType_Check(cls)) return value;
     PyTypeObject* c = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* meta = Py_TYPE(cls);
     PyTypeObject* vt = Py_TYPE(value.get());
     // Found in the class, not a descriptor, nothing of the name on the
     // metaclass, and a metaclass whose reads are type's own (directly or
     // through the bound type.__getattribute__ that class_attr calls).
-    if (_PyType_Lookup(c, name_) != value.get() || vt->tp_descr_get || _PyType_Lookup(meta, name_)) return value;
-    if (meta->tp_getattro != PyType_Type.tp_getattro) {
-        PyObject* getattribute = _PyType_Lookup(meta, n_getattribute);
-        if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE) || !getattribute ||
-            !Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) ||
-            reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped !=
-                reinterpret_cast<void*>(PyType_Type.tp_getattro))
-            return value;
-    }
-    // Assigns the tags when a type has none yet.
-    if (!PyType_HasFeature(vt, Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(vt, name_);
-    if (!has_tag(c) || !has_tag(meta) || !has_tag(vt)) return value;
+    if (compat::type_lookup(c, name_) != value.get() || vt->tp_descr_get || compat::type_lookup(meta, name_))
+        return value;
+    if (meta->tp_getattro != PyType_Type.tp_getattro &&
+        (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE) ||
+         !wraps(compat::type_lookup(meta, n_getattribute), PyType_Type.tp_getattro)))
+        return value;
+    const uint64_t cls_version = compat::type_version_assigned(c, name_);
+    const uint64_t meta_version = compat::type_version_assigned(meta, name_);
+    const uint64_t value_version = compat::type_version_assigned(vt, name_);
+    if (!cls_version || !meta_version || !value_version) return value;
     Py_INCREF(value.get());
     Py_XSETREF(value_, value.get());
     cls_ = cls;
-    cls_tag_ = c->tp_version_tag;
-    meta_tag_ = meta->tp_version_tag;
-    value_tag_ = vt->tp_version_tag;
+    cls_version_ = cls_version;
+    meta_version_ = meta_version;
+    value_version_ = value_version;
     return value;
 }
 

@@ -1,27 +1,16 @@
-// Reads that the builders make for every value or field, answered from what an
-// earlier read found while nothing it depended on has changed.  Each helper
-// gives exactly the result (and error) of the plain operation named in its
-// comment; whenever the remembered state cannot be shown to be unchanged it
-// simply performs that operation.
-//
-// A dict's version (ma_version_tag) changes with every change of the dict and
-// is never given to another dict; a type's version tag changes with every
-// change of the type or of a base.  Interpreters without these versions always
-// take the plain path.
+// Reads that the builders make for every value or field.  The ones that are
+// remembered between calls are answered from what an earlier read found while
+// nothing it depended on has changed (dict versions and type version tags, see
+// compat.hpp); each gives exactly the result (and error) of the plain
+// operation named in its comment, and whenever the remembered state cannot be
+// shown to be unchanged it simply performs that operation.  A read is
+// remembered only where that pays on the benchmark's workloads.
 #pragma once
 #include "names.hpp"
 
 #include <cstdint>
 
 namespace rt {
-
-#if PY_VERSION_HEX < 0x030C0000
-#define QUARNA_FAST_READS 1
-inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-#define QUARNA_FAST_READS 0
-inline uint64_t dict_version(PyObject*) { return 0; }
-#endif
 
 // True when every key is an exact str, so that looking a str up calls no Python code.
 bool str_keys_only(PyObject* dict);
@@ -45,15 +34,17 @@ inline bool plain_builtin(PyTypeObject* t) {
 // so would change nothing).  False when that cannot be told.
 bool recursion_room(int n);
 
-// The metaclass test of is_instance for cls, which a caller may remember while
-// the metaclass keeps its version tag: 0 when cls is an exact type (the
-// subtype test, no recursion checks), 1 when the metaclass's __instancecheck__
-// is type's own (the subtype test inside two recursion checks), -1 otherwise.
+// How isinstance(x, cls) is answered, for a caller that remembers it while
+// the metaclass keeps its version: 0 when cls is an exact type (the subtype
+// test, no recursion checks), 1 when the metaclass's __instancecheck__ is
+// type's own (the subtype test inside two recursion checks), -1 otherwise.
 int instancecheck_kind(PyObject* cls);
 
-// `from <module> import <name>` as rt::import_from.  While sys.modules and the
-// module's dict are unchanged, the name is the one found then; __spec__._initializing is read at every call, as
-// the import does.  Declare at file scope:
+// `from <module> import <name>` as rt::import_from.  While builtins.__import__
+// is the interpreter's own and sys.modules and the module's dict are
+// unchanged, the name is the one found then; __spec__._initializing is tested
+// at every call, as the import does (answered from memory while the spec's
+// class and instance dict are unchanged).  Declare at file scope:
 //   static rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 class ImportedName {
 public:
@@ -77,9 +68,9 @@ private:
     uint64_t version_ = 0;
     PyObject* spec_ = nullptr;
     PyObject* value_ = nullptr;
-    // __spec__._initializing answered from its instance dict (3.10 only).
-    PyTypeObject* spec_type_ = nullptr;
-    unsigned int spec_type_tag_ = 0;
+    // __spec__._initializing answered from the spec's instance dict.
+    PyTypeObject* spec_type_ = nullptr;  // identity only
+    uint64_t spec_type_version_ = 0;
     PyObject* spec_dict_ = nullptr;  // identity only
     uint64_t spec_dict_version_ = 0;
     bool spec_known_ = false;
@@ -92,18 +83,19 @@ private:
 // *found the unbound method descriptor (call it with obj first), 0 with
 // *found the instance dict's entry (call it as is), -2 with an exception set,
 // -1 when this lookup does not apply (nothing was changed: make the plain
-// call).  *found is a new reference.
+// call).  *found is a new reference.  Applies on 3.10, where the instance
+// dict is a plain slot.
 int find_method(PyObject* obj, PyObject* name, PyObject** found);
 
 // getattr(obj, name) for an attribute that lives in the instance dict, such as
 // a field of a model (filter.lookup, q.children).  For a class whose attribute
 // read is the generic one, or the generic one followed by a Python-level
 // __getattr__ (as models have), with nothing of that name anywhere in the
-// class's MRO (both fixed by the class's version tag), the read is the
-// generic read of the instance dict, made directly; a miss is read again as
+// class's MRO (both fixed by the class's version), the read is the generic
+// read of the instance dict, made directly; a miss is read again as
 // getattr(obj, name), which is then unobservable when the instance dict has
-// only str keys (otherwise see the report of this change).  Any other class
-// is read with getattr(obj, name).  Declare at file scope:
+// only str keys.  Any other class is read with getattr(obj, name).  Declare
+// at file scope:
 //   static rt::InstanceAttr f_lookup(n_lookup);
 class InstanceAttr {
 public:
@@ -114,16 +106,16 @@ public:
 
 private:
     const Name& name_;
-    PyTypeObject* type_ = nullptr;  // identity only; the tag tells whether it is the same class
-    unsigned int tag_ = 0;
+    PyTypeObject* type_ = nullptr;  // identity only; the version tells whether it is the same class
+    uint64_t version_ = 0;
 };
 
 // getattr(cls, name) for a class attribute read at every call, such as an
 // enumeration member (Versions.LATEST, Lookup.NEQ).  A value found in the
 // class itself, not a descriptor, with nothing of that name on the metaclass
-// that could take precedence, is what every read gives while the class and the
-// metaclass keep their version tags.  Otherwise the read is made as the
-// metaclass makes it.  Declare at file scope:
+// that could take precedence, is what every read gives while the class, the
+// metaclass and the value's type keep their versions.  Otherwise the read is
+// made as the metaclass makes it.  Declare at file scope:
 //   static rt::ClassAttr a_LATEST(n_LATEST);
 class ClassAttr {
 public:
@@ -134,11 +126,11 @@ public:
 
 private:
     const Name& name_;
-    PyObject* cls_ = nullptr;  // identity only; the tags below tell whether it is the same class
-    unsigned int cls_tag_ = 0;
-    unsigned int meta_tag_ = 0;
-    unsigned int value_tag_ = 0;  // of the value's type
-    PyObject* value_ = nullptr;  // owned
+    PyObject* cls_ = nullptr;  // identity only; the versions below tell whether it is the same class
+    uint64_t cls_version_ = 0;
+    uint64_t meta_version_ = 0;
+    uint64_t value_version_ = 0;  // of the value's type
+    PyObject* value_ = nullptr;   // owned
 };
 
 // getattr(cls, name) without the temporary method-wrapper of

@@ -48,6 +48,7 @@ bool KwNames::build_all() {
 PyObject* module_dict() { return g_module_dict; }
 void set_module_dict(PyObject* dict) {
     g_module_dict = dict;
+    compat::start_dict_versions();
     if (!dict || g_builtins) return;
     // The importing machinery's own: a module's code runs with those.
     PyObject* b = PyEval_GetBuiltins();
@@ -73,7 +74,7 @@ PyObject* module_name() {
 
 PyObject* cached_global(const Name& name) {
     PyObject* d = g_module_dict;
-    if (QUARNA_FAST_READS && d && d == name.global_dict_ && dict_version(d) == name.global_version_)
+    if (d && d == name.global_dict_ && compat::dict_unchanged(d, name.global_version_))
         return name.global_value_;
     return nullptr;
 }
@@ -81,11 +82,13 @@ PyObject* cached_global(const Name& name) {
 Ref global(const Name& name) {
     if (PyObject* v = cached_global(name)) return borrow(v);
     if (PyObject* d = g_module_dict) {
+        // With only str keys, the lookup runs no Python code: the version taken
+        // after it vouches for what it found.
         PyObject* v = PyDict_GetItemWithError(d, name);
         if (v) {
-            if (QUARNA_FAST_READS && PyDict_CheckExact(d) && str_keys_only(d)) {
+            if (PyDict_CheckExact(d) && str_keys_only(d)) {
                 name.global_dict_ = d;
-                name.global_version_ = dict_version(d);
+                name.global_version_ = compat::dict_version(d);
                 name.global_value_ = v;
             }
             return borrow(v);
