@@ -190,14 +190,15 @@ def test_bulk_insert_batches_follow_the_parameter_limit(conn):
     statements = []
     conn.parameter_limit = 30
     original = conn.execute
-    conn.execute = lambda sql, params=(): (statements.append(len(params)), original(sql, params))[1]
+    conn.execute = lambda sql, params=(): (sql.startswith("INSERT") and statements.append(len(params)),
+                                           original(sql, params))[1]
     conn.bulk_insert("plain", [{"a": i, "b": i, "c": i} for i in range(95)] + [{"a": 1}])
     assert len(statements) == 10 and max(statements) <= 30 and sum(statements) == 96 * 3
     assert conn.count("plain") == 96
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda c: c.save("person", "ann", {"nope": 1}), "unknown column 'nope'"),
+    (lambda c: c.save("person", "ann", {"nope": 1}), "field 'nope': unknown column"),
     (lambda c: c.save("person", "ann", {"partition_key": "x"}), "written by the connection"),
     (lambda c: c.save("person", "", {}), "non-empty text"),
     (lambda c: c.save("nothere", "x", {}), "unknown table 'nothere'"),
@@ -251,19 +252,29 @@ def test_files_and_modes(tmp_path):
             c.save("t", "o", {"v": 2})
     garbage = tmp_path / "garbage"
     garbage.write_bytes(b"not a database" * 100)
-    with pytest.raises(sqlite3.DatabaseError):
-        SqliteConnection(str(garbage), mode="ro")
+    for mode in ("ro", "rw", "rwc"):
+        with pytest.raises(QuarnaConnectionError, match="not a SQLite database: it holds text starting 'not a"):
+            SqliteConnection(str(garbage), mode=mode)
+    assert garbage.read_bytes() == b"not a database" * 100
 
 
-def test_parameter_limit_probe_agrees_with_the_library():
+@pytest.mark.parametrize("lowered", [None, 700])
+def test_parameter_limit_probe_agrees_with_the_library(lowered):
     raw = sqlite3.connect(":memory:")
+    if lowered is not None:
+        if not hasattr(raw, "setlimit"):
+            pytest.skip("the limit can only be lowered from Python 3.11 on")
+        raw.setlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER, lowered)
 
     class NoGetlimit:  # the probing path, as on Python 3.10
         execute = raw.execute
 
-    limit = sqlite_parameter_limit(NoGetlimit())
+    sqlite_parameter_limit.__globals__["_parameter_limits"].clear()
+    limit = sqlite_parameter_limit(NoGetlimit(), 5000)
     raw.execute(f"SELECT ?{limit}", [None] * limit)
-    with pytest.raises(sqlite3.OperationalError):
-        raw.execute(f"SELECT ?{limit + 1}", [None] * (limit + 1))
+    if limit < 5000:  # below the bound asked for: the library's own limit
+        with pytest.raises(sqlite3.OperationalError):
+            raw.execute(f"SELECT ?{limit + 1}", [None] * (limit + 1))
     if hasattr(raw, "getlimit"):
-        assert limit == raw.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
+        assert limit == min(raw.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 5000)
+    sqlite_parameter_limit.__globals__["_parameter_limits"].clear()
