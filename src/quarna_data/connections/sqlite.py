@@ -478,12 +478,15 @@ class SqliteConnection(SqliteStatementsMixin):
         """Why ``name`` cannot be written bare into a statement, or None."""
         if not BARE_NAME.match(name):
             return "is not a plain identifier"
-        # The name is a bare word; SQLite itself says whether it reads it as a name there.
-        probe = (f"SELECT {name} FROM (SELECT 1 AS {quote_identifier(name)})" if column
-                 else f"SELECT 1 FROM {name} LIMIT 0")
+        # The name is a bare word; SQLite itself says whether it reads it as that name (a keyword
+        # such as current_date would be read as something else, or not at all).
+        probe = (f"SELECT {name} FROM (SELECT 'column' AS {quote_identifier(name)})" if column
+                 else f"SELECT 'column' FROM {name} LIMIT 0")
         try:
-            self._conn.execute(probe).fetchall()
+            read = self._conn.execute(probe).fetchall()
         except sqlite3.Error:
+            return "is an SQL keyword"
+        if column and read != [("column",)]:
             return "is an SQL keyword"
         return None
 
@@ -841,15 +844,18 @@ class SqliteConnection(SqliteStatementsMixin):
         limit: Optional[int] = None,
         offset: Optional[int] = None,
         meta: bool = False,
+        exclude: Sequence[str] = (),
     ) -> List[Dict[str, Any]]:
         """The decoded records of the rows that satisfy ``conditions``.
 
         ``only`` names the fields to return; ``distinct`` returns the distinct combinations of
         the ``only`` and ``distinct`` fields instead of rows (then only those fields may order
         them). ``limit``/``offset`` page the result; ``meta`` joins the version records.
+        Columns named in ``exclude`` are left out of the records without being decoded (for
+        example ``_metadata``, when the version records are not wanted).
         """
         return list(self.iter_select(table, conditions, only=only, distinct=distinct, order_by=order_by,
-                                     limit=limit, offset=offset, meta=meta))
+                                     limit=limit, offset=offset, meta=meta, exclude=exclude))
 
     def iter_select(
         self,
@@ -862,10 +868,11 @@ class SqliteConnection(SqliteStatementsMixin):
         limit: Optional[int] = None,
         offset: Optional[int] = None,
         meta: bool = False,
+        exclude: Sequence[str] = (),
     ) -> Iterator[Dict[str, Any]]:
         """As ``select``, one record at a time as the rows are fetched."""
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
-        return self._records(info, self.execute(sql, params), keep)
+        return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
 
     def select_statement(
         self,
@@ -943,13 +950,16 @@ class SqliteConnection(SqliteStatementsMixin):
             params += [pagination.limit, pagination.offset]
         return sql, params
 
-    def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]]) -> Iterator[Dict[str, Any]]:
+    def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
+                 exclude: frozenset = frozenset()) -> Iterator[Dict[str, Any]]:
         names = [column[0] for column in cursor.description]
         table, description, process = info.name, info.description, self._process_result
-        booleans = [c for c in info.booleans if c in names and (keep is None or c in keep)]
-        positions = [i for i, name in enumerate(names) if name in keep] if keep is not None else None
-        if positions is not None:
+        positions = None
+        if keep is not None or not exclude.isdisjoint(names):
+            positions = [i for i, name in enumerate(names)
+                         if (keep is None or name in keep) and name not in exclude]
             names = [names[i] for i in positions]
+        booleans = [c for c in info.booleans if c in names]
         for row in cursor:
             if positions is not None:
                 row = [row[i] for i in positions]
