@@ -425,13 +425,13 @@ class LoadSource:
                 done += len(line)
                 if progress is not None and number & 255 == 1:
                     progress(done, self.items)
-                if not line.strip():
-                    continue
                 try:
                     item = decode(line.decode("utf-8-sig" if number == 1 else "utf-8"))
                 except UnicodeDecodeError as error:
                     raise UserError(f"{self.name}:{number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
                 except ValueError as error:
+                    if not line.strip():
+                        continue  # blank lines are skipped
                     detail = f"{error.msg} at column {error.colno}" if hasattr(error, "colno") else str(error)
                     raise UserError(f"{self.name}:{number}: not valid JSON ({detail})") from None
                 except RecursionError:
