@@ -255,7 +255,7 @@ def command_query(args, out: TextIO) -> int:
         shown = None
         if only and not distinct and info.model and not info.internal:
             # Records of a model table keep saying which object and version they are.
-            shown = list(ALIASES) + [f for f in only if f not in ALIASES]
+            shown = list(ALIASES) + [f for f in only if f not in ALIASES and f not in ALIASES.values()]
             only = only + list(ALIASES)
         read = dict(conditions=conditions, only=only, distinct=distinct,
                     order_by=[order(field) for field in args.order or ()],
