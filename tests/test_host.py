@@ -121,6 +121,8 @@ def test_ordering_pages_and_fields(conn, meta):
     only = conn.select("person", latest_only(), meta=meta, only=["name", "partition_key"], order_by=[order("name")])
     assert [(r["_object_id"], r["name"]) for r in only] == [("ann", "Anna"), ("bob", "Bobby"), ("cy", "Cy")]
     assert all(set(r) <= {"name", "_object_id", "_object_version", "_metadata"} for r in only)
+    sql, params = conn.select_statement("person", meta=meta, order_by=[order("age"), order("name")], limit=2, offset=1)
+    assert conn.fetch_records("person", sql, params) == page
 
 
 def test_metadata_of_the_versions(conn):

@@ -890,6 +890,10 @@ class SqliteConnection(SqliteStatementsMixin):
         sql, params, _, _ = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
         return sql, params
 
+    def fetch_records(self, table: str, sql: str, params: Sequence[Any]) -> List[Dict[str, Any]]:
+        """The decoded records of a statement built for ``table`` (as ``select_statement`` gives it)."""
+        return list(self._records(self.table_info(table), self.execute(sql, params), None))
+
     def count(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False) -> int:
         sql, params = self.count_statement(table, conditions, meta=meta)
         return self.execute(sql, params).fetchone()[0]
