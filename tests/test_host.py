@@ -1,16 +1,23 @@
 """The SQLite host end to end: versioned objects saved, read back with every kind of query,
 counted and deleted on a real database; writes that fail leave nothing behind."""
 import gc
+import json
+import re
+import signal
 import sqlite3
+import subprocess
+import sys
 import weakref
 
 import pytest
 from quarna_utils.query.data_models.filter import Filter
 from quarna_utils.query.enums import Lookup
+from quarna_utils.query.mixin import QueryableMixin
 from quarna_utils.query.utils import ConnectorEnum, Q
 
 from quarna_data.connections.errors import QuarnaConnectionError
-from quarna_data.connections.sqlite import SqliteConnection, latest_only, order, sqlite_parameter_limit
+from quarna_data.connections.sqlite import (SAVE_CHUNK, RejectedRow, SqliteConnection, latest_only, order,
+                                            sqlite_parameter_limit)
 
 COLUMNS = {"name": "TEXT", "age": "INTEGER", "data": "json", "tags": "json"}
 # (object id, fields), in the order saved: later entries of an id are its next versions
@@ -190,14 +197,15 @@ def test_bulk_insert_batches_follow_the_parameter_limit(conn):
     statements = []
     conn.parameter_limit = 30
     original = conn.execute
-    conn.execute = lambda sql, params=(): (statements.append(len(params)), original(sql, params))[1]
+    conn.execute = lambda sql, params=(): (sql.startswith("INSERT") and statements.append(len(params)),
+                                           original(sql, params))[1]
     conn.bulk_insert("plain", [{"a": i, "b": i, "c": i} for i in range(95)] + [{"a": 1}])
     assert len(statements) == 10 and max(statements) <= 30 and sum(statements) == 96 * 3
     assert conn.count("plain") == 96
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda c: c.save("person", "ann", {"nope": 1}), "unknown column 'nope'"),
+    (lambda c: c.save("person", "ann", {"nope": 1}), "field 'nope': unknown column"),
     (lambda c: c.save("person", "ann", {"partition_key": "x"}), "written by the connection"),
     (lambda c: c.save("person", "", {}), "non-empty text"),
     (lambda c: c.save("nothere", "x", {}), "unknown table 'nothere'"),
@@ -251,19 +259,299 @@ def test_files_and_modes(tmp_path):
             c.save("t", "o", {"v": 2})
     garbage = tmp_path / "garbage"
     garbage.write_bytes(b"not a database" * 100)
-    with pytest.raises(sqlite3.DatabaseError):
-        SqliteConnection(str(garbage), mode="ro")
+    for mode in ("ro", "rw", "rwc"):
+        with pytest.raises(QuarnaConnectionError, match="not a SQLite database: it holds text starting 'not a"):
+            SqliteConnection(str(garbage), mode=mode)
+    assert garbage.read_bytes() == b"not a database" * 100
 
 
-def test_parameter_limit_probe_agrees_with_the_library():
+@pytest.mark.parametrize("lowered", [None, 700])
+def test_parameter_limit_probe_agrees_with_the_library(lowered):
     raw = sqlite3.connect(":memory:")
+    if lowered is not None:
+        if not hasattr(raw, "setlimit"):
+            pytest.skip("the limit can only be lowered from Python 3.11 on")
+        raw.setlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER, lowered)
 
     class NoGetlimit:  # the probing path, as on Python 3.10
         execute = raw.execute
 
-    limit = sqlite_parameter_limit(NoGetlimit())
+    sqlite_parameter_limit.__globals__["_parameter_limits"].clear()
+    limit = sqlite_parameter_limit(NoGetlimit(), 5000)
     raw.execute(f"SELECT ?{limit}", [None] * limit)
-    with pytest.raises(sqlite3.OperationalError):
-        raw.execute(f"SELECT ?{limit + 1}", [None] * (limit + 1))
+    if limit < 5000:  # below the bound asked for: the library's own limit
+        with pytest.raises(sqlite3.OperationalError):
+            raw.execute(f"SELECT ?{limit + 1}", [None] * (limit + 1))
     if hasattr(raw, "getlimit"):
-        assert limit == raw.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
+        assert limit == min(raw.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 5000)
+    sqlite_parameter_limit.__globals__["_parameter_limits"].clear()
+
+
+# --------------------------------------------------------------------------- names: the injection catalogue
+
+
+class Tagged(QueryableMixin):
+    """A queryable value whose tree names a field of its own choosing."""
+
+    def __init__(self, field):
+        self.field = field
+
+    def to_query(self, prefix=""):
+        return Q(Filter(field_name=self.field, lookup=Lookup.EQ, value=1))
+
+
+SECRET_TABLE = "secret WHERE ? IS NOT NULL --"
+SECRET_COUNT = "person' WHERE 0 UNION SELECT v FROM secret ORDER BY 1 DESC --"
+SECRET_KEY = "x' IS NULL OR 1=1) UNION SELECT v, v, v, v, v, v, v, v, v, v, v, v, v, v, v, v, v FROM secret --"
+
+
+@pytest.mark.parametrize("call", [
+    # the table name of every method
+    lambda c: c.delete(SECRET_TABLE, {"v": "s3cret"}),
+    lambda c: c.bulk_delete(SECRET_TABLE, [{"v": "s3cret"}]),
+    lambda c: c.count(SECRET_COUNT),
+    lambda c: c.select(SECRET_COUNT),
+    lambda c: c.select_statement(SECRET_COUNT),
+    lambda c: c.iter_select(SECRET_COUNT),
+    lambda c: c.insert("person` (name) SELECT v FROM secret --", {"name": "x"}),
+    lambda c: c.bulk_insert("secret; DROP TABLE secret", [{"v": "x"}]),
+    lambda c: c.save("person; DROP TABLE secret", "o", {}),
+    lambda c: c.bulk_save("person; DROP TABLE secret", [("o", {})]),
+    lambda c: c.describe("secret') --"),
+    lambda c: c.count_statement(SECRET_COUNT),
+    # filter fields, at the top and inside trees and queryable values
+    lambda c: c.select("person", Q(Filter(field_name="1=1 OR name", value="x"))),
+    lambda c: c.count("person", Q(Filter(field_name="(SELECT v FROM secret)", value="s3cret"))),
+    lambda c: c.select("person", ~Q(age=1) | Q(Q(Filter(field_name="name) OR (1=1", value="x")))),
+    lambda c: c.select("person", Q(data=Tagged("(SELECT v FROM secret)"))),
+    lambda c: c.select("person", Q(Filter(field_name="name__x') OR 1=1 --", value=1))),  # text column: no keys
+    lambda c: c.delete("person", {"1=1 OR name": "x"}),
+    # ordering, only, distinct
+    lambda c: c.select("person", order_by=[order("(SELECT v FROM secret)")]),
+    lambda c: c.select("person", order_by=[order("-name; DROP TABLE secret")]),
+    lambda c: c.select("person", only=["name, (SELECT v FROM secret) AS v"]),
+    lambda c: c.select("person", only=["name"], distinct=["(SELECT v FROM secret)"]),
+    lambda c: c.select("person", distinct=["name FROM secret --"], meta=True),
+    # metadata and address selectors
+    lambda c: c.select("person", Q(Filter(field_name=f"_metadata__{SECRET_KEY}", lookup=Lookup.ISNULL, value=True)),
+                       meta=True),
+    lambda c: c.count("person", Q(Filter(field_name=f"_metadata__{SECRET_KEY}", value=1))),
+    lambda c: c.select("person", order_by=[order(f"_metadata__{SECRET_KEY}")], meta=True),
+    lambda c: c.select("person", Q(Filter(field_name="_address__class_version') OR 1=1 --", value="1")), meta=True),
+    # row keys of writes
+    lambda c: c.insert("person", {"name) VALUES ((SELECT v FROM secret)) --": 1}),
+    lambda c: c.bulk_insert("secret", [{"v": "a"}, {"v) SELECT v FROM secret --": "b"}]),
+    lambda c: c.bulk_delete("person", [{"name": "Ann"}, {"name` = name OR `name": "x"}]),
+    lambda c: c.save("person", "ann", {"age = 0, name": "x"}),
+])
+def test_injection_catalogue(conn, call):
+    conn.execute('CREATE TABLE secret (v TEXT)')
+    conn.execute("INSERT INTO secret VALUES ('s3cret')")
+    before = list(conn._conn.iterdump())
+    with pytest.raises(QuarnaConnectionError) as refused:
+        call(conn)
+    assert "s3cret" not in str(refused.value)
+    assert list(conn._conn.iterdump()) == before
+
+
+# --------------------------------------------------------------------------- exact answers on real data
+
+
+@pytest.fixture
+def people():
+    c = SqliteConnection()
+    c.create_model_table("person", {"name": "TEXT", "data": "json", "flag": "boolean"})
+    c.bulk_save("person", [("mu", {"name": "Müller Zoë"}), ("iv", {"name": "Пётр Иванов"}),
+                           ("an", {"name": "ann smith"}), ("mu", {"name": "MÜLLER ZOË"})])
+    yield c
+    c.close()
+
+
+@pytest.mark.parametrize("conditions, meta, expected", [
+    (Q(name__icontains="müller"), False, [("mu", "1"), ("mu", "2")]),
+    (Q(name__iexact="müller zoë") if hasattr(Lookup, "IEXACT") else Q(name__istartswith="müller zoë"), False,
+     [("mu", "1"), ("mu", "2")]),
+    (Q(name__iendswith="иванов"), False, [("iv", "1")]),
+    (Q(name__istartswith="ANN"), False, [("an", "1")]),
+    (Q(name__startswith="Ann"), False, []),  # LIKE is case-sensitive
+    (Q(name__contains="ÜLLER"), False, [("mu", "2")]),
+    (Q(_address__object_version="2"), True, [("mu", "2")]),
+    (Q(_object_id="iv") | Q(_object_version="2"), False, [("iv", "1"), ("mu", "2")]),
+    (latest_only() & Q(_object_id__in='["mu", "an"]'), False, [("an", "1"), ("mu", "2")]),
+])
+def test_lookups_give_the_right_rows(people, conditions, meta, expected):
+    assert keys(people.select("person", conditions, meta=meta)) == expected
+    assert people.count("person", conditions, meta=meta) == len(expected)
+
+
+@pytest.mark.parametrize("value", ["42", "true", "[1]", "null", "text", "", "Zoë", True, False, 42, 1.5, None,
+                                   [1, "2"], {"k": "v"}, ["a"]])
+def test_json_and_boolean_columns_read_back_what_was_saved(people, value):
+    people.save("person", "v", {"data": value, "flag": True})
+    people.insert("person", {"partition_key": "w", "range_key": "1", "data": value, "flag": False})
+    records = {r["_object_id"]: r for r in people.select("person", Q(_object_id__in='["v", "w"]'))}
+    for record in records.values():
+        assert record["data"] == value and type(record["data"]) is type(value)
+    assert records["v"]["flag"] is True and records["w"]["flag"] is False
+    if isinstance(value, str):  # stored as JSON text: the whole-column filter compares with JSON text
+        assert people.count("person", Q(data=json.dumps(value, ensure_ascii=False))) == 2
+
+
+def test_json_text_stored_before_still_reads_back(people):
+    people.execute("INSERT INTO person (partition_key, range_key, data) VALUES ('old', '1', 'plain text'),"
+                   " ('old', '2', '[1, 2]')")
+    assert [r["data"] for r in people.select("person", Q(_object_id="old"), order_by=[order("range_key")])] == \
+        ["plain text", [1, 2]]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: c.select("person", Q(_address__object_version="2")), "add meta=True"),
+    (lambda c: c.count("person", Q(_address__object_version__in='["1"]')), "add meta=True"),
+    (lambda c: c.select("person", order_by=[order("_address__object_version")]), "add meta=True"),
+    (lambda c: c.select("person", Q(_address__object_version__neq="latest")), "eq lookup only"),
+    (lambda c: c.select("person", Q(data__kind="all")), 'data__kind__in=["all"]'),
+    (lambda c: c.select("person", Q(_address__class_version="1"), meta=True), "address selectors are"),
+    (lambda c: c.select("person", Q(_metadata__table_name="person")), "version record has the keys"),
+    (lambda c: c.select("person", Q(name__x="1")), "not a JSON column"),
+    (lambda c: c.select("person", limit=-1), "limit must be a non-negative integer"),
+])
+def test_filters_that_would_select_nothing_or_everything_are_refused(people, call, message):
+    with pytest.raises(QuarnaConnectionError, match=re.escape(message)):
+        call(people)
+
+
+def test_only_and_distinct_on_every_kind_of_table(people):
+    people.create_table("event", {"kind": "TEXT", "n": "INTEGER", "payload": "json"})
+    people.bulk_insert("event", ({"kind": k, "n": i, "payload": {"i": i}} for i, k in enumerate("abab")))
+    assert people.select("event", only=["kind"], order_by=[order("n")]) == [{"kind": k} for k in "abab"]
+    assert people.select("event", distinct=["kind"], order_by=[order("-kind")]) == [{"kind": "b"}, {"kind": "a"}]
+    assert people.select("event", only=["n"], distinct=["kind"], order_by=[order("n")], limit=2, offset=1) == \
+        [{"n": 1, "kind": "b"}, {"n": 2, "kind": "a"}]
+    assert people.select("person", distinct=["name"], order_by=[order("name")], meta=True) == \
+        [{"name": n} for n in sorted(["Müller Zoë", "Пётр Иванов", "ann smith", "MÜLLER ZOË"])]
+    assert people.select("person", latest_only(), distinct=["_object_id"], order_by=[order("_object_id")]) == \
+        [{"_object_id": o} for o in ("an", "iv", "mu")]
+    with pytest.raises(QuarnaConnectionError, match="distinct rows can only be ordered by their own fields"):
+        people.select("event", distinct=["kind"], order_by=[order("n")])
+    # an offset alone skips rows instead of being dropped
+    assert [r["n"] for r in people.select("event", offset=3, order_by=[order("n")])] == [3]
+
+
+@pytest.mark.parametrize("columns, message", [
+    ({"order": "TEXT"}, "SQL keyword"),
+    ({"select": "TEXT"}, "SQL keyword"),
+    ({"address": "json"}, "reserved"),
+    ({"created_at": "INTEGER"}, "reserved"),
+    ({"next_version": "TEXT"}, "reserved"),
+    ({"_object_id": "TEXT"}, "reserved"),
+    ({"f" + "x" * 32: "TEXT"}, "left out of records"),
+])
+def test_model_tables_refuse_names_the_statements_cannot_use(people, columns, message):
+    with pytest.raises(QuarnaConnectionError, match=message):
+        people.create_model_table("thing", columns)
+    assert "thing" not in people.tables()
+
+
+def test_columns_of_older_tables_the_statements_cannot_use_are_refused_clearly(people):
+    people.execute('CREATE TABLE "legacy" (partition_key TEXT, range_key TEXT, "order" TEXT, address json,'
+                   ' _metadata json, "key" TEXT)')
+    people.execute("""INSERT INTO legacy VALUES ('o', '1', 'x', '{"city": "Oslo"}', NULL, 'k')""")
+    with pytest.raises(QuarnaConnectionError, match="'order' is an SQL keyword"):
+        people.select("legacy", Q(order="x"))
+    with pytest.raises(QuarnaConnectionError, match="cannot tell them apart"):
+        people.select("legacy", order_by=[order("address__city")], meta=True)
+    # what the statements can write still works: a keyword SQLite takes as a name, paths without the join
+    assert people.count("legacy", Q(key="k")) == 1
+    assert people.select("legacy", Q(address__city="Oslo"))[0]["_metadata"] is None
+
+
+# --------------------------------------------------------------------------- faults
+
+
+@pytest.mark.parametrize("metadata", [None, "not json", "{}", '{"address": 5}', "[1]"])
+def test_rows_with_a_missing_or_malformed_version_record_are_read(people, metadata):
+    people.execute("INSERT INTO person (partition_key, range_key, name, _metadata) VALUES ('raw', '1', 'Raw', ?)",
+                   (metadata,))
+    (record,) = people.select("person", Q(_object_id="raw"))
+    expected = metadata if metadata in (None, "not json") else json.loads(metadata)
+    assert (record["name"], record["_object_version"], record["_metadata"]) == ("Raw", "1", expected)
+    assert len(people.select("person")) == 5
+
+
+def test_a_foreign_metadata_table_is_recognised(tmp_path):
+    path = tmp_path / "foreign.sqlite"
+    with sqlite3.connect(path) as raw:
+        raw.execute("CREATE TABLE metadata (k TEXT, v TEXT)")
+        raw.execute("CREATE TABLE event (id INTEGER PRIMARY KEY, kind TEXT)")
+        raw.execute("CREATE TABLE person (partition_key TEXT, range_key TEXT, name TEXT, _metadata json)")
+    with SqliteConnection(str(path), mode="rw") as c:
+        for call in (lambda: c.create_model_table("pet", {"name": "TEXT"}),
+                     lambda: c.save("person", "o", {"name": "x"}),
+                     lambda: c.select("person", meta=True)):
+            with pytest.raises(QuarnaConnectionError, match="'metadata' of this database is not a table of version"):
+                call()
+        assert c.bulk_insert("event", [{"kind": "a"}]) == 1  # plain tables are not affected
+        assert c.select("metadata") == [] and c.tables() == ["event", "metadata", "person"]
+
+
+def test_nothing_is_written_before_the_first_write(tmp_path):
+    empty = tmp_path / "empty.sqlite"
+    empty.write_bytes(b"")
+    with SqliteConnection(str(empty), mode="rw") as c:
+        with pytest.raises(QuarnaConnectionError, match="unknown table"):
+            c.bulk_insert("person", [{"name": "x"}])
+        assert c.tables() == []
+    assert empty.read_bytes() == b""
+
+
+def test_readers_are_not_locked_out_by_a_write_and_a_killed_writer_leaves_a_readable_file(tmp_path):
+    path = str(tmp_path / "db.sqlite")
+    with SqliteConnection(path) as c:
+        c.create_model_table("t", {"v": "INTEGER"})
+        c.bulk_save("t", [(f"o{i}", {"v": i}) for i in range(10)])
+    writer = SqliteConnection(path, mode="rw")
+    writer.execute("PRAGMA cache_size = 10")  # the write spills to the file long before it commits
+    with writer.transaction():
+        writer.bulk_save("t", [(f"n{i}", {"v": i}) for i in range(1000)])
+        with SqliteConnection(path, mode="ro") as reader:  # while the write is open
+            assert reader.count("t", latest_only(), meta=True) == 10
+    writer.close()
+    script = (f"import os, signal\nfrom quarna_data.connections.sqlite import SqliteConnection\n"
+              f"c = SqliteConnection({path!r}, mode='rw')\n"
+              f"with c.transaction():\n"
+              f"    c.bulk_save('t', [('k%d' % i, {{'v': i}}) for i in range(5000)])\n"
+              f"    os.kill(os.getpid(), signal.SIGKILL)\n")
+    killed = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert killed.returncode == -signal.SIGKILL
+    with SqliteConnection(path, mode="ro") as reader:
+        assert reader.count("t") == 1010 and reader.count("metadata") == 1010
+
+
+@pytest.mark.parametrize("rows, row, field, reason", [
+    ([{"v": 1}, {"v": 1 << 64}], 2, "v", "integer wider than 64 bits"),
+    ([{"v": "ok"}, {"v": "ok"}, {"v": "a\ud800b"}], 3, "v", "lone surrogate '\\ud800' at character 1"),
+    ([{"v": -(1 << 63) - 1}], 1, "v", "integer wider than 64 bits"),
+])
+def test_values_that_cannot_be_stored_are_named_by_row_and_field(people, rows, row, field, reason):
+    people.create_table("plain", {"v": "TEXT"})
+    for write in (lambda: people.bulk_insert("plain", rows),
+                  lambda: people.bulk_save("person", [(str(i), {"name": r["v"]}) for i, r in enumerate(rows)])):
+        with pytest.raises(RejectedRow, match=re.escape(reason)) as rejected:
+            write()
+        assert rejected.value.index == row - 1 and rejected.value.field in (field, "name")
+    assert people.count("plain") == 0 and people.count("person") == 4
+
+
+def test_bulk_writes_consume_their_input_lazily(people):
+    produced = []
+    written = []
+
+    def objects():
+        for i in range(2000):
+            produced.append(i)
+            assert len(produced) - (written[-1] if written else 0) <= SAVE_CHUNK
+            yield f"lazy{i}", {"name": str(i)}
+
+    assert people.load("person", objects(), progress=written.append) == 2000
+    assert written[-1] == 2000 and len(written) == 4
+    assert people.bulk_delete("person", ({"name": str(i)} for i in range(2000))) == 2000

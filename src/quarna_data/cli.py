@@ -1,30 +1,56 @@
-"""The command-line tool: ``python -m quarna_data {demo,query,load,describe}``.
+"""The command-line tool: ``quarna-data`` (also ``python -m quarna_data``).
 
+- ``create DB TABLE NAME:TYPE ...``: creates a model table (or with ``--plain`` a plain one),
+  creating the database file when it is missing.
+- ``tables DB``: the tables of a database, their kind and number of rows.
+- ``load DB TABLE FILE``: loads JSON lines (``-`` for standard input), all or nothing, streaming.
+- ``query DB TABLE``: reads records with filters (``--where FIELD__LOOKUP=VALUE``), ordering,
+  pagination, field selection, the metadata join and counting, as a table, JSON, JSON lines or
+  CSV, written as they are fetched; ``--explain`` prints the statement and runs nothing.
+- ``describe DB TABLE``: the columns of a table and what it holds.
 - ``demo [--db PATH]``: writes sample versioned objects into a fresh SQLite file and runs a
   showcase of reads, printing each statement, its parameters and the records it returns.
-- ``query DB TABLE``: reads records with filters (``--where FIELD__LOOKUP=VALUE``), ordering,
-  pagination, field selection, the metadata join and counting; ``--explain`` prints the statement
-  and runs nothing.
-- ``load DB TABLE FILE``: loads JSON lines (``-`` for standard input), all or nothing.
-- ``describe DB TABLE``: the columns of a table and what it holds.
 
-Bad input ends with a one-line message on standard error and exit status 1 (2 for usage errors).
+Every name given on the command line reaches the statements through the checks of the host
+connection, which refuses unknown tables and fields with the list of valid ones. Bad input ends
+with a one-line message on standard error and exit status 1 (2 for usage errors).
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
+import csv
 import json
+import math
 import os
 import sqlite3
 import sys
 import time
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 DEFAULT_DEMO_DB = "quarna_demo.sqlite"
 TEXT_WIDTH = 40  # widest cell of a printed table
+TABLE_WINDOW = 100  # records read before a table's columns are sized
 SPECIAL_FIELDS = ("_address", "_metadata")  # heads of nested paths that are not columns
+FORMATS = ("table", "json", "ndjson", "csv")
+LOOKUP_EXAMPLES = {
+    "eq": "name=Ann  (the same as name__eq=Ann)",
+    "neq": "country__neq=DE",
+    "gt": "age__gt=40",
+    "gte": "score__gte=12.5",
+    "lt": "born__lt=1990-01-01",
+    "lte": "age__lte=65",
+    "in": "'country__in=[\"DE\",\"FR\"]'  (a JSON list)",
+    "contains": "name__contains=ller",
+    "icontains": "name__icontains=müller  (any case, any script)",
+    "startswith": "name__startswith=Mü",
+    "istartswith": "name__istartswith=zoë",
+    "endswith": "name__endswith=Zoë",
+    "iendswith": "name__iendswith=иванов",
+    "isnull": "email__isnull=true",
+}
 
 
 class UserError(Exception):
@@ -34,39 +60,24 @@ class UserError(Exception):
 # ---------------------------------------------------------------------------- output
 
 
-def cell(value: Any) -> str:
+def text_of(value: Any) -> str:
+    """A value as the text of one table cell or CSV field."""
     if value is None:
-        text = ""
-    elif isinstance(value, str):
-        text = value
-    elif isinstance(value, (dict, list)):
-        text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), default=str)
-    else:
-        text = str(value)
-    text = text.replace("\n", " ")
+        return ""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (dict, list)):
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":"), default=json_default)
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
+    return str(value)
+
+
+def cell(value: Any) -> str:
+    text = text_of(value).replace("\n", " ")
     return text if len(text) <= TEXT_WIDTH else text[: TEXT_WIDTH - 1] + "…"
-
-
-def format_table(records: Sequence[Dict[str, Any]], columns: Optional[Sequence[str]] = None) -> str:
-    """The records as an aligned text table; ``columns`` chooses and orders the columns."""
-    if columns is None:
-        columns = []
-        for record in records:
-            columns.extend(k for k in record if k not in columns)
-        # The object's identity first, the bulky metadata last.
-        front = [c for c in ("_object_id", "_object_version") if c in columns]
-        back = [c for c in ("_metadata",) if c in columns]
-        columns = front + [c for c in columns if c not in front and c not in back] + back
-    if not records:
-        return "(no records)"
-    rows = [[cell(r.get(c)) for c in columns] for r in records]
-    widths = [max([len(c)] + [len(row[i]) for row in rows]) for i, c in enumerate(columns)]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(columns, widths)).rstrip(),
-             "  ".join("-" * w for w in widths)]
-    lines += ["  ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip() for row in rows]
-    n = len(records)
-    lines.append(f"({n} record{'s' if n != 1 else ''})")
-    return "\n".join(lines)
 
 
 def json_default(value: Any) -> Any:
@@ -75,8 +86,74 @@ def json_default(value: Any) -> Any:
     return str(value)
 
 
-def format_json(records: Sequence[Dict[str, Any]]) -> str:
-    return json.dumps(list(records), ensure_ascii=False, indent=2, default=json_default)
+def record_columns(records: Iterable[Dict[str, Any]]) -> List[str]:
+    """The keys of the records, the object's identity first and the bulky metadata last."""
+    columns: Dict[str, None] = {}
+    for record in records:
+        columns.update(dict.fromkeys(record))
+    front = [c for c in ("_object_id", "_object_version") if c in columns]
+    back = [c for c in ("_metadata",) if c in columns]
+    return front + [c for c in columns if c not in front and c not in back] + back
+
+
+def write_table(records: Iterator[Dict[str, Any]], out: TextIO, columns: Optional[Sequence[str]]) -> None:
+    """An aligned text table; its columns are sized by the first TABLE_WINDOW records, later
+    records are written as they come (a wider cell shifts its line)."""
+    window = []
+    for record in records:
+        window.append(record)
+        if len(window) == TABLE_WINDOW:
+            break
+    if not window:
+        out.write("(no records)\n")
+        return
+    columns = list(columns) if columns is not None else record_columns(window)
+    rows = [[cell(r.get(c)) for c in columns] for r in window]
+    widths = [max([len(c)] + [len(row[i]) for row in rows]) for i, c in enumerate(columns)]
+
+    def line(values: Sequence[str]) -> str:
+        return "  ".join(v.ljust(w) for v, w in zip(values, widths)).rstrip() + "\n"
+
+    out.write(line(columns))
+    out.write("  ".join("-" * w for w in widths) + "\n")
+    for row in rows:
+        out.write(line(row))
+    count = len(window)
+    for record in records:
+        out.write(line([cell(record.get(c)) for c in columns]))
+        count += 1
+    out.write(f"({count} record{'s' if count != 1 else ''})\n")
+
+
+def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
+                  columns: Optional[Sequence[str]] = None) -> None:
+    """The records in one of FORMATS, each written as soon as it is read."""
+    records = iter(records)
+    if fmt == "table":
+        write_table(records, out, columns)
+    elif fmt == "ndjson":
+        dumps = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+        for record in records:
+            out.write(dumps(record) + "\n")
+    elif fmt == "json":
+        dumps = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+        separator = "[\n"
+        for record in records:
+            out.write(separator + dumps(record))
+            separator = ",\n"
+        out.write("[]\n" if separator == "[\n" else "\n]\n")
+    elif fmt == "csv":
+        writer = csv.writer(out, lineterminator="\n")
+        first = next(records, None)
+        if first is None:
+            return
+        columns = list(columns) if columns is not None else record_columns([first])
+        writer.writerow(columns)
+        writer.writerow([text_of(first.get(c)) for c in columns])
+        for record in records:
+            writer.writerow([text_of(record.get(c)) for c in columns])
+    else:
+        raise UserError(f"unknown format {fmt!r} (formats: {', '.join(FORMATS)})")
 
 
 def format_statement(sql: str, params: Sequence[Any], *, shorten: Optional[Dict[str, str]] = None) -> str:
@@ -92,26 +169,18 @@ def format_statement(sql: str, params: Sequence[Any], *, shorten: Optional[Dict[
 
 
 def open_database(path: str, mode: str):
-    """A connection to an existing database file (``mode`` "ro" or "rw")."""
+    """A connection to a database file (``mode`` "ro" or "rw": it must exist; "rwc": created when missing)."""
+    from quarna_data.connections.errors import QuarnaConnectionError
     from quarna_data.connections.sqlite import SqliteConnection
 
-    if not os.path.exists(path):
+    if mode != "rwc" and not os.path.exists(path):
         raise UserError(f"cannot open database {path!r}: no such file")
     if os.path.isdir(path):
         raise UserError(f"cannot open database {path!r}: it is a directory")
     try:
         return SqliteConnection(path, mode=mode)
-    except sqlite3.DatabaseError as error:
+    except (sqlite3.Error, QuarnaConnectionError) as error:
         raise UserError(f"cannot open database {path!r}: {error}") from None
-
-
-def known_table(conn, table: str) -> Dict[str, str]:
-    from quarna_data.connections.errors import QuarnaConnectionError
-
-    try:
-        return conn.describe(table)
-    except QuarnaConnectionError as error:
-        raise UserError(str(error)) from None
 
 
 # ---------------------------------------------------------------------------- query
@@ -125,19 +194,15 @@ def parse_value(text: str) -> Any:
         return text
 
 
-def supported_lookups(conn) -> List[str]:
-    return [str(lookup) for lookup in conn.SQL_OPERATOR_MAP]
-
-
 def parse_where(text: str, conn, description: Dict[str, str]):
-    """``FIELD__LOOKUP=VALUE`` (or ``FIELD=VALUE`` for EQ) as a Filter."""
+    """``FIELD__LOOKUP=VALUE`` (or ``FIELD=VALUE`` for eq) as a Filter; the host checks the field."""
     from quarna_utils.query.data_models.filter import Filter
     from quarna_utils.query.enums import Lookup
 
     path, sep, raw = text.partition("=")
     if not sep or not path:
         raise UserError(f"--where {text!r}: expected FIELD__LOOKUP=VALUE")
-    valid = supported_lookups(conn)
+    valid = [str(lookup) for lookup in conn.SQL_OPERATOR_MAP]
     head, _, rest = path.partition("__")
     lookup, field = Lookup.EQ, path
     if rest:
@@ -147,19 +212,11 @@ def parse_where(text: str, conn, description: Dict[str, str]):
         elif last in {str(member) for member in Lookup}:
             raise UserError(f"--where {text!r}: lookup {last!r} is not supported on SQLite "
                             f"(valid lookups: {', '.join(valid)})")
-        elif head not in SPECIAL_FIELDS and str(description.get(head, "")).lower() != "json":
-            # Not a path into a JSON column, so the last part must be a lookup.
+        elif head not in SPECIAL_FIELDS and str(description.get(head, "")).lower() == "json":
+            pass  # a path into a JSON column, compared with eq
+        elif head in description and head not in SPECIAL_FIELDS:
             raise UserError(f"--where {text!r}: unknown lookup {last!r} (valid lookups: {', '.join(valid)})")
-    head = field.partition("__")[0]
-    if head not in description and head not in SPECIAL_FIELDS:
-        raise UserError(f"--where {text!r}: unknown column {head!r} ({columns_text(description)})")
-    if "__" in field and head not in SPECIAL_FIELDS and str(description[head]).lower() != "json":
-        raise UserError(f"--where {text!r}: column {head!r} is not a JSON column, so it has no keys")
     return Filter(field_name=field, lookup=lookup, value=parse_value(raw))
-
-
-def columns_text(description: Dict[str, str]) -> str:
-    return "columns: " + ", ".join(description)
 
 
 def split_fields(values: Optional[Sequence[str]]) -> List[str]:
@@ -169,76 +226,94 @@ def split_fields(values: Optional[Sequence[str]]) -> List[str]:
     return fields
 
 
-def build_query(args, conn, description: Dict[str, str]):
-    from quarna_data.connections.sqlite import order
+def command_query(args, out: TextIO) -> int:
+    from quarna_data.connections.sqlite import ALIASES, order
     from quarna_utils.query.utils import ConnectorEnum, Q
 
-    filters = [parse_where(w, conn, description) for w in args.where or ()]
-    connector = ConnectorEnum.OR if args.any else ConnectorEnum.AND
-    conditions = Q(*filters, _connector=connector) if filters else None
-    only = split_fields(args.only)
-    distinct = split_fields(args.distinct)
-    for field in only + distinct:
-        if field not in description:
-            raise UserError(f"unknown column {field!r} ({columns_text(description)})")
-    if distinct and not only:
-        only = list(distinct)
-    orderings = []
-    for field in args.order or ():
-        name = field[1:] if field.startswith("-") else field
-        head = name.partition("__")[0]
-        if not name or (head not in description and head not in SPECIAL_FIELDS):
-            raise UserError(f"--order {field!r}: unknown column {head!r} ({columns_text(description)})")
-        orderings.append(order(field))
-    for option in ("limit", "offset"):
-        value = getattr(args, option)
-        if value is not None and value < 0:
-            raise UserError(f"--{option} must not be negative")
-    if args.offset and args.limit is None:
-        raise UserError("--offset needs --limit")
-    return conditions, only, distinct, orderings
-
-
-def command_query(args, out: TextIO) -> int:
     conn = open_database(args.db, "ro")
     try:
-        description = known_table(conn, args.table)
-        conditions, only, distinct, orderings = build_query(args, conn, description)
-        shown = None
-        if only:
-            from quarna_data.connections.sqlite import MODEL_KEY_COLUMNS
-
-            # Records of a model table keep saying which object and version they are.
-            keys = [c for c in MODEL_KEY_COLUMNS[:2] if c in description and conn.is_model_table(args.table)]
-            shown = [c for c in ("_object_id", "_object_version") if keys] + only
-            only = only + [k for k in keys if k not in only]
+        info = conn.table_info(args.table)
+        filters = [parse_where(w, conn, info.description) for w in args.where or ()]
+        connector = ConnectorEnum.OR if args.any else ConnectorEnum.AND
+        conditions = Q(*filters, _connector=connector) if filters else None
         if args.count:
-            sql, params = conn._build_count_statement(args.table, conditions, use_internal_meta_tables=args.meta)
-        else:
-            sql, params = conn.select_statement(
-                args.table, conditions, only=only, distinct=distinct, order_by=orderings,
-                limit=args.limit, offset=args.offset, meta=args.meta)
+            sql, params = conn.count_statement(args.table, conditions, meta=args.meta)
+            if args.explain:
+                print(format_statement(sql, params), file=out)
+                return 0
+            number = conn.execute(sql, params).fetchone()[0]
+            print(json.dumps({"count": number}) if args.format in ("json", "ndjson") else number, file=out)
+            return 0
+        only, distinct = split_fields(args.only), split_fields(args.distinct)
+        shown = None
+        if only and not distinct and info.model and not info.internal:
+            # Records of a model table keep saying which object and version they are.
+            shown = list(ALIASES) + [f for f in only if f not in ALIASES]
+            only = only + list(ALIASES)
+        read = dict(conditions=conditions, only=only, distinct=distinct,
+                    order_by=[order(field) for field in args.order or ()],
+                    limit=args.limit, offset=args.offset, meta=args.meta)
         if args.explain:
-            print(format_statement(sql, params), file=out)
+            print(format_statement(*conn.select_statement(args.table, **read)), file=out)
             return 0
         try:
-            if args.count:
-                number = conn.execute(sql, params).fetchone()[0]
-                print(json.dumps({"count": number}) if args.format == "json" else number, file=out)
-                return 0
-            records = conn.fetch_records(args.table, sql, params)
+            write_records(conn.iter_select(args.table, **read), out, args.format, shown)
         except sqlite3.Error as error:
-            hint = ""
-            if distinct and "distinct" in str(error).lower():
-                hint = " (DISTINCT must be the first column of the statement; see --explain)"
-            raise UserError(f"the database refused the statement: {error}{hint}") from None
-        print(format_json(records) if args.format == "json" else format_table(records, shown), file=out)
+            raise UserError(f"the database refused the statement: {error}") from None
         return 0
     finally:
         conn.close()
 
 
-# ---------------------------------------------------------------------------- describe
+# ---------------------------------------------------------------------------- tables, create, describe
+
+
+def command_tables(args, out: TextIO) -> int:
+    from quarna_data.connections.sqlite import quote_identifier
+
+    conn = open_database(args.db, "ro")
+    try:
+        rows = []
+        for name in conn.tables():
+            info = conn.table_info(name)
+            kind = "internal" if info.internal else "model" if info.model else "plain"
+            number = conn.execute(f"SELECT count(*) FROM {quote_identifier(name)}").fetchone()[0]
+            rows.append({"table": name, "kind": kind, "rows": number, "columns": len(info.description)})
+        if args.format == "table" and not rows:
+            out.write("(no tables)\n")
+        else:
+            write_records(iter(rows), out, args.format, ["table", "kind", "rows", "columns"])
+        return 0
+    finally:
+        conn.close()
+
+
+def parse_column(text: str) -> Tuple[str, str]:
+    name, sep, kind = text.partition(":")
+    if not sep or not name or not kind:
+        raise UserError(f"column {text!r}: expected NAME:TYPE, for example age:integer")
+    return name, kind
+
+
+def command_create(args, out: TextIO) -> int:
+    columns = dict(parse_column(text) for text in args.columns)
+    if len(columns) != len(args.columns):
+        raise UserError("a column is named twice")
+    key = split_fields(args.key)
+    if key and not args.plain:
+        raise UserError("--key is for plain tables; a model table is keyed by object id and version")
+    conn = open_database(args.db, "rwc")
+    try:
+        if args.plain:
+            conn.create_table(args.table, columns, primary_key=key)
+        else:
+            conn.create_model_table(args.table, columns)
+        kind = "plain table" if args.plain else "model table"
+        listed = ", ".join(f"{name} {kind_}" for name, kind_ in conn.describe(args.table).items())
+        print(f"created {kind} {args.table} ({listed}) in {args.db}", file=out)
+        return 0
+    finally:
+        conn.close()
 
 
 def command_describe(args, out: TextIO) -> int:
@@ -246,48 +321,61 @@ def command_describe(args, out: TextIO) -> int:
 
     conn = open_database(args.db, "ro")
     try:
-        description = known_table(conn, args.table)
-        rows = [{"column": name, "type": kind} for name, kind in description.items()]
+        info = conn.table_info(args.table)
+        rows = [{"column": name, "type": kind} for name, kind in info.description.items()]
         print(f"table {args.table}", file=out)
-        print(format_table(rows, ["column", "type"]).rsplit("\n", 1)[0], file=out)
+        write_table(iter(rows), _WithoutFooter(out), ["column", "type"])
         print(f"rows: {conn.count(args.table)}", file=out)
-        if conn.is_model_table(args.table) and "metadata" in conn.tables():
+        if info.model and not info.internal:
             objects = conn.execute(f"SELECT count(DISTINCT partition_key) FROM {quote_identifier(args.table)}").fetchone()[0]
-            latest = conn.count(args.table, latest_only(), meta=True)
+            latest = conn.count(args.table, latest_only())
             print(f"model table: {objects} objects, {latest} latest versions", file=out)
         return 0
     finally:
         conn.close()
 
 
+class _WithoutFooter:
+    """Passes a table through without its "(N records)" line."""
+
+    def __init__(self, out: TextIO) -> None:
+        self.out = out
+
+    def write(self, text: str) -> None:
+        if not (text.startswith("(") and text.endswith(" records)\n")):
+            self.out.write(text)
+
+
 # ---------------------------------------------------------------------------- load
 
 
 class Progress:
-    """A progress bar on standard error: drawn on a terminal, or as lines once a load runs long."""
+    """Progress of a load on standard error, from the first byte: bytes and rows read, and their
+    rates. On a terminal one line redrawn in place, otherwise a line every few seconds."""
 
-    def __init__(self, total: int, stream: TextIO, *, after: float = 2.0) -> None:
-        self.total = max(total, 1)
+    def __init__(self, total: Optional[int], stream: TextIO, *, every: Optional[float] = None) -> None:
+        self.total = total
         self.stream = stream
         self.tty = bool(getattr(stream, "isatty", lambda: False)())
+        self.every = every if every is not None else (0.2 if self.tty else 5.0)
         self.start = time.monotonic()
-        self.after = after
+        self.next = self.start
         self.shown = False
-        self.last_tenth = -1
 
-    def __call__(self, done: int) -> None:
-        fraction = min(done / self.total, 1.0)
-        if self.tty:
-            bar = "#" * int(fraction * 30)
-            self.stream.write(f"\rloading [{bar:<30}] {done}/{self.total}")
-            self.shown = True
-        elif time.monotonic() - self.start >= self.after:
-            tenth = int(fraction * 10)
-            if tenth != self.last_tenth:
-                self.last_tenth = tenth
-                self.stream.write(f"loading: {done}/{self.total} rows ({int(fraction * 100)}%)\n")
-                self.shown = True
+    def __call__(self, done_bytes: int, rows: int, *, final: bool = False) -> None:
+        now = time.monotonic()
+        if now < self.next and not final:
+            return
+        self.next = now + self.every
+        elapsed = max(now - self.start, 1e-9)
+        size = f"{done_bytes / 1e6:,.1f} MB"
+        if self.total:
+            size += f" of {self.total / 1e6:,.1f} MB ({min(done_bytes / self.total, 1.0):.0%})"
+        text = (f"loading: {size}, {rows:,} rows, {done_bytes / 1e6 / elapsed:,.1f} MB/s, "
+                f"{rows / elapsed:,.0f} rows/s")
+        self.stream.write(f"\r{text}\x1b[K" if self.tty else text + "\n")
         self.stream.flush()
+        self.shown = True
 
     def finish(self) -> None:
         if self.tty and self.shown:
@@ -295,71 +383,105 @@ class Progress:
             self.stream.flush()
 
 
-def read_lines(source: str) -> Iterable[Tuple[int, str]]:
-    if source == "-":
-        stream = sys.stdin
-        for number, line in enumerate(stream, 1):
-            yield number, line
-        return
-    try:
-        with open(source, encoding="utf-8") as stream:
-            for number, line in enumerate(stream, 1):
-                yield number, line
-    except UnicodeDecodeError as error:
-        raise UserError(f"{source}: not UTF-8 text ({error.reason} at byte {error.start})") from None
-    except OSError as error:
-        raise UserError(f"cannot read {source!r}: {error.strerror}") from None
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
 
 
-def parse_load(source: str, conn, table: str, description: Dict[str, str], model: bool):
-    """All lines parsed and checked before anything is written."""
-    from quarna_data.connections.sqlite import MODEL_KEY_COLUMNS
+class LoadSource:
+    """The JSON objects of a file of JSON lines, read lazily; remembers which line recent items
+    came from, so an error about an item can name its line."""
 
-    name = "<stdin>" if source == "-" else source
-    items = []
-    for number, line in read_lines(source):
-        if not line.strip():
-            continue
-        where = f"{name}:{number}"
+    def __init__(self, source: str, model: bool, progress: Optional[Progress]) -> None:
+        self.source = source
+        self.name = "<stdin>" if source == "-" else source
+        self.model = model
+        self.progress = progress
+        self.items = 0
+        self.lines: collections.deque = collections.deque(maxlen=1 << 16)
+
+    def line_of(self, index: int) -> Optional[int]:
+        position = index - (self.items - len(self.lines))
+        return self.lines[position] if 0 <= position < len(self.lines) else None
+
+    def _stream(self):
+        if self.source == "-":
+            return sys.stdin.buffer
         try:
-            item = json.loads(line)
-        except ValueError as error:
-            raise UserError(f"{where}: not valid JSON ({error.msg} at column {error.colno})") from None
-        if not isinstance(item, dict):
-            raise UserError(f"{where}: expected a JSON object, got {type(item).__name__}")
-        if model:
-            object_id = item.pop("_object_id", None)
-            if not isinstance(object_id, str) or not object_id:
-                raise UserError(f"{where}: a model table needs \"_object_id\" (non-empty text) on every line")
-            for key in item:
-                if key in MODEL_KEY_COLUMNS:
-                    raise UserError(f"{where}: {key!r} is written by the connection; give \"_object_id\"")
-        for key in item:
-            if key not in description:
-                valid = [c for c in description if not (model and c in MODEL_KEY_COLUMNS)]
-                raise UserError(f"{where}: unknown column {key!r} (columns: {', '.join(valid)})")
-        items.append((object_id, item) if model else item)
-    return items
+            return open(self.source, "rb")
+        except OSError as error:
+            raise UserError(f"cannot read {self.source!r}: {error.strerror}") from None
+
+    def size(self) -> Optional[int]:
+        try:
+            return os.stat(self.source).st_size if self.source != "-" else None
+        except OSError:
+            return None
+
+    def __iter__(self) -> Iterator[Any]:
+        stream = self._stream()
+        progress = self.progress
+        decode = json.JSONDecoder(parse_constant=_reject_constant).decode
+        done = 0
+        try:
+            for number, line in enumerate(stream, 1):
+                done += len(line)
+                if progress is not None and number & 255 == 1:
+                    progress(done, self.items)
+                if not line.strip():
+                    continue
+                try:
+                    item = decode(line.decode("utf-8-sig" if number == 1 else "utf-8"))
+                except UnicodeDecodeError as error:
+                    raise UserError(f"{self.name}:{number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+                except ValueError as error:
+                    detail = f"{error.msg} at column {error.colno}" if hasattr(error, "colno") else str(error)
+                    raise UserError(f"{self.name}:{number}: not valid JSON ({detail})") from None
+                except RecursionError:
+                    raise UserError(f"{self.name}:{number}: nested too deeply") from None
+                if item.__class__ is not dict:
+                    raise UserError(f"{self.name}:{number}: expected a JSON object, got {type(item).__name__}")
+                if self.model:
+                    object_id = item.pop("_object_id", None)
+                    if object_id.__class__ is not str or not object_id:
+                        raise UserError(f"{self.name}:{number}: a model table needs \"_object_id\" "
+                                        f"(non-empty text) on every line")
+                    item = (object_id, item)
+                self.lines.append(number)
+                self.items += 1
+                yield item
+            if progress is not None:
+                progress(done, self.items, final=True)
+        except OSError as error:
+            raise UserError(f"cannot read {self.source!r}: {error.strerror}") from None
+        finally:
+            if stream is not sys.stdin.buffer:
+                stream.close()
 
 
 def command_load(args, out: TextIO, err: TextIO) -> int:
+    from quarna_data.connections.sqlite import RejectedRow
+
     conn = open_database(args.db, "rw")
     try:
-        description = known_table(conn, args.table)
-        model = conn.is_model_table(args.table)
-        items = parse_load(args.file, conn, args.table, description, model)
-        progress = Progress(len(items), err)
+        info = conn.table_info(args.table)
+        show = args.progress or bool(getattr(err, "isatty", lambda: False)())
+        source = LoadSource(args.file, info.model and not info.internal, None)
+        progress = Progress(source.size(), err) if show else None
+        source.progress = progress
         try:
-            if model:
-                conn.bulk_save(args.table, items, progress=progress)
-            else:
-                conn.bulk_insert(args.table, items, progress=progress)
+            count = conn.load(args.table, source)
+        except RejectedRow as error:
+            line = source.line_of(error.index)
+            where = f"{source.name}:{line}" if line is not None else f"{source.name}: item {error.index + 1}"
+            field = f"field {error.field!r}: " if error.field is not None else ""
+            raise UserError(f"{where}: {field}{error.reason}; nothing was loaded") from None
         except (sqlite3.Error, TypeError, ValueError) as error:
             raise UserError(f"nothing was loaded: {error}") from None
         finally:
-            progress.finish()
-        kind = "object versions" if model else "rows"
-        print(f"loaded {len(items)} {kind} into {args.table}", file=out)
+            if progress is not None:
+                progress.finish()
+        kind = "object versions" if info.model and not info.internal else "rows"
+        print(f"loaded {count} {kind} into {args.table}", file=out)
         return 0
     finally:
         conn.close()
@@ -490,14 +612,13 @@ def command_demo(args, out: TextIO) -> int:
             table = read.pop("table", DEMO_TABLE)
             print(f"\n== {number}. {title}", file=out)
             if read.pop("count", False):
-                sql, params = conn._build_count_statement(
-                    table, read.get("conditions"), use_internal_meta_tables=read.get("meta", False))
+                sql, params = conn.count_statement(table, read.get("conditions"), meta=read.get("meta", False))
                 show(sql, params)
                 print(f"count: {conn.execute(sql, params).fetchone()[0]}", file=out)
                 continue
             sql, params = conn.select_statement(table, **read)
             show(sql, params)
-            print(format_table(conn.fetch_records(table, sql, params), columns), file=out)
+            write_records(conn.iter_select(table, **read), out, "table", columns)
         print(f"\nTry: python -m quarna_data query {path} {DEMO_TABLE} --meta "
               f"--where _address__object_version=latest --where age__gte=40 --order -age", file=out)
         return 0
@@ -526,43 +647,100 @@ def join_negative_orders(argv: List[str]) -> List[str]:
     return joined
 
 
+QUERY_EPILOG = """\
+lookups (--where FIELD__LOOKUP=VALUE; VALUE is read as JSON when it parses, else as text):
+{lookups}
+
+fields:
+  a column (age), a path into a JSON column (address__city, tags__0),
+  on a model table also _object_id, _object_version, the version selectors
+  _address__object_version=latest|all (any version number with --meta) and,
+  with --meta or on the row's own copy, the version record _metadata__KEY
+  (for example _metadata__created_at__gte=1700000000)
+
+examples:
+  %(prog)s people.sqlite person --meta --where _address__object_version=latest --order -age --limit 10
+  %(prog)s people.sqlite person --where name__icontains=müller --only name,country --format csv
+  %(prog)s people.sqlite person --distinct country --order country
+  %(prog)s people.sqlite person --where address__city=Köln --count
+"""
+
+
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m quarna_data",
-        description="The SQLite statement layer of the Quarna data platform, on a SQLite file.")
+        prog="quarna-data",
+        description="The SQLite statement layer of the Quarna data platform, on a SQLite file: create "
+                    "tables, load JSON lines, query them.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    create = sub.add_parser("create", help="create a model table (or a plain one) in a database",
+                            description="Create a table; the database file is created when missing.")
+    create.add_argument("db", help="SQLite file (created when missing)")
+    create.add_argument("table", help="name of the new table")
+    create.add_argument("columns", nargs="+", metavar="NAME:TYPE",
+                        help="a column and its type, one of text, integer, real, numeric, boolean, json, blob, "
+                             "bytea (for example name:text age:integer address:json)")
+    create.add_argument("--plain", action="store_true",
+                        help="a plain table of these columns only, not a model table of versioned objects")
+    create.add_argument("--key", action="append", metavar="COLUMNS",
+                        help="primary key column(s) of a plain table (comma-separated)")
+
+    tables = sub.add_parser("tables", help="list the tables of a database")
+    tables.add_argument("db", help="SQLite file")
+    tables.add_argument("--format", choices=FORMATS, default="table", help="output format (default table)")
+
+    load = sub.add_parser("load", help="load JSON lines into a table, all or nothing")
+    load.add_argument("db", help="SQLite file")
+    load.add_argument("table", help="table to load into")
+    load.add_argument("file", help="a file of JSON objects, one a line, or - for standard input; "
+                                   "for a model table every object needs \"_object_id\" and becomes a new version")
+    load.add_argument("--progress", action="store_true",
+                      help="report progress on standard error even when it is not a terminal")
+
+    lookups = "\n".join(f"  {name:<12} --where {example}" for name, example in LOOKUP_EXAMPLES.items())
+    query = sub.add_parser("query", help="read records of a table",
+                           description="Read the records of a table; rows are written as they are fetched.",
+                           epilog=QUERY_EPILOG.format(lookups=lookups),
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+    query.add_argument("db", help="SQLite file")
+    query.add_argument("table", help="table to read")
+    query.add_argument("--where", action="append", metavar="FIELD__LOOKUP=VALUE",
+                       help="a filter; repeatable (all must hold, or any with --any); see the lookups below")
+    query.add_argument("--any", action="store_true", help="match any filter instead of all")
+    query.add_argument("--order", action="append", metavar="[-]FIELD",
+                       help="order by FIELD (- for descending); repeatable")
+    query.add_argument("--limit", type=int, metavar="N", help="return at most N records")
+    query.add_argument("--offset", type=int, metavar="N", help="skip the first N records")
+    query.add_argument("--only", action="append", metavar="FIELDS",
+                       help="fields to return (comma-separated; repeatable)")
+    query.add_argument("--distinct", action="append", metavar="FIELDS",
+                       help="return the distinct combinations of these fields (and of --only), not rows")
+    query.add_argument("--meta", action="store_true",
+                       help="join the version records: their fields become filters and a _metadata column")
+    query.add_argument("--count", action="store_true", help="print the number of matching rows")
+    query.add_argument("--explain", action="store_true", help="print the statement and its parameters only")
+    query.add_argument("--format", choices=FORMATS, default="table",
+                       help="output format: an aligned table (columns sized by the first "
+                            f"{TABLE_WINDOW} records), a JSON list, JSON lines or CSV (default table)")
+
+    describe = sub.add_parser("describe", help="show the columns of a table")
+    describe.add_argument("db", help="SQLite file")
+    describe.add_argument("table", help="table to describe")
 
     demo = sub.add_parser("demo", help="create a demo database and show a series of reads")
     demo.add_argument("--db", default=DEFAULT_DEMO_DB,
                       help=f"SQLite file to create, replacing any earlier one (default {DEFAULT_DEMO_DB})")
-
-    query = sub.add_parser("query", help="read records of a table")
-    query.add_argument("db", help="SQLite file")
-    query.add_argument("table")
-    query.add_argument("--where", action="append", metavar="FIELD__LOOKUP=VALUE",
-                       help="a filter; repeatable. FIELD may be a path into a JSON column (data__address__city); "
-                            "LOOKUP defaults to eq; VALUE is read as JSON when it is JSON, else as text")
-    query.add_argument("--any", action="store_true", help="match any filter instead of all")
-    query.add_argument("--order", action="append", metavar="[-]FIELD", help="order by FIELD (- for descending); repeatable")
-    query.add_argument("--limit", type=int)
-    query.add_argument("--offset", type=int)
-    query.add_argument("--only", action="append", metavar="FIELDS", help="fields to return (comma-separated; repeatable)")
-    query.add_argument("--distinct", action="append", metavar="FIELDS", help="fields selected DISTINCT")
-    query.add_argument("--meta", action="store_true", help="join the metadata table (version records)")
-    query.add_argument("--count", action="store_true", help="print the number of matching rows")
-    query.add_argument("--explain", action="store_true", help="print the statement and its parameters only")
-    query.add_argument("--format", choices=("table", "json"), default="table")
-
-    load = sub.add_parser("load", help="load JSON lines into a table, all or nothing")
-    load.add_argument("db", help="SQLite file")
-    load.add_argument("table")
-    load.add_argument("file", help="a file of JSON objects, one a line, or - for standard input; "
-                                   "for a model table every object needs \"_object_id\" and becomes a new version")
-
-    describe = sub.add_parser("describe", help="show the columns of a table")
-    describe.add_argument("db", help="SQLite file")
-    describe.add_argument("table")
     return parser
+
+
+def _quiet_stdout() -> None:
+    """After the reader of standard output went away: nothing more reaches it, not even at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None, *, out: Optional[TextIO] = None, err: Optional[TextIO] = None) -> int:
@@ -574,21 +752,23 @@ def main(argv: Optional[Sequence[str]] = None, *, out: Optional[TextIO] = None, 
         "query": lambda: command_query(args, out),
         "load": lambda: command_load(args, out, err),
         "describe": lambda: command_describe(args, out),
+        "tables": lambda: command_tables(args, out),
+        "create": lambda: command_create(args, out),
     }
     try:
-        return commands[args.command]()
+        status = commands[args.command]()
+        out.flush()
+        return status
     except UserError as error:
         print(f"error: {error}", file=err)
     except KeyboardInterrupt:
         print("interrupted", file=err)
         return 130
     except BrokenPipeError:
-        # The reader went away (e.g. piped into head): nothing more to say.
-        try:
-            sys.stdout = open(os.devnull, "w")
-        except OSError:
-            pass
-        return 1
+        # The reader went away (e.g. piped into head): it has all it wanted.
+        if out is sys.stdout:
+            _quiet_stdout()
+        return 0
     except Exception as error:  # noqa: BLE001 - one line, never a traceback
         from quarna_data.connections.errors import QuarnaConnectionError
 
