@@ -254,7 +254,7 @@ class Tool:
     def create(self, db: str, output: str) -> Dict[str, Any]:
         if self.can_create:
             columns = [f"{column}:{kind}" for column, kind in COLUMNS.items()]
-            return run([TOOL, "create", db, TABLE, "--model", *columns], output)
+            return run([TOOL, "create", db, TABLE, *columns], output)
         # Before the tool could create tables: the Python host makes the model table.
         code = ("import json, sys\n"
                 "from quarna_data.connections.sqlite import SqliteConnection\n"
