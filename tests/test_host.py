@@ -454,10 +454,11 @@ def test_model_tables_refuse_names_the_statements_cannot_use(people, columns, me
 
 def test_columns_of_older_tables_the_statements_cannot_use_are_refused_clearly(people):
     people.execute('CREATE TABLE "legacy" (partition_key TEXT, range_key TEXT, "order" TEXT, address json,'
-                   ' _metadata json, "key" TEXT)')
-    people.execute("""INSERT INTO legacy VALUES ('o', '1', 'x', '{"city": "Oslo"}', NULL, 'k')""")
-    with pytest.raises(QuarnaConnectionError, match="'order' is an SQL keyword"):
-        people.select("legacy", Q(order="x"))
+                   ' _metadata json, "key" TEXT, "current_date" TEXT)')
+    people.execute("""INSERT INTO legacy VALUES ('o', '1', 'x', '{"city": "Oslo"}', NULL, 'k', 'd')""")
+    for field in ("order", "current_date"):
+        with pytest.raises(QuarnaConnectionError, match=f"'{field}' is an SQL keyword"):
+            people.select("legacy", Q(**{field: "x"}))
     with pytest.raises(QuarnaConnectionError, match="cannot tell them apart"):
         people.select("legacy", order_by=[order("address__city")], meta=True)
     # what the statements can write still works: a keyword SQLite takes as a name, paths without the join

@@ -62,14 +62,14 @@ class UserError(Exception):
 
 def text_of(value: Any) -> str:
     """A value as the text of one table cell or CSV field."""
+    if value.__class__ is str:
+        return value
     if value is None:
         return ""
-    if isinstance(value, str):
-        return value
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, (dict, list)):
-        return json.dumps(value, ensure_ascii=False, separators=(",", ":"), default=json_default)
+        return _compact_json(value)
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
     return str(value)
@@ -86,6 +86,10 @@ def json_default(value: Any) -> Any:
     return str(value)
 
 
+_CSV_PLAIN = frozenset((str, int, float, type(None)))  # written by the csv module as text_of writes them
+_compact_json = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=json_default).encode
+
+
 def record_columns(records: Iterable[Dict[str, Any]]) -> List[str]:
     """The keys of the records, the object's identity first and the bulky metadata last."""
     columns: Dict[str, None] = {}
@@ -96,7 +100,8 @@ def record_columns(records: Iterable[Dict[str, Any]]) -> List[str]:
     return front + [c for c in columns if c not in front and c not in back] + back
 
 
-def write_table(records: Iterator[Dict[str, Any]], out: TextIO, columns: Optional[Sequence[str]]) -> None:
+def write_table(records: Iterator[Dict[str, Any]], out: TextIO, columns: Optional[Sequence[str]],
+                *, footer: bool = True) -> None:
     """An aligned text table; its columns are sized by the first TABLE_WINDOW records, later
     records are written as they come (a wider cell shifts its line)."""
     window = []
@@ -122,7 +127,8 @@ def write_table(records: Iterator[Dict[str, Any]], out: TextIO, columns: Optiona
     for record in records:
         out.write(line([cell(record.get(c)) for c in columns]))
         count += 1
-    out.write(f"({count} record{'s' if count != 1 else ''})\n")
+    if footer:
+        out.write(f"({count} record{'s' if count != 1 else ''})\n")
 
 
 def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
@@ -149,9 +155,10 @@ def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
             return
         columns = list(columns) if columns is not None else record_columns([first])
         writer.writerow(columns)
-        writer.writerow([text_of(first.get(c)) for c in columns])
+        write = writer.writerow
+        write([text_of(first.get(c)) for c in columns])
         for record in records:
-            writer.writerow([text_of(record.get(c)) for c in columns])
+            write([v if v.__class__ in _CSV_PLAIN else text_of(v) for v in map(record.get, columns)])
     else:
         raise UserError(f"unknown format {fmt!r} (formats: {', '.join(FORMATS)})")
 
@@ -227,7 +234,7 @@ def split_fields(values: Optional[Sequence[str]]) -> List[str]:
 
 
 def command_query(args, out: TextIO) -> int:
-    from quarna_data.connections.sqlite import ALIASES, order
+    from quarna_data.connections.sqlite import ALIASES, METADATA_COLUMN, order
     from quarna_utils.query.utils import ConnectorEnum, Q
 
     conn = open_database(args.db, "ro")
@@ -256,8 +263,10 @@ def command_query(args, out: TextIO) -> int:
         if args.explain:
             print(format_statement(*conn.select_statement(args.table, **read)), file=out)
             return 0
+        # The version record a model row keeps is shown with --meta (joined) or when asked for.
+        exclude = () if args.meta or METADATA_COLUMN in only + distinct else (METADATA_COLUMN,)
         try:
-            write_records(conn.iter_select(args.table, **read), out, args.format, shown)
+            write_records(conn.iter_select(args.table, **read, exclude=exclude), out, args.format, shown)
         except sqlite3.Error as error:
             raise UserError(f"the database refused the statement: {error}") from None
         return 0
@@ -324,7 +333,7 @@ def command_describe(args, out: TextIO) -> int:
         info = conn.table_info(args.table)
         rows = [{"column": name, "type": kind} for name, kind in info.description.items()]
         print(f"table {args.table}", file=out)
-        write_table(iter(rows), _WithoutFooter(out), ["column", "type"])
+        write_table(iter(rows), out, ["column", "type"], footer=False)
         print(f"rows: {conn.count(args.table)}", file=out)
         if info.model and not info.internal:
             objects = conn.execute(f"SELECT count(DISTINCT partition_key) FROM {quote_identifier(args.table)}").fetchone()[0]
@@ -333,17 +342,6 @@ def command_describe(args, out: TextIO) -> int:
         return 0
     finally:
         conn.close()
-
-
-class _WithoutFooter:
-    """Passes a table through without its "(N records)" line."""
-
-    def __init__(self, out: TextIO) -> None:
-        self.out = out
-
-    def write(self, text: str) -> None:
-        if not (text.startswith("(") and text.endswith(" records)\n")):
-            self.out.write(text)
 
 
 # ---------------------------------------------------------------------------- load
@@ -427,13 +425,13 @@ class LoadSource:
                 done += len(line)
                 if progress is not None and number & 255 == 1:
                     progress(done, self.items)
-                if not line.strip():
-                    continue
                 try:
                     item = decode(line.decode("utf-8-sig" if number == 1 else "utf-8"))
                 except UnicodeDecodeError as error:
                     raise UserError(f"{self.name}:{number}: not UTF-8 text ({error.reason} at byte {error.start})") from None
                 except ValueError as error:
+                    if not line.strip():
+                        continue  # blank lines are skipped
                     detail = f"{error.msg} at column {error.colno}" if hasattr(error, "colno") else str(error)
                     raise UserError(f"{self.name}:{number}: not valid JSON ({detail})") from None
                 except RecursionError:

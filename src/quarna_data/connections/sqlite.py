@@ -284,12 +284,6 @@ def _bad_value(value: Any) -> Optional[str]:
 
 
 _json_text = json.encoder.encode_basestring_ascii  # a str as JSON, as json.dumps writes it
-_ADDRESS_JSON = ('{{"object_id": {0}, "object_version": {1}, "class_version": {class_version}, '
-                 '"table_name": {table_name}}}')
-_RECORD_JSON = ('{{"next_version": {0}, "address": {1}, "object_id": {2}, "object_version": {3}, '
-                '"prior_version": {4}, "class_schema_reference": null, "class_meta_schema_reference": null, '
-                '"class_schema_type": "model", "is_deleted": 0, "created_at": {now}, "updated_at": {now}, '
-                '"transaction": {transaction}}}')
 
 
 def _is_version_selector(value: Any) -> bool:
@@ -478,12 +472,15 @@ class SqliteConnection(SqliteStatementsMixin):
         """Why ``name`` cannot be written bare into a statement, or None."""
         if not BARE_NAME.match(name):
             return "is not a plain identifier"
-        # The name is a bare word; SQLite itself says whether it reads it as a name there.
-        probe = (f"SELECT {name} FROM (SELECT 1 AS {quote_identifier(name)})" if column
-                 else f"SELECT 1 FROM {name} LIMIT 0")
+        # The name is a bare word; SQLite itself says whether it reads it as that name (a keyword
+        # such as current_date would be read as something else, or not at all).
+        probe = (f"SELECT {name} FROM (SELECT 'column' AS {quote_identifier(name)})" if column
+                 else f"SELECT 'column' FROM {name} LIMIT 0")
         try:
-            self._conn.execute(probe).fetchall()
+            read = self._conn.execute(probe).fetchall()
         except sqlite3.Error:
+            return "is an SQL keyword"
+        if column and read != [("column",)]:
             return "is an SQL keyword"
         return None
 
@@ -758,38 +755,43 @@ class SqliteConnection(SqliteStatementsMixin):
         stored = self._latest_versions(table, {object_id for object_id, _ in objects})
         latest = dict(stored)
         model_rows, metadata_rows, versions = [], [], []
-        # object id -> its newest model row so far, and what its version record is made of
-        newest: Dict[str, Tuple[Dict[str, Any], Tuple[str, str, str, str]]] = {}
+        # object id -> its newest model row so far, and its version record after next_version
+        newest: Dict[str, Tuple[Dict[str, Any], str]] = {}
         first_versions: Dict[str, str] = {}  # object id -> the first version written here
-        # The JSON of the address and the version record is written from templates: the same
-        # text json.dumps writes, at a fraction of the cost.
-        constant = {"class_version": json.dumps(class_version), "table_name": json.dumps(table),
-                    "transaction": json.dumps(transaction), "now": json.dumps(now)}
+        # The JSON of the address and the version record is written here, the same text
+        # json.dumps writes, at a fraction of the cost.
+        class_text, table_text = json.dumps(class_version), json.dumps(table)
+        transaction_text, now_text = json.dumps(transaction), json.dumps(now)
+        record_tail = (f'"class_schema_reference": null, "class_meta_schema_reference": null, '
+                       f'"class_schema_type": "model", "is_deleted": 0, "created_at": {now_text}, '
+                       f'"updated_at": {now_text}, "transaction": {transaction_text}}}')
         json_columns = info.json_columns
         for object_id, fields in objects:
             prior, number = latest.get(object_id, (None, 0))
             version = str(number + 1)
             latest[object_id] = (version, number + 1)
             first_versions.setdefault(object_id, version)
-            id_text = _json_text(object_id)
-            address = _ADDRESS_JSON.format(id_text, _json_text(version), **constant)
-            prior_text = json.dumps(prior) if prior.__class__ is not str else _json_text(prior)
-            parts = (address, id_text, _json_text(version), prior_text)
+            id_text, version_text = _json_text(object_id), _json_text(version)
+            address = (f'{{"object_id": {id_text}, "object_version": {version_text}, '
+                       f'"class_version": {class_text}, "table_name": {table_text}}}')
+            prior_text = "null" if prior is None else _json_text(str(prior))
+            body = (f'"address": {address}, "object_id": {id_text}, "object_version": {version_text}, '
+                    f'"prior_version": {prior_text}, {record_tail}')
             if object_id in newest:
                 row, earlier = newest[object_id]
-                row[METADATA_COLUMN] = _RECORD_JSON.format(_json_text(version), *earlier, **constant)
+                row[METADATA_COLUMN] = f'{{"next_version": {version_text}, {earlier}'
             row = {PRIMARY_PARTITION_KEY: object_id, SECONDARY_PARTITION_KEY: version,
-                   METADATA_COLUMN: _RECORD_JSON.format("null", *parts, **constant), **fields}
+                   METADATA_COLUMN: f'{{"next_version": null, {body}', **fields}
             if json_columns:
                 self._json_encoded(info, row, copy=False)
-            newest[object_id] = (row, parts)
+            newest[object_id] = (row, body)
             model_rows.append(row)
             metadata_rows.append({
                 "object_id": object_id, "object_version": version, "prior_version": prior,
                 "address": address, "class_schema_reference": None,
                 "class_meta_schema_reference": None, "class_schema_type": "model",
                 "is_deleted": 0, "created_at": now, "updated_at": now,
-                "transaction": constant["transaction"], "table_name": table,
+                "transaction": transaction_text, "table_name": table,
             })
             versions.append(version)
         # The versions that were the latest before this chunk are followed now.
@@ -799,10 +801,11 @@ class SqliteConnection(SqliteStatementsMixin):
                 f" WHERE {PRIMARY_PARTITION_KEY} = ? AND {SECONDARY_PARTITION_KEY} = ?",
                 (first_versions[object_id], object_id, prior),
             )
-        for target, rows in ((METADATA_TABLE, metadata_rows), (table, model_rows)):
-            for _, batch in self._sized(rows):
-                sql, params = self._build_bulk_insert_statement(target, batch)
-                self.execute(sql, params)
+        per_statement = max(1, self.parameter_limit // len(METADATA_COLUMNS))  # rows of one shape
+        for start in range(0, len(metadata_rows), per_statement):
+            self.execute(*self._build_bulk_insert_statement(METADATA_TABLE, metadata_rows[start:start + per_statement]))
+        for _, batch in self._sized(model_rows):
+            self.execute(*self._build_bulk_insert_statement(table, batch))
         return versions
 
     def _latest_versions(self, table: str, object_ids: set) -> Dict[str, Tuple[str, int]]:
@@ -841,15 +844,18 @@ class SqliteConnection(SqliteStatementsMixin):
         limit: Optional[int] = None,
         offset: Optional[int] = None,
         meta: bool = False,
+        exclude: Sequence[str] = (),
     ) -> List[Dict[str, Any]]:
         """The decoded records of the rows that satisfy ``conditions``.
 
         ``only`` names the fields to return; ``distinct`` returns the distinct combinations of
         the ``only`` and ``distinct`` fields instead of rows (then only those fields may order
         them). ``limit``/``offset`` page the result; ``meta`` joins the version records.
+        Columns named in ``exclude`` are left out of the records without being decoded (for
+        example ``_metadata``, when the version records are not wanted).
         """
         return list(self.iter_select(table, conditions, only=only, distinct=distinct, order_by=order_by,
-                                     limit=limit, offset=offset, meta=meta))
+                                     limit=limit, offset=offset, meta=meta, exclude=exclude))
 
     def iter_select(
         self,
@@ -862,10 +868,11 @@ class SqliteConnection(SqliteStatementsMixin):
         limit: Optional[int] = None,
         offset: Optional[int] = None,
         meta: bool = False,
+        exclude: Sequence[str] = (),
     ) -> Iterator[Dict[str, Any]]:
         """As ``select``, one record at a time as the rows are fetched."""
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
-        return self._records(info, self.execute(sql, params), keep)
+        return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
 
     def select_statement(
         self,
@@ -943,13 +950,16 @@ class SqliteConnection(SqliteStatementsMixin):
             params += [pagination.limit, pagination.offset]
         return sql, params
 
-    def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]]) -> Iterator[Dict[str, Any]]:
+    def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
+                 exclude: frozenset = frozenset()) -> Iterator[Dict[str, Any]]:
         names = [column[0] for column in cursor.description]
         table, description, process = info.name, info.description, self._process_result
-        booleans = [c for c in info.booleans if c in names and (keep is None or c in keep)]
-        positions = [i for i, name in enumerate(names) if name in keep] if keep is not None else None
-        if positions is not None:
+        positions = None
+        if keep is not None or not exclude.isdisjoint(names):
+            positions = [i for i, name in enumerate(names)
+                         if (keep is None or name in keep) and name not in exclude]
             names = [names[i] for i in positions]
+        booleans = [c for c in info.booleans if c in names]
         for row in cursor:
             if positions is not None:
                 row = [row[i] for i in positions]
