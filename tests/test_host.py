@@ -556,3 +556,20 @@ def test_bulk_writes_consume_their_input_lazily(people):
     assert people.load("person", objects(), progress=written.append) == 2000
     assert written[-1] == 2000 and len(written) == 4
     assert people.bulk_delete("person", ({"name": str(i)} for i in range(2000))) == 2000
+
+
+def test_a_journal_left_by_a_killed_writer_of_the_older_layout_is_rolled_back_on_reading(tmp_path):
+    path = str(tmp_path / "journal.sqlite")
+    with sqlite3.connect(path) as raw:  # rollback journal, as databases written before WAL have
+        raw.execute("CREATE TABLE t (v TEXT)")
+        raw.executemany("INSERT INTO t VALUES (?)", [("x" * 100,)] * 5000)
+    script = (f"import os, signal, sqlite3\nc = sqlite3.connect({path!r}, isolation_level=None)\n"
+              f"c.execute('PRAGMA cache_size = 5')\nc.execute('BEGIN IMMEDIATE')\n"
+              f"c.execute(\"UPDATE t SET v = 'y'\")\nos.kill(os.getpid(), signal.SIGKILL)\n")
+    assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == -signal.SIGKILL
+    with pytest.raises(sqlite3.OperationalError, match="readonly"):  # what a plain read-only open meets
+        sqlite3.connect(f"file:{path}?mode=ro", uri=True).execute("SELECT count(*) FROM t").fetchone()
+    with SqliteConnection(path, mode="ro") as reader:
+        assert reader.count("t") == 5000 and {r["v"] for r in reader.select("t")} == {"x" * 100}
+        with pytest.raises(sqlite3.OperationalError, match="readonly"):
+            reader.execute("DELETE FROM t")

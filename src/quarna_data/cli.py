@@ -255,7 +255,7 @@ def command_query(args, out: TextIO) -> int:
         shown = None
         if only and not distinct and info.model and not info.internal:
             # Records of a model table keep saying which object and version they are.
-            shown = list(ALIASES) + [f for f in only if f not in ALIASES]
+            shown = list(ALIASES) + [f for f in only if f not in ALIASES and f not in ALIASES.values()]
             only = only + list(ALIASES)
         read = dict(conditions=conditions, only=only, distinct=distinct,
                     order_by=[order(field) for field in args.order or ()],
@@ -650,7 +650,7 @@ lookups (--where FIELD__LOOKUP=VALUE; VALUE is read as JSON when it parses, else
 {lookups}
 
 fields:
-  a column (age), a path into a JSON column (address__city, tags__0),
+  a column (age), a path into a JSON column (home__city for the key city of home),
   on a model table also _object_id, _object_version, the version selectors
   _address__object_version=latest|all (any version number with --meta) and,
   with --meta or on the row's own copy, the version record _metadata__KEY
@@ -660,7 +660,7 @@ examples:
   %(prog)s people.sqlite person --meta --where _address__object_version=latest --order -age --limit 10
   %(prog)s people.sqlite person --where name__icontains=müller --only name,country --format csv
   %(prog)s people.sqlite person --distinct country --order country
-  %(prog)s people.sqlite person --where address__city=Köln --count
+  %(prog)s people.sqlite person --where home__city=Köln --count
 """
 
 
