@@ -5,7 +5,7 @@ the same interpreter and the same SQLite library) and then calls this script.
 
 1. Generates a JSON-lines file of N customer records (seeded, so every run gets the same bytes):
    nested objects, lists, ISO dates, non-ASCII names (some written in capitals), booleans, floats,
-   and ``"_object_id"`` on every line. Default 1,000,000 records (about 530 MB), ``--quick``
+   and ``"_object_id"`` on every line. Default 1,000,000 records (about 560 MB), ``--quick``
    100,000. The file is made once per size in the work directory and reused.
 2. Loads it with ``quarna-data load`` into a model table (created first) and with
    ``sqlite-utils insert --nl``, each into a fresh database.
