@@ -12,6 +12,8 @@ from datetime import date
 
 import pytest
 from quarna_utils.models.data_models.reference import Reference
+from quarna_utils.query.data_models.order_by import OrderBy
+from quarna_utils.query.enums import OrderDirection
 
 MODULE = "quarna_data.connections.implementations.mixins.sqlite_statements_mixin"
 mod = importlib.import_module(MODULE)
@@ -346,7 +348,209 @@ def test_bulk_insert_values_follow_code_run_by_a_key_comparison(monkeypatch):
     assert key.compared >= 2
 
 
-# --------------------------------------------------------------------------- imports
+# --------------------------------------------------------------------------- class attributes
+
+
+class Recorder(M):
+    def _fields_map(self, table_name, field_name, class_version):
+        return f"{field_name}_{class_version}"
+
+
+def deleted_column(obj):
+    sql, _ = obj._build_delete_statement("t", {"a": 1})
+    return sql.split("`")[1]
+
+
+class PlainMeta(type):
+    pass
+
+
+def class_attr_changed(monkeypatch, cls):
+    monkeypatch.setattr(cls, "LATEST", "second")
+
+
+def base_attr_changed(monkeypatch, cls):
+    monkeypatch.setattr(cls.__mro__[1], "LATEST", "second")
+    monkeypatch.delattr(cls, "LATEST")
+
+
+def metaclass_data_descriptor(monkeypatch, cls):
+    monkeypatch.setattr(type(cls), "LATEST", property(lambda c: "second"), raising=False)
+
+
+def value_type_gains_get(monkeypatch, cls):
+    monkeypatch.setattr(type(cls.LATEST), "__get__", lambda self, obj, owner: "second", raising=False)
+
+
+def metaclass_getattribute(monkeypatch, cls):
+    def getattribute(c, name):
+        return "second" if name == "LATEST" else type.__getattribute__(c, name)
+
+    monkeypatch.setattr(type(cls), "__getattribute__", getattribute, raising=False)
+
+
+class Mark:
+    def __init__(self, text):
+        self.text = text
+
+    def __format__(self, spec):
+        return self.text
+
+
+def make_versions():
+    class Root(metaclass=PlainMeta):
+        LATEST = Mark("root")
+
+    class Versions(Root):
+        LATEST = Mark("first")
+
+    return Versions
+
+
+@pytest.mark.parametrize(
+    "change",
+    [class_attr_changed, base_attr_changed, metaclass_data_descriptor, value_type_gains_get,
+     metaclass_getattribute],
+)
+def test_versions_latest_follows_changes(monkeypatch, change):
+    versions = make_versions()
+    monkeypatch.setattr(mod, "Versions", versions)
+    obj = Recorder()
+    assert deleted_column(obj) == "a_first"
+    assert deleted_column(obj) == "a_first"
+    change(monkeypatch, versions)
+    assert deleted_column(obj) == "a_second"
+    monkeypatch.undo()
+    assert deleted_column(obj) == "a_latest"
+
+
+def test_versions_latest_from_a_metaclass_getattr(monkeypatch):
+    answers = {"LATEST": "first"}
+
+    class Meta(type):
+        def __getattr__(cls, name):
+            if name in answers:
+                return answers[name]
+            raise AttributeError(name)
+
+    monkeypatch.setattr(mod, "Versions", Meta("Versions", (), {}))
+    obj = Recorder()
+    assert deleted_column(obj) == "a_first"
+    answers["LATEST"] = "second"
+    assert deleted_column(obj) == "a_second"
+    del answers["LATEST"]
+    with pytest.raises(AttributeError, match="LATEST"):
+        deleted_column(obj)
+    monkeypatch.undo()
+    assert deleted_column(obj) == "a_latest"
+
+
+def test_another_class_in_the_same_place_is_read_afresh(monkeypatch):
+    obj = Recorder()
+    for text in ("one", "two", "three"):
+        versions = make_versions()
+        versions.LATEST = Mark(text)
+        monkeypatch.setattr(mod, "Versions", versions)
+        assert deleted_column(obj) == f"a_{text}"
+        del versions
+
+
+def test_order_direction_follows_the_module_enumeration(monkeypatch):
+    obj = Recorder()
+    asc = [OrderBy(field_name="a", direction=OrderDirection.ASC)]
+    assert obj._build_order_by_statement("t", asc).endswith(" ASC")
+
+    class Directions(enum.Enum):
+        ASC = "descending now"
+
+    monkeypatch.setattr(mod, "OrderDirection", Directions)
+    assert obj._build_order_by_statement("t", asc).endswith(" DESC")
+    monkeypatch.undo()
+    assert obj._build_order_by_statement("t", asc).endswith(" ASC")
+
+
+# --------------------------------------------------------------------------- instance attributes
+
+
+class Item:
+    def __init__(self, field_name, direction=OrderDirection.ASC):
+        self.field_name = field_name
+        self.direction = direction
+
+
+class HookItem(Item):
+    def __getattr__(self, name):
+        if name == "field_name":
+            return "from_getattr"
+        raise AttributeError(name)
+
+
+def order_text(items):
+    return Recorder()._build_order_by_statement("t", items)
+
+
+def class_property(monkeypatch, cls, item):
+    monkeypatch.setattr(cls, "field_name", property(lambda self: "from_property"), raising=False)
+    return "from_property"
+
+
+def class_plain_attribute_then_removed_from_instance(monkeypatch, cls, item):
+    monkeypatch.setattr(cls, "field_name", "from_class", raising=False)
+    monkeypatch.delattr(item, "field_name")
+    return "from_class"
+
+
+def class_getattribute(monkeypatch, cls, item):
+    def getattribute(self, name):
+        return "from_getattribute" if name == "field_name" else object.__getattribute__(self, name)
+
+    monkeypatch.setattr(cls, "__getattribute__", getattribute, raising=False)
+    return "from_getattribute"
+
+
+def instance_dict_replaced(monkeypatch, cls, item):
+    monkeypatch.setattr(item, "__dict__", {"field_name": "from_new_dict", "direction": OrderDirection.ASC})
+    return "from_new_dict"
+
+
+def instance_non_str_key(monkeypatch, cls, item):
+    item.__dict__[7] = "seven"
+    item.field_name = "after_key"
+    return "after_key"
+
+
+def class_changed_to_hook(monkeypatch, cls, item):
+    monkeypatch.delattr(item, "field_name")
+    monkeypatch.setattr(item, "__class__", HookItem)
+    return "from_getattr"
+
+
+@pytest.mark.parametrize("cls", [Item, HookItem])
+@pytest.mark.parametrize(
+    "change",
+    [class_property, class_plain_attribute_then_removed_from_instance, class_getattribute, instance_dict_replaced,
+     instance_non_str_key, class_changed_to_hook],
+)
+def test_instance_attributes_follow_changes(monkeypatch, cls, change):
+    cls = type(cls.__name__, (cls,), {})  # a class of the test's own, changed freely
+    item = cls("a_latest")
+    assert order_text([item]) == " ORDER BY a_latest_latest ASC"
+    assert order_text([item]) == " ORDER BY a_latest_latest ASC"
+    expected = change(monkeypatch, cls, item)
+    assert order_text([item]) == f" ORDER BY {expected}_latest ASC"
+    monkeypatch.undo()
+
+
+def test_a_missing_field_reaches_getattr_or_fails_as_getattr_does():
+    item = HookItem("x")
+    assert order_text([item]) == " ORDER BY x_latest ASC"
+    del item.field_name
+    assert order_text([item]) == " ORDER BY from_getattr_latest ASC"
+    plain = Item("x")
+    assert order_text([plain]) == " ORDER BY x_latest ASC"
+    del plain.field_name
+    with pytest.raises(AttributeError, match="'Item' object has no attribute 'field_name'"):
+        order_text([plain])
 
 
 def test_a_replaced_builtin_import_is_used_as_the_import_statement_uses_it(monkeypatch):
@@ -377,3 +581,63 @@ def test_a_replaced_builtin_import_is_used_as_the_import_statement_uses_it(monke
         SqliteStatementsMixin._to_sql_value(5)
     monkeypatch.setattr(builtins, "__import__", original)
     assert SqliteStatementsMixin._to_sql_value(5) == 5
+
+
+# --------------------------------------------------------------------------- methods of model instances
+
+from quarna_utils.query.data_models.filter import Filter  # noqa: E402
+from quarna_utils.query.enums import Lookup  # noqa: E402
+
+
+def _statement(op):
+    class Own(M):
+        SQL_OPERATOR_MAP = {Lookup.EQ: op}
+
+        def _describe_table(self, table_name):
+            return {}
+
+    return Own()._get_filter_statement("p", Filter(field_name="name", value="x"))
+
+
+class SubTemplate(mod.SqlOperatorTemplate):
+    def build_statement(self, *args):
+        return "sub = ?"
+
+
+class OwnGetattribute(mod.SqlOperatorTemplate):
+    def __getattribute__(self, name):
+        if name == "build_value":
+            return lambda value, column_type: "from getattribute"
+        return super().__getattribute__(name)
+
+
+def subclass_override(monkeypatch):
+    return SubTemplate(template="{field_name} = ?"), ("sub = ?", "x")
+
+
+def own_getattribute(monkeypatch):
+    return OwnGetattribute(template="{field_name} = ?"), ("name = ?", "from getattribute")
+
+
+def shadowed_in_instance_dict(monkeypatch):
+    op = mod.SqlOperatorTemplate(template="{field_name} = ?")
+    op.__dict__["build_statement"] = lambda *args: "own = ?"
+    return op, ("own = ?", "x")
+
+
+def method_replaced_on_the_class(monkeypatch):
+    op = mod.SqlOperatorTemplate(template="{field_name} = ?")
+    _statement(op)  # remembered for the class
+    monkeypatch.setattr(mod.SqlOperatorTemplate, "build_value", lambda self, v, ct: "replaced", raising=True)
+    return op, ("name = ?", "replaced")
+
+
+@pytest.mark.parametrize("make", [subclass_override, own_getattribute, shadowed_in_instance_dict,
+                                  method_replaced_on_the_class])
+def test_template_methods_are_looked_up_as_python_does(monkeypatch, make):
+    assert _statement(mod.SqlOperatorTemplate(template="{field_name} = ?")) == ("name = ?", "x")
+    op, expected = make(monkeypatch)
+    got = _statement(op)
+    assert got == expected
+    assert _statement(op) == got
+

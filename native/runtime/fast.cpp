@@ -254,15 +254,20 @@ Ref InstanceAttr::get(PyObject* obj) {
         version_ = assigned;
     }
     // Nothing of the name on the class: the generic read is the instance dict's entry.
+    Ref dict;
     if (PyObject** slot = compat::plain_dict_slot(obj)) {
-        if (PyObject* dict = *slot) {
-            Ref held = borrow(dict);
-            PyObject* found = PyDict_GetItemWithError(dict, name_);
-            if (found) return borrow(found);
-            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
-            PyErr_Clear();
-            return attr(obj, name_);
-        }
+        dict = borrow(*slot);
+    } else if (t->tp_dictoffset != 0) {
+        // The dict the interpreter manages (made now if the instance has none yet).
+        dict = steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict) PyErr_Clear();  // the generic read below decides
+    }
+    if (dict && PyDict_Check(dict.get())) {
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name_);
+        if (found) return borrow(found);
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        return attr(obj, name_);
     }
     PyObject* value = compat::generic_getattr_or_null(obj, name_);
     if (value) return steal(value);
