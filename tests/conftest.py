@@ -4,6 +4,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from quarna_utils.query.utils import Q
 
 REPO = Path(__file__).resolve().parent.parent
 REPO_SRC = REPO / "src"
@@ -66,3 +67,59 @@ def mixin(db):
             return self.conn.execute(sql, params)
 
     return Host(db)
+
+
+# --------------------------------------------------------------------------- hostile objects
+# Shared by the robustness and leak tests (``from tests.conftest import ...``): objects whose
+# special methods raise, so that every error path of the module is taken.
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    def __ne__(self, other):
+        raise Boom("ne")
+
+    __hash__ = object.__hash__
+
+
+class RaisingEqStr(str):
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    def __ne__(self, other):
+        raise Boom("ne")
+
+    __hash__ = str.__hash__
+
+
+class RaisingHash:
+    def __hash__(self):
+        raise Boom("hash")
+
+
+class RaisingStr:
+    """Formatting as text raises, by str() and by format() alike."""
+
+    def __str__(self):
+        raise Boom("str")
+
+    def __format__(self, spec):
+        raise Boom("format")
+
+    __hash__ = object.__hash__
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise Boom("bool")
+
+
+class RaisingBoolQ(Q):
+    def __bool__(self):
+        raise Boom("bool")

@@ -99,22 +99,6 @@ def test_separator_and_key_are_read_at_each_call(monkeypatch):
     )
 
 
-@pytest.mark.parametrize("result, ok", [(("t", []), True), (None, True), (["t", []], False)])
-@pytest.mark.parametrize("meta", [False, True])
-def test_delegated_result_must_be_tuple(result, ok, meta):
-    class Odd(Mixin):
-        def _select_statement(self, *a, **k):
-            return result
-
-        _select_with_internal_meta_statement = _select_statement
-
-    if ok:
-        assert Odd()._build_count_statement("person", use_internal_meta_tables=meta) == result
-    else:
-        with pytest.raises(TypeError, match="^Expected tuple, got list$"):
-            Odd()._build_count_statement("person", use_internal_meta_tables=meta)
-
-
 def test_argument_errors():
     class S(str):
         pass

@@ -15,13 +15,10 @@ from quarna_utils.query.mixin import QueryableMixin
 from quarna_utils.query.utils import ConnectorEnum, Q
 
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as mod
+from tests.conftest import Boom, RaisingBool, RaisingBoolQ, RaisingEq, RaisingEqStr, RaisingHash, RaisingStr
 
 Mixin = mod.SqliteStatementsMixin
 OPS = mod.sql_operator_map
-
-
-class Boom(Exception):
-    pass
 
 
 class Host(Mixin):
@@ -42,54 +39,9 @@ def host():
 # --------------------------------------------------------------------------- objects that raise
 
 
-class RaisingEq:
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    def __ne__(self, other):
-        raise Boom("ne")
-
-    __hash__ = object.__hash__
-
-
-class RaisingEqStr(str):
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    def __ne__(self, other):
-        raise Boom("ne")
-
-    __hash__ = str.__hash__
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise Boom("hash")
-
-
-class RaisingStr:
-    def __str__(self):
-        raise Boom("str")
-
-    def __format__(self, spec):
-        raise Boom("format")
-
-    __hash__ = object.__hash__
-
-
 class FormatNotStr:
     def __format__(self, spec):
         return 42
-
-
-class RaisingBool:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class RaisingBoolQ(Q):
-    def __bool__(self):
-        raise Boom("bool")
 
 
 class RaisingChildren:

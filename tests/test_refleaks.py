@@ -29,6 +29,7 @@ from quarna_utils.query.utils import ConnectorEnum, Q
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as mod
+from tests.conftest import Boom, RaisingBool, RaisingBoolQ, RaisingEq, RaisingEqStr, RaisingHash, RaisingStr
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 SANITIZED = bool(os.environ.get("QUARNA_SANITIZED"))
@@ -42,10 +43,6 @@ Mixin = mod.SqliteStatementsMixin
 
 
 # --------------------------------------------------------------------------- hosts and hostile objects
-
-
-class Boom(Exception):
-    pass
 
 
 class Host(Mixin):
@@ -91,43 +88,6 @@ class WrongAttributes(Host):
     TABLE_SEPARATOR = 7
     COLUMN_SEPARATOR = None
     SQL_OPERATOR_MAP = {Lookup.EQ: "not a template"}
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = object.__hash__
-
-
-class RaisingEqStr(str):
-    def __eq__(self, other):
-        raise Boom("eq")
-
-    __hash__ = str.__hash__
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise Boom("hash")
-
-
-class RaisingFormat:
-    def __str__(self):
-        raise Boom("str")
-
-    def __format__(self, spec):
-        raise Boom("format")
-
-
-class RaisingBool:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class RaisingBoolQ(Q):
-    def __bool__(self):
-        raise Boom("bool")
 
 
 class Leaf:
@@ -278,7 +238,7 @@ def build_cases():
         "insert bad table": lambda h: raises(TypeError, h._build_insert_statement, None, {}),
         "insert bad data": lambda h: raises(TypeError, h._build_insert_statement, "t", [("a", 1)]),
         "insert failing key format": lambda h: raises(Boom, h._build_insert_statement, "t",
-                                                      {"a": 1, RaisingFormat(): 2}),
+                                                      {"a": 1, RaisingStr(): 2}),
         "insert value json error": lambda h: raises(TypeError, h._build_insert_statement, "t",
                                                     {"a": {"s": {1}}}),
         "insert failing hook": ("failing", lambda h: raises(Boom, h._build_insert_statement, "t", {"a": 1})),
@@ -308,7 +268,7 @@ def build_cases():
         "template bad field": lambda h: raises(TypeError, ops[Lookup.GT].build_statement, 5, 1),
         "template IN bad json": lambda h: raises(ValueError, ops[Lookup.IN].build_statement, "x", "[1,"),
         "template IN no length": lambda h: raises(TypeError, ops[Lookup.IN].build_statement, "x", "3"),
-        "template failing str": lambda h: raises(Boom, ops[Lookup.ICONTAINS].build_value, RaisingFormat()),
+        "template failing str": lambda h: raises(Boom, ops[Lookup.ICONTAINS].build_value, RaisingStr()),
         "template failing bool": lambda h: raises(Boom, ops[Lookup.ISNULL].build_statement, "x", RaisingBool()),
         # nested fields, filters, condition trees
         "resolve ok": lambda h: [

@@ -316,18 +316,21 @@ def test_arguments_reach_the_chosen_builder(table, meta, builder, internal):
 
 @pytest.mark.parametrize("result, ok", [(("t", []), True), (None, True), (["t", []], False), ("t", False)])
 @pytest.mark.parametrize("meta", [False, True])
-def test_delegated_result_must_be_tuple(result, ok, meta):
+@pytest.mark.parametrize("builder", ["_build_select_statement", "_build_count_statement"])
+def test_delegated_result_must_be_tuple(builder, result, ok, meta):
+    """Both entry points hand on what the select they delegate to returns, if it is a tuple or None."""
     class Odd(Mixin):
         def _select_statement(self, *a, **k):
             return result
 
         _select_with_internal_meta_statement = _select_statement
 
+    build = getattr(Odd(), builder)
     if ok:
-        assert Odd()._build_select_statement("person", use_internal_meta_tables=meta) == result
+        assert build("person", use_internal_meta_tables=meta) == result
     else:
         with pytest.raises(TypeError, match=f"^Expected tuple, got {type(result).__name__}$"):
-            Odd()._build_select_statement("person", use_internal_meta_tables=meta)
+            build("person", use_internal_meta_tables=meta)
 
 
 class Boom(Exception):
