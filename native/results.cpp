@@ -207,35 +207,30 @@ int lower_equals(PyObject* s, const char* word, Py_ssize_t n) {
 }
 
 // The body of _process_field once field_type is known to be exactly a str.
-// `ran` is set when code outside this module was called (json.loads).
-PyObject* decode_field(PyObject* field_type, PyObject* value, bool* ran) {
+rt::Ref decode_field(PyObject* field_type, PyObject* value) {
     const bool is_str = PyUnicode_Check(value);
     const bool is_bytes = !is_str && PyBytes_Check(value);
     const bool is_view = !is_str && !is_bytes && PyMemoryView_Check(value);
-    if (!is_str && !is_bytes && !is_view) return Py_NewRef(value);
+    if (!is_str && !is_bytes && !is_view) return rt::borrow(value);
     const int json_type = lower_equals(field_type, "json", 4);
-    if (json_type < 0) return nullptr;
+    if (json_type < 0) return rt::Ref();
     if (json_type && !is_view) {
-        *ran = true;
         rt::Ref decoded = json_loads(value);
-        if (decoded || is_bytes) return decoded.release();
+        if (decoded || is_bytes) return decoded;
         // Text that is not JSON stays text.
         const int caught = clear_if_json_decode_error();
-        if (caught <= 0) return nullptr;
-        return Py_NewRef(value);
+        if (caught <= 0) return rt::Ref();
+        return rt::borrow(value);
     }
     if (is_view) {
         const int bytea = lower_equals(field_type, "bytea", 5);
-        if (bytea < 0) return nullptr;
-        if (bytea) return rt::call_method(value, n_tobytes, {}).release();
+        if (bytea < 0) return rt::Ref();
+        if (bytea) return rt::call_method(value, n_tobytes, {});
     }
-    return Py_NewRef(value);
+    return rt::borrow(value);
 }
 
-PyObject* process_field_body(PyObject* const* a) {
-    bool ran = false;
-    return decode_field(a[0], a[1], &ran);
-}
+PyObject* process_field_body(PyObject* const* a) { return decode_field(a[0], a[1]).release(); }
 
 // `a != b` as Python evaluates it; -1 on error.
 int not_equal(PyObject* a, PyObject* b) {
@@ -402,135 +397,158 @@ rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
         g_field_lookup.found_own(self);
         if (!PyUnicode_CheckExact(field_type)) return rt::call(hook.get(), {field_type, value});
     }
-    bool ran = false;
-    return rt::steal(decode_field(field_type, value, &ran));
+    return decode_field(field_type, value);
+}
+
+// A row being decoded into a record.
+struct RowDecoding {
+    PyObject* self;
+    PyObject* table_name;
+    PyObject* result;       // the fetched row: column name -> value
+    PyObject* description;  // the table's declared types: column name -> type
+    rt::Ref primary, secondary;  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
+    bool keys_text = false;      // both are exactly str
+    rt::Ref record;
+    rt::Ref record_metadata;     // the record's "_metadata" entry, while known without a lookup
+    bool record_keys_text = true;  // every key of the record is exactly a str
+    bool may_drop = false;         // the record may hold keys that are dropped
+};
+
+// The class version the field names are mapped for: the one recorded in the
+// row's joined metadata, else Versions.LATEST (which is read either way).
+rt::Ref row_class_version(PyObject* result) {
+    rt::Ref latest = common::versions_latest();
+    if (!latest) return rt::Ref();
+    rt::Ref metadata;
+    if (!dict_get(result, n_metadata, metadata)) return rt::Ref();
+    return metadata ? recorded_class_version(metadata.get()) : latest;
+}
+
+// The table's own columns, under their field names, each decoded by its type.
+// While every key is exactly a str, the "_metadata" entry is noted here
+// instead of being looked up again.
+bool decode_columns(RowDecoding& row, PyObject* class_version) {
+    row.record = rt::steal(
+        rt::compat::new_presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2));
+    if (!row.record) return false;
+    rt::DictItems items(row.result);
+    rt::Ref name, value, field_type;
+    while (items.next(name, value)) {
+        const bool text = row.keys_text && PyUnicode_CheckExact(name.get());
+        if (text) {
+            // Comparing str objects runs no code: test the partition keys first.
+            if (same_text(name.get(), row.primary.get()) || same_text(name.get(), row.secondary.get())) continue;
+            if (!dict_get(row.description, name.get(), field_type)) return false;
+            if (!field_type) continue;
+        } else {
+            if (!dict_get(row.description, name.get(), field_type)) return false;
+            if (!field_type) continue;
+            int keep = not_equal(name.get(), row.primary.get());
+            if (keep > 0) keep = not_equal(name.get(), row.secondary.get());
+            if (keep < 0) return false;
+            if (!keep) continue;
+        }
+        bool own = false;
+        rt::Ref key = reverse_map(row.self, row.table_name, name.get(), class_version, own);
+        if (!key) return false;
+        if (!text || !own) {
+            // Other code ran since the test: read the type again.
+            if (!dict_get(row.description, name.get(), field_type)) return false;
+            if (!field_type) {
+                rt::Ref args = rt::steal(PyTuple_Pack(1, name.get()));
+                if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+                return false;
+            }
+        }
+        rt::Ref decoded = process_field(row.self, field_type.get(), value.get());
+        if (!decoded) return false;
+        if (PyDict_SetItem(row.record.get(), key.get(), decoded.get()) < 0) return false;
+        if (PyUnicode_CheckExact(key.get())) {
+            if (is_metadata_key(key.get())) row.record_metadata = decoded;
+            if (!row.may_drop) row.may_drop = is_dropped_key(key.get()) != 0;
+        } else {
+            row.record_keys_text = false;
+            row.may_drop = true;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// The record without the keys that are dropped (33 characters starting with "f").
+bool drop_keys(RowDecoding& row) {
+    if (!row.may_drop) return true;
+    rt::Ref kept = rt::steal(PyDict_New());
+    if (!kept) return false;
+    rt::DictItems items(row.record.get());
+    rt::Ref key, value;
+    while (items.next(key, value)) {
+        const int drop = is_dropped_key(key.get());
+        if (drop < 0) return false;
+        if (!drop && PyDict_SetItem(kept.get(), key.get(), value.get()) < 0) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    row.record = kept;
+    return true;
+}
+
+// The record's "_metadata" entry, looked up again unless every key is a str.
+bool find_record_metadata(RowDecoding& row) {
+    return row.record_keys_text || dict_get(row.record.get(), n_metadata, row.record_metadata);
+}
+
+// Metadata stored in a column of the table is decoded if it is still text;
+// otherwise metadata joined from the metadata table becomes the record's, with
+// its reference lists decoded.
+bool decode_metadata(RowDecoding& row) {
+    if (!find_record_metadata(row)) return false;
+    const bool own_metadata = bool(row.record_metadata);
+    if (own_metadata && PyUnicode_Check(row.record_metadata.get())) {
+        row.record_metadata = json_loads(row.record_metadata.get());
+        if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
+            return false;
+    }
+    rt::Ref joined;
+    if (!dict_get(row.result, n_metadata, joined)) return false;
+    if (!joined || own_metadata) return true;
+    row.record_metadata = PyUnicode_Check(joined.get()) ? json_loads(joined.get()) : joined;
+    if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
+        return false;
+    return normalise_references(row.record_metadata.get(), n_reference_to) &&
+           normalise_references(row.record_metadata.get(), n_referenced_by);
+}
+
+// The object's address under "_object_id" and "_object_version": the
+// partition keys of the row, the version falling back to the one recorded in
+// the metadata.
+bool add_address(RowDecoding& row) {
+    rt::Ref found;
+    if (!dict_get(row.result, row.primary.get(), found)) return false;
+    if (found && PyDict_SetItem(row.record.get(), n_object_id_key, found.get()) < 0) return false;
+    if (!dict_get(row.result, row.secondary.get(), found)) return false;
+    if (found) return PyDict_SetItem(row.record.get(), n_object_version_key, found.get()) == 0;
+    if (!find_record_metadata(row)) return false;
+    if (!row.record_metadata) return true;
+    int use = rt::truth(row.record_metadata.get());
+    if (use > 0) use = PySequence_Contains(row.record_metadata.get(), n_address);
+    if (use <= 0) return use == 0;
+    rt::Ref address = rt::steal(PyObject_GetItem(row.record_metadata.get(), n_address));
+    if (!address) return false;
+    rt::Ref version = rt::steal(PyObject_GetItem(address.get(), n_object_version));
+    return version && PyDict_SetItem(row.record.get(), n_object_version_key, version.get()) == 0;
 }
 
 PyObject* process_result_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* result = a[2];
-    PyObject* description = a[3];
-
-    rt::Ref class_version = common::versions_latest();
+    RowDecoding row{a[0], a[1], a[2], a[3]};
+    rt::Ref class_version = row_class_version(row.result);
     if (!class_version) return nullptr;
-    rt::Ref metadata;
-    if (!dict_get(result, n_metadata, metadata)) return nullptr;
-    if (metadata) {
-        class_version = recorded_class_version(metadata.get());
-        if (!class_version) return nullptr;
-    }
-    rt::Ref primary = rt::global(n_PRIMARY_PARTITION_KEY);
-    if (!primary) return nullptr;
-    rt::Ref secondary = rt::global(n_SECONDARY_PARTITION_KEY);
-    if (!secondary) return nullptr;
-    const bool keys_text = PyUnicode_CheckExact(primary.get()) && PyUnicode_CheckExact(secondary.get());
-
-    // The table's own columns, under their field names.  While every key is
-    // exactly a str, the "_metadata" entry is followed here instead of being
-    // looked up again.
-    rt::Ref record = rt::steal(rt::compat::new_presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(result), 32) + 2));
-    if (!record) return nullptr;
-    bool record_keys_text = true;
-    rt::Ref record_metadata;
-    bool may_drop = false;
-    {
-        rt::DictItems items(result);
-        rt::Ref name, value, field_type;
-        while (items.next(name, value)) {
-            const bool text = keys_text && PyUnicode_CheckExact(name.get());
-            if (text) {
-                // Comparing str objects runs no code: test the partition keys first.
-                if (same_text(name.get(), primary.get()) || same_text(name.get(), secondary.get())) continue;
-                if (!dict_get(description, name.get(), field_type)) return nullptr;
-                if (!field_type) continue;
-            } else {
-                if (!dict_get(description, name.get(), field_type)) return nullptr;
-                if (!field_type) continue;
-                int keep = not_equal(name.get(), primary.get());
-                if (keep > 0) keep = not_equal(name.get(), secondary.get());
-                if (keep < 0) return nullptr;
-                if (!keep) continue;
-            }
-            bool own = false;
-            rt::Ref key = reverse_map(self, table_name, name.get(), class_version.get(), own);
-            if (!key) return nullptr;
-            if (!text || !own) {
-                // Other code ran since the test: read the type again.
-                if (!dict_get(description, name.get(), field_type)) return nullptr;
-                if (!field_type) {
-                    rt::Ref args = rt::steal(PyTuple_Pack(1, name.get()));
-                    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
-                    return nullptr;
-                }
-            }
-            rt::Ref decoded = process_field(self, field_type.get(), value.get());
-            if (!decoded) return nullptr;
-            if (PyDict_SetItem(record.get(), key.get(), decoded.get()) < 0) return nullptr;
-            if (PyUnicode_CheckExact(key.get())) {
-                if (is_metadata_key(key.get())) record_metadata = decoded;
-                if (!may_drop) may_drop = is_dropped_key(key.get()) != 0;
-            } else {
-                record_keys_text = false;
-                may_drop = true;
-            }
-        }
-        if (PyErr_Occurred()) return nullptr;
-    }
-    if (may_drop) {
-        rt::Ref kept = rt::steal(PyDict_New());
-        if (!kept) return nullptr;
-        rt::DictItems items(record.get());
-        rt::Ref key, value;
-        while (items.next(key, value)) {
-            const int drop = is_dropped_key(key.get());
-            if (drop < 0) return nullptr;
-            if (!drop && PyDict_SetItem(kept.get(), key.get(), value.get()) < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
-        record = kept;
-    }
-
-    // Metadata stored in a column of the table, if it is still text.
-    if (!record_keys_text && !dict_get(record.get(), n_metadata, record_metadata)) return nullptr;
-    const bool own_metadata = bool(record_metadata);
-    if (own_metadata && PyUnicode_Check(record_metadata.get())) {
-        record_metadata = json_loads(record_metadata.get());
-        if (!record_metadata || PyDict_SetItem(record.get(), n_metadata, record_metadata.get()) < 0)
-            return nullptr;
-    }
-
-    // Metadata joined from the metadata table.
-    if (!dict_get(result, n_metadata, metadata)) return nullptr;
-    if (metadata && !own_metadata) {
-        record_metadata = PyUnicode_Check(metadata.get()) ? json_loads(metadata.get()) : metadata;
-        if (!record_metadata || PyDict_SetItem(record.get(), n_metadata, record_metadata.get()) < 0)
-            return nullptr;
-        if (!normalise_references(record_metadata.get(), n_reference_to)) return nullptr;
-        if (!normalise_references(record_metadata.get(), n_referenced_by)) return nullptr;
-    }
-
-    rt::Ref found;
-    if (!dict_get(result, primary.get(), found)) return nullptr;
-    if (found && PyDict_SetItem(record.get(), n_object_id_key, found.get()) < 0) return nullptr;
-    if (!dict_get(result, secondary.get(), found)) return nullptr;
-    if (found) {
-        if (PyDict_SetItem(record.get(), n_object_version_key, found.get()) < 0) return nullptr;
-        return record.release();
-    }
-    if (!record_keys_text && !dict_get(record.get(), n_metadata, record_metadata)) return nullptr;
-    if (record_metadata) {
-        int use = rt::truth(record_metadata.get());
-        if (use > 0) use = PySequence_Contains(record_metadata.get(), n_address);
-        if (use < 0) return nullptr;
-        if (use) {
-            rt::Ref address = rt::steal(PyObject_GetItem(record_metadata.get(), n_address));
-            if (!address) return nullptr;
-            rt::Ref version = rt::steal(PyObject_GetItem(address.get(), n_object_version));
-            if (!version || PyDict_SetItem(record.get(), n_object_version_key, version.get()) < 0) return nullptr;
-        }
-    }
-    return record.release();
+    row.primary = rt::global(n_PRIMARY_PARTITION_KEY);
+    if (!row.primary) return nullptr;
+    row.secondary = rt::global(n_SECONDARY_PARTITION_KEY);
+    if (!row.secondary) return nullptr;
+    row.keys_text = PyUnicode_CheckExact(row.primary.get()) && PyUnicode_CheckExact(row.secondary.get());
+    if (!decode_columns(row, class_version.get()) || !drop_keys(row) || !decode_metadata(row) || !add_address(row))
+        return nullptr;
+    return row.record.release();
 }
 
 }  // namespace
