@@ -2,6 +2,7 @@
 #include "common.hpp"
 #include "methods.hpp"
 #include "runtime/compat.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
@@ -112,78 +113,21 @@ rt::Ref json_loads(PyObject* value) {
 }
 
 
-// Raises a new exception while `pending` (fetched, normalised) is being
-// handled: the new one gets it as __context__, as an except clause would.
-// As there, an exception is never its own context, and a chain that would
-// lead back to the new exception is cut where it would.
-void chain_pending(PyObject* type, PyObject* value, PyObject* tb) {
-    PyObject *t2, *v2, *tb2;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    if (v2 && value && v2 != value) {
-        // Walk the old exception's chain (with a slower walker, so that a
-        // cycle already in it ends the walk) and unlink the new exception.
-        PyObject* o = value;
-        PyObject* slow = value;
-        bool step_slow = false;
-        for (;;) {
-            PyObject* context = PyException_GetContext(o);  // new reference
-            if (!context) break;
-            Py_DECREF(context);  // still held by o
-            if (context == v2) {
-                PyException_SetContext(o, nullptr);
-                break;
-            }
-            o = context;
-            if (o == slow) break;
-            if (step_slow) {
-                PyObject* next = PyException_GetContext(slow);
-                Py_XDECREF(next);
-                slow = next;
-            }
-            step_slow = !step_slow;
-        }
-        PyException_SetContext(v2, value);  // steals value
-    } else {
-        Py_XDECREF(value);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyErr_Restore(t2, v2, tb2);
-}
-
-bool is_catchable(PyObject* cls) {
-    if (PyTuple_Check(cls)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
-            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i))) return false;
-        return true;
-    }
-    return PyExceptionClass_Check(cls);
-}
-
 // With an exception set: 1 when it is a json.JSONDecodeError (exception
 // cleared), 0 when it is not (still set), -1 when evaluating the handler
 // itself failed (the new exception is set, chained to the old one).
 int clear_if_json_decode_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
+    rt::CaughtError caught;
     rt::Ref json = rt::global(n_json);
     rt::Ref cls = json ? rt::attr(json.get(), n_JSONDecodeError) : rt::Ref();
-    if (cls && !is_catchable(cls.get()))
+    if (cls && !rt::is_catchable(cls.get()))
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     if (!cls || PyErr_Occurred()) {
-        chain_pending(type, value, tb);
+        caught.chain_into_current();
         return -1;
     }
-    if (PyErr_GivenExceptionMatches(type, cls.get())) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return 1;
-    }
-    PyErr_Restore(type, value, tb);
+    if (caught.matches(cls.get())) return 1;
+    caught.restore();
     return 0;
 }
 
