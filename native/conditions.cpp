@@ -1,8 +1,11 @@
 // Nested-field resolution, the nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 

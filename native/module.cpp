@@ -1,5 +1,7 @@
 // Module entry point, multi-phase initialisation and the load sequence.
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/imports.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/text.hpp"
 

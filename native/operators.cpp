@@ -1,7 +1,10 @@
 // SqlOperatorTemplate, its two methods, the operator callables and sql_operator_map.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 

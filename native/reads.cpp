@@ -2,8 +2,10 @@
 // select entry point and COUNT.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 

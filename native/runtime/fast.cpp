@@ -1,6 +1,8 @@
 #include "fast.hpp"
 
+#include "calls.hpp"
 #include "compat.hpp"
+#include "imports.hpp"
 
 namespace rt {
 
@@ -275,11 +277,12 @@ Ref InstanceAttr::get(PyObject* obj) {
     return attr(obj, name_);
 }
 
-int find_method(PyObject* obj, PyObject* name, PyObject** found) {
+MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
     PyObject** slot = compat::plain_dict_slot(obj);
-    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return -1;
+    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return MethodLookup::NotApplied;
     PyObject* descr = compat::type_lookup(Py_TYPE(obj), name);
-    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return -1;
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return MethodLookup::NotApplied;
     // The generic read: a method descriptor is no data descriptor, so the
     // instance dict comes first.
     if (PyObject* dict = *slot) {
@@ -288,21 +291,21 @@ int find_method(PyObject* obj, PyObject* name, PyObject** found) {
         PyObject* attr_value = PyDict_GetItemWithError(dict, name);
         if (attr_value) {
             *found = Py_NewRef(attr_value);
-            return 0;
+            return MethodLookup::FromDict;
         }
         if (PyErr_Occurred()) {
             // Only an AttributeError would go on to __getattr__: left to the full read.
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -2;
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return MethodLookup::Failed;
             PyErr_Clear();
-            return -1;
+            return MethodLookup::NotApplied;
         }
         // As the generic read, the descriptor found first is used even if
         // code run by the lookup changed the class.
         *found = keep_descr.release();
-        return 1;
+        return MethodLookup::Unbound;
     }
     *found = Py_NewRef(descr);
-    return 1;
+    return MethodLookup::Unbound;
 }
 
 Ref class_attr(PyObject* cls, const Name& name) {
