@@ -189,8 +189,9 @@ Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
     return text.build();
 }
 
-// The address and metadata paths of a model table.  Sets `done` with the
-// result when the path resolves here; otherwise may rewrite field and nested.
+// The address and metadata paths of a model table.  Sets `result` when the
+// path resolves here; otherwise may rewrite field and nested, which the
+// caller then resolves.  False with an exception set on failure.
 bool resolve_special(PyObject* const* a, Ref& field, Ref& nested, Ref& result) {
     PyObject* use_meta_flag = a[6];
     Ref address = rt::global(n_ADDRESS_FIELD);

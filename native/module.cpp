@@ -1,4 +1,5 @@
-// Module entry point, multi-phase initialisation and the load sequence.
+// The field-name mapping hooks, the module entry point, multi-phase
+// initialisation and the load sequence.
 #include "methods.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/imports.hpp"

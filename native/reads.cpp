@@ -275,8 +275,9 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, in ascending order.
-rt::Ref sorted_fields(PyObject* only) {
+// The fields of `only` without duplicates, as a list in the set's order (the
+// caller sorts it).
+rt::Ref unique_fields(PyObject* only) {
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
     return rt::steal(PySequence_List(fields.get()));
@@ -330,7 +331,7 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
 bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = sorted_fields(only.get());
+    rt::Ref fields = unique_fields(only.get());
     if (!fields || !sort_list(fields.get())) return false;
     only = rt::Ref();
     rt::ListItems items(fields.get());
