@@ -593,10 +593,7 @@ private:
 
 // Appends a piece of condition text that must be a str.
 bool append_text(rt::Text& text, const char* connector, PyObject* piece) {
-    if (!PyUnicode_Check(piece)) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(piece)->tp_name);
-        return false;
-    }
+    if (!rt::expect_concat_str(piece)) return false;
     if (connector) text.lit(connector, std::strlen(connector));
     text.str(piece);
     return true;

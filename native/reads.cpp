@@ -190,11 +190,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
                                          {table_name, order_by, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!clause) return nullptr;
-        if (!PyUnicode_Check(clause.get())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(clause.get())->tp_name);
-            return nullptr;
-        }
+        if (!rt::expect_concat_str(clause.get())) return nullptr;
         text.str(clause.get());
     }
 

@@ -10,30 +10,13 @@ namespace {
 
 Name n_instancecheck("__instancecheck__");
 Name n_getattribute("__getattribute__");
-Name n_getattr("__getattr__");
 Name n_class("__class__");
-Name n_spec("__spec__");
-Name n_initializing("_initializing");
-Name n_path("__path__");
 
 // type.__instancecheck__, the entry of the type's own dict (lives as long as the interpreter).
 PyObject* type_instancecheck() {
     static PyObject* entry = nullptr;
     if (!entry) entry = compat::type_lookup(&PyType_Type, n_instancecheck);
     return entry;
-}
-
-// The module __spec__ test of the import statement's fast path: no "_initializing", or False.
-// False: the full import decides (an error of the read is cleared, as there).
-bool spec_settled(PyObject* spec) {
-    PyObject* initializing = nullptr;
-    const int found = compat::lookup_attr(spec, n_initializing, &initializing);
-    Py_XDECREF(initializing);  // compared by identity only
-    if (found < 0 || (found > 0 && initializing != Py_False)) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
 }
 
 // isinstance(inst, cls) as type.__instancecheck__ answers it for a type cls:

@@ -6,11 +6,33 @@
 
 namespace rt {
 
-namespace {
 Name n_spec("__spec__");
 Name n_initializing("_initializing");
 Name n_path("__path__");
 Name n_getattr("__getattr__");
+
+void raise_cannot_import(PyObject* module, PyObject* name, PyObject* mod) {
+    Ref path = steal(PyModule_GetFilenameObject(mod));
+    if (!path) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name, module);
+    } else {
+        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name, module, path.get());
+    }
+}
+
+bool spec_settled(PyObject* spec) {
+    PyObject* initializing = nullptr;
+    const int found = compat::lookup_attr(spec, n_initializing, &initializing);
+    Py_XDECREF(initializing);  // compared by identity only
+    if (found < 0 || (found > 0 && initializing != Py_False)) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+namespace {
 Name n_import("__import__");
 PyObject* g_interpreter_import = nullptr;  // builtins.__import__ when the module loaded
 
@@ -34,14 +56,8 @@ Ref loaded_module_attr(const Name& module, const Name& name) {
     if (PyErr_Occurred()) { PyErr_Clear(); return Ref(); }
     Ref spec = borrow(PyDict_GetItemWithError(dict, n_spec));
     if (!spec) { PyErr_Clear(); return Ref(); }
-    PyObject* initializing = nullptr;
-    const int found = compat::lookup_attr(spec.get(), n_initializing, &initializing);
-    Py_XDECREF(initializing);  // only compared by identity below
-    if (found < 0 || (found > 0 && initializing != Py_False)) {
-        // Still initialising, or an odd spec: the full import decides.
-        PyErr_Clear();
-        return Ref();
-    }
+    // Still initialising, or an odd spec: the full import decides.
+    if (!spec_settled(spec.get())) return Ref();
     // The attribute read that the import statement makes; a failure is left
     // to the full import, which gives the statement's own error.
     Ref value = steal(PyObject_GetAttr(mod.get(), name));
@@ -97,15 +113,7 @@ Ref import_from(const Name& module, const Name& name) {
     PyObject* sub = PyImport_GetModule(full.get());  // new reference or NULL
     if (sub) return steal(sub);
     if (PyErr_Occurred()) return Ref();
-    Ref path = steal(PyModule_GetFilenameObject(mod.get()));
-    if (!path) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name.get(),
-                     module.get());
-    } else {
-        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name.get(), module.get(),
-                     path.get());
-    }
+    raise_cannot_import(module, name, mod.get());
     return Ref();
 }
 

@@ -8,6 +8,12 @@ bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text) {
     return false;
 }
 
+bool expect_concat_str(PyObject* piece) {
+    if (PyUnicode_Check(piece)) return true;
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(piece)->tp_name);
+    return false;
+}
+
 static void too_many(Py_ssize_t expected) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
@@ -47,6 +53,10 @@ bool unpack(PyObject* o, Ref* out, Py_ssize_t n) {
 
 void raise_none_attr(const char* attr_name) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attr_name);
+}
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
 Ref pair(Ref a, Ref b) {
