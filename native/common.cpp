@@ -1,5 +1,6 @@
 #include "common.hpp"
 
+#include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 
 namespace common {

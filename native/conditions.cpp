@@ -1,8 +1,11 @@
 // Nested-field resolution, the nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 
@@ -186,8 +189,9 @@ Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
     return text.build();
 }
 
-// The address and metadata paths of a model table.  Sets `done` with the
-// result when the path resolves here; otherwise may rewrite field and nested.
+// The address and metadata paths of a model table.  Sets `result` when the
+// path resolves here; otherwise may rewrite field and nested, which the
+// caller then resolves.  False with an exception set on failure.
 bool resolve_special(PyObject* const* a, Ref& field, Ref& nested, Ref& result) {
     PyObject* use_meta_flag = a[6];
     Ref address = rt::global(n_ADDRESS_FIELD);
@@ -589,10 +593,7 @@ private:
 
 // Appends a piece of condition text that must be a str.
 bool append_text(rt::Text& text, const char* connector, PyObject* piece) {
-    if (!PyUnicode_Check(piece)) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(piece)->tp_name);
-        return false;
-    }
+    if (!rt::expect_concat_str(piece)) return false;
     if (connector) text.lit(connector, std::strlen(connector));
     text.str(piece);
     return true;

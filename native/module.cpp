@@ -1,5 +1,9 @@
-// Module entry point, multi-phase initialisation and the load sequence.
+// The field-name mapping hooks, the module entry point, multi-phase
+// initialisation and the load sequence.
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/imports.hpp"
+#include "runtime/objects.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/text.hpp"
 
@@ -45,11 +49,6 @@ const char kSourceName[] = "sqlite_statements_mixin.cpp";
 PyObject* g_module = nullptr;   // the one module object, once its body has started
 int64_t g_interpreter = -1;     // the interpreter that first created it
 
-bool set_global(PyObject* dict, const char* name, Ref value) {
-    if (!value) return false;
-    return PyDict_SetItemString(dict, name, value.get()) == 0;
-}
-
 struct ImportStep {
     const char* module;
     const char* name;  // nullptr: `import module`
@@ -88,7 +87,7 @@ bool run_import(PyObject* dict, const ImportStep& step) {
     if (!modname) return false;
     if (!step.name) {
         Ref mod = steal(PyImport_ImportModuleLevelObject(modname.get(), dict, nullptr, nullptr, 0));
-        return set_global(dict, step.module, mod);
+        return rt::set_item(dict, step.module, mod);
     }
     Ref name = steal(PyUnicode_InternFromString(step.name));
     if (!name) return false;
@@ -100,15 +99,7 @@ bool run_import(PyObject* dict, const ImportStep& step) {
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
-        Ref path = steal(PyModule_GetFilenameObject(mod.get()));
-        if (!path) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name.get(),
-                         modname.get());
-        } else {
-            PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name.get(), modname.get(),
-                         path.get());
-        }
+        rt::raise_cannot_import(modname.get(), name.get(), mod.get());
         return false;
     }
     return PyDict_SetItem(dict, name.get(), value.get()) == 0;
@@ -200,20 +191,20 @@ Ref make_mixin_class(PyObject* dict) {
     if (!ns) return Ref();
     // Namespace order as a class body gives it: module, qualname, annotations, attributes, methods.
     if (PyDict_SetItemString(ns.get(), "__module__", rt::module_name()) < 0) return Ref();
-    if (!set_global(ns.get(), "__qualname__", steal(PyUnicode_FromString("SqliteStatementsMixin")))) return Ref();
+    if (!rt::set_item(ns.get(), "__qualname__", steal(PyUnicode_FromString("SqliteStatementsMixin")))) return Ref();
     Ref annotations = steal(Py_BuildValue("{ssssssss}", "TABLE_SEPARATOR", "str", "COLUMN_SEPARATOR", "str",
                                           "SQL_OPERATOR_MAP", "dict[Lookup, SqlOperatorTemplate]",
                                           "SUBSTITUTE_CHAR", "str"));
-    if (!set_global(ns.get(), "__annotations__", annotations)) return Ref();
-    if (!set_global(ns.get(), "TABLE_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
-    if (!set_global(ns.get(), "COLUMN_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
+    if (!rt::set_item(ns.get(), "__annotations__", annotations)) return Ref();
+    if (!rt::set_item(ns.get(), "TABLE_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
+    if (!rt::set_item(ns.get(), "COLUMN_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
     PyObject* op_map = PyDict_GetItemString(dict, "sql_operator_map");
     if (!op_map) {
         PyErr_SetString(PyExc_NameError, "name 'sql_operator_map' is not defined");
         return Ref();
     }
-    if (!set_global(ns.get(), "SQL_OPERATOR_MAP", borrow(op_map))) return Ref();
-    if (!set_global(ns.get(), "SUBSTITUTE_CHAR", steal(PyUnicode_FromString("?")))) return Ref();
+    if (!rt::set_item(ns.get(), "SQL_OPERATOR_MAP", borrow(op_map))) return Ref();
+    if (!rt::set_item(ns.get(), "SUBSTITUTE_CHAR", steal(PyUnicode_FromString("?")))) return Ref();
     for (const MethodEntry& m : kMethods) {
         Ref fn = rt::make_function(*m.def);
         if (!fn) return Ref();
@@ -232,7 +223,7 @@ Ref make_mixin_class(PyObject* dict) {
             }
             case MethodEntry::Plain: break;
         }
-        if (!set_global(ns.get(), m.def->name, fn)) return Ref();
+        if (!rt::set_item(ns.get(), m.def->name, fn)) return Ref();
     }
     Ref bases = steal(PyTuple_New(0));
     if (!bases) return Ref();
@@ -266,23 +257,23 @@ int run_body(PyObject* module) {
     }
     ++line;
     Ref nested = steal(Py_BuildValue("(s)", "_metadata"));
-    if (!set_global(dict, "SUPPORTED_NESTED_FIELDS", nested)) return line;
-    if (!set_global(dict, "ADDRESS_FIELD", steal(PyUnicode_FromString("_address")))) return line;
-    if (!set_global(dict, "METADATA_FIELD", steal(PyUnicode_FromString("_metadata")))) return line;
-    if (!set_global(dict, "MODEL_TABLE_ALIAS", steal(PyUnicode_FromString("t1")))) return line;
-    if (!set_global(dict, "METADATA_TABLE_ALIAS", steal(PyUnicode_FromString("t2")))) return line;
+    if (!rt::set_item(dict, "SUPPORTED_NESTED_FIELDS", nested)) return line;
+    if (!rt::set_item(dict, "ADDRESS_FIELD", steal(PyUnicode_FromString("_address")))) return line;
+    if (!rt::set_item(dict, "METADATA_FIELD", steal(PyUnicode_FromString("_metadata")))) return line;
+    if (!rt::set_item(dict, "MODEL_TABLE_ALIAS", steal(PyUnicode_FromString("t1")))) return line;
+    if (!rt::set_item(dict, "METADATA_TABLE_ALIAS", steal(PyUnicode_FromString("t2")))) return line;
     ++line;
-    if (!set_global(dict, "NoValue", make_no_value())) return line;
+    if (!rt::set_item(dict, "NoValue", make_no_value())) return line;
     ++line;
-    if (!set_global(dict, "SqlOperatorTemplate", operators::make_template_class())) return line;
+    if (!rt::set_item(dict, "SqlOperatorTemplate", operators::make_template_class())) return line;
     ++line;
-    if (!set_global(dict, "sql_operator_map", operators::make_operator_map())) return line;
+    if (!rt::set_item(dict, "sql_operator_map", operators::make_operator_map())) return line;
     ++line;
-    if (!set_global(dict, "METADATA_SELECT_STATEMENT", steal(PyUnicode_FromString(kMetadataSelectStatement))))
+    if (!rt::set_item(dict, "METADATA_SELECT_STATEMENT", steal(PyUnicode_FromString(kMetadataSelectStatement))))
         return line;
-    if (!set_global(dict, "METADATA_SELECT_FIELD", make_metadata_select_field(dict))) return line;
+    if (!rt::set_item(dict, "METADATA_SELECT_FIELD", make_metadata_select_field(dict))) return line;
     ++line;
-    if (!set_global(dict, "SqliteStatementsMixin", make_mixin_class(dict))) return line;
+    if (!rt::set_item(dict, "SqliteStatementsMixin", make_mixin_class(dict))) return line;
     return 0;
 }
 

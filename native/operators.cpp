@@ -1,7 +1,10 @@
 // SqlOperatorTemplate, its two methods, the operator callables and sql_operator_map.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 
@@ -269,10 +272,6 @@ const char* const kAnnotations[][2] = {
     {"value_modifier", "Callable[[Any, str | None], Any] | None"},
 };
 
-bool set_item(PyObject* dict, const char* key, rt::Ref value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
 struct Entry {
     const char* member;
     const char* pattern;               // the template as a text, or
@@ -331,15 +330,15 @@ rt::Ref make_template_class() {
     rt::Ref annotations = rt::steal(PyDict_New());
     if (!name || !bases || !ns || !annotations) return rt::Ref();
     for (const auto& ann : kAnnotations)
-        if (!set_item(annotations.get(), ann[0], rt::steal(PyUnicode_FromString(ann[1])))) return rt::Ref();
+        if (!rt::set_item(annotations.get(), ann[0], rt::steal(PyUnicode_FromString(ann[1])))) return rt::Ref();
     // The namespace in the order a class body fills it.
-    if (!set_item(ns.get(), "__module__", rt::borrow(rt::module_name()))) return rt::Ref();
-    if (!set_item(ns.get(), "__qualname__", name)) return rt::Ref();
-    if (!set_item(ns.get(), "__annotations__", annotations)) return rt::Ref();
-    if (!set_item(ns.get(), "value_template", rt::none())) return rt::Ref();
-    if (!set_item(ns.get(), "value_modifier", rt::none())) return rt::Ref();
-    if (!set_item(ns.get(), "build_statement", rt::make_function(build_statement_def))) return rt::Ref();
-    if (!set_item(ns.get(), "build_value", rt::make_function(build_value_def))) return rt::Ref();
+    if (!rt::set_item(ns.get(), "__module__", rt::borrow(rt::module_name()))) return rt::Ref();
+    if (!rt::set_item(ns.get(), "__qualname__", name)) return rt::Ref();
+    if (!rt::set_item(ns.get(), "__annotations__", annotations)) return rt::Ref();
+    if (!rt::set_item(ns.get(), "value_template", rt::none())) return rt::Ref();
+    if (!rt::set_item(ns.get(), "value_modifier", rt::none())) return rt::Ref();
+    if (!rt::set_item(ns.get(), "build_statement", rt::make_function(build_statement_def))) return rt::Ref();
+    if (!rt::set_item(ns.get(), "build_value", rt::make_function(build_value_def))) return rt::Ref();
     return rt::call(metaclass.get(), {name.get(), bases.get(), ns.get()});
 }
 

@@ -2,8 +2,10 @@
 // select entry point and COUNT.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 namespace {
 
@@ -188,11 +190,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
                                          {table_name, order_by, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!clause) return nullptr;
-        if (!PyUnicode_Check(clause.get())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(clause.get())->tp_name);
-            return nullptr;
-        }
+        if (!rt::expect_concat_str(clause.get())) return nullptr;
         text.str(clause.get());
     }
 
@@ -273,8 +271,9 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, in ascending order.
-rt::Ref sorted_fields(PyObject* only) {
+// The fields of `only` without duplicates, as a list in the set's order (the
+// caller sorts it).
+rt::Ref unique_fields(PyObject* only) {
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
     return rt::steal(PySequence_List(fields.get()));
@@ -328,7 +327,7 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
 bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = sorted_fields(only.get());
+    rt::Ref fields = unique_fields(only.get());
     if (!fields || !sort_list(fields.get())) return false;
     only = rt::Ref();
     rt::ListItems items(fields.get());

@@ -1,10 +1,13 @@
 // Table description through the host connection, and decoding of fetched rows.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/compat.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 #include <algorithm>
 #include <cstring>

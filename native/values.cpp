@@ -1,7 +1,9 @@
 // Conversion of data-model values to values SQLite can bind.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/compat.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 

@@ -1,9 +1,11 @@
 // INSERT and DELETE statements.
 #include "common.hpp"
 #include "methods.hpp"
+#include "runtime/calls.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/objects.hpp"
 
 #include <string>
 #include <vector>

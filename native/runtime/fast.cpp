@@ -1,6 +1,8 @@
 #include "fast.hpp"
 
+#include "calls.hpp"
 #include "compat.hpp"
+#include "imports.hpp"
 
 namespace rt {
 
@@ -8,30 +10,13 @@ namespace {
 
 Name n_instancecheck("__instancecheck__");
 Name n_getattribute("__getattribute__");
-Name n_getattr("__getattr__");
 Name n_class("__class__");
-Name n_spec("__spec__");
-Name n_initializing("_initializing");
-Name n_path("__path__");
 
 // type.__instancecheck__, the entry of the type's own dict (lives as long as the interpreter).
 PyObject* type_instancecheck() {
     static PyObject* entry = nullptr;
     if (!entry) entry = compat::type_lookup(&PyType_Type, n_instancecheck);
     return entry;
-}
-
-// The module __spec__ test of the import statement's fast path: no "_initializing", or False.
-// False: the full import decides (an error of the read is cleared, as there).
-bool spec_settled(PyObject* spec) {
-    PyObject* initializing = nullptr;
-    const int found = compat::lookup_attr(spec, n_initializing, &initializing);
-    Py_XDECREF(initializing);  // compared by identity only
-    if (found < 0 || (found > 0 && initializing != Py_False)) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
 }
 
 // isinstance(inst, cls) as type.__instancecheck__ answers it for a type cls:
@@ -275,11 +260,12 @@ Ref InstanceAttr::get(PyObject* obj) {
     return attr(obj, name_);
 }
 
-int find_method(PyObject* obj, PyObject* name, PyObject** found) {
+MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
     PyObject** slot = compat::plain_dict_slot(obj);
-    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return -1;
+    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return MethodLookup::NotApplied;
     PyObject* descr = compat::type_lookup(Py_TYPE(obj), name);
-    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return -1;
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return MethodLookup::NotApplied;
     // The generic read: a method descriptor is no data descriptor, so the
     // instance dict comes first.
     if (PyObject* dict = *slot) {
@@ -288,21 +274,21 @@ int find_method(PyObject* obj, PyObject* name, PyObject** found) {
         PyObject* attr_value = PyDict_GetItemWithError(dict, name);
         if (attr_value) {
             *found = Py_NewRef(attr_value);
-            return 0;
+            return MethodLookup::FromDict;
         }
         if (PyErr_Occurred()) {
             // Only an AttributeError would go on to __getattr__: left to the full read.
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -2;
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return MethodLookup::Failed;
             PyErr_Clear();
-            return -1;
+            return MethodLookup::NotApplied;
         }
         // As the generic read, the descriptor found first is used even if
         // code run by the lookup changed the class.
         *found = keep_descr.release();
-        return 1;
+        return MethodLookup::Unbound;
     }
     *found = Py_NewRef(descr);
-    return 1;
+    return MethodLookup::Unbound;
 }
 
 Ref class_attr(PyObject* cls, const Name& name) {

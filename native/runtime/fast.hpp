@@ -77,15 +77,20 @@ private:
     bool spec_settled_now();
 };
 
+// What find_method found for a call obj.name(...).
+enum class MethodLookup {
+    Unbound,      // *found is the unbound method descriptor: call it with obj first
+    FromDict,     // *found is the instance dict's entry: call it as is
+    Failed,       // an exception is set
+    NotApplied,   // this lookup does not apply (nothing was changed): make the plain call
+};
+
 // The method lookup of a call obj.name(...) for a class whose reads are a
 // Python-level __getattr__ after object's generic read (as models have), made
-// as the interpreter makes it for a class with the generic read: 1 with
-// *found the unbound method descriptor (call it with obj first), 0 with
-// *found the instance dict's entry (call it as is), -2 with an exception set,
-// -1 when this lookup does not apply (nothing was changed: make the plain
-// call).  *found is a new reference.  Applies on 3.10, where the instance
-// dict is a plain slot.
-int find_method(PyObject* obj, PyObject* name, PyObject** found);
+// as the interpreter makes it for a class with the generic read.  *found is a
+// new reference when one is found.  Applies on 3.10, where the instance dict
+// is a plain slot.
+MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found);
 
 // getattr(obj, name) for an attribute that lives in the instance dict, such as
 // a field of a model (filter.lookup, q.children).  For a class whose attribute

@@ -1,7 +1,5 @@
-// Interned identifiers, module-global lookup, calls and the small checks that
-// generated-code conventions fix (result types, unpacking).
+// Interned identifiers, keyword-name tuples and module-global lookup.
 #pragma once
-#include "depth.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -69,40 +67,4 @@ PyObject* cached_global(const Name& name);
 // Attribute access with the interpreter's semantics.
 inline Ref attr(PyObject* o, const Name& name) { return steal(PyObject_GetAttr(o, name)); }
 
-// Calls.  `args` are borrowed; kwnames, if given, name the trailing arguments.
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
-// self.name(*args) as Python's method call: no bound-method object when the
-// attribute is a plain function on the type.
-Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args,
-                PyObject* kwnames = nullptr);
-
-// "Expected %s, got %.200s": a delegated result must have exactly this type (None passes).
-bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text);
-inline bool expect_str(PyObject* o) { return expect_exact(o, &PyUnicode_Type, "unicode"); }
-inline bool expect_tuple(PyObject* o) { return expect_exact(o, &PyTuple_Type, "tuple"); }
-inline bool expect_list(PyObject* o) { return expect_exact(o, &PyList_Type, "list"); }
-
-// Unpacks an iterable into exactly n owned items, with the interpreter's messages.
-bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
-
-// "'NoneType' object has no attribute ..." and friends are raised by
-// attribute lookup itself; this one is for methods called on a known type.
-void raise_none_attr(const char* attr_name);
-
-// Python truth value: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
-
-// Tuples and lists built from owned parts.
-Ref pair(Ref a, Ref b);
-
-}  // namespace rt
-
-namespace rt {
-// `from <module> import <name>` with the import statement's result and errors.
-Ref import_from(const Name& module, const Name& name);
-// Records builtins.__import__ as the interpreter's own (at module load).
-void remember_import_function();
-// 1 when builtins.__import__ is still the interpreter's own, 0 when it was
-// replaced, -1 with ImportError set when it is missing.
-int import_function_is_interpreters();
 }  // namespace rt

@@ -1,0 +1,33 @@
+// Small operations on objects that generated-code conventions fix: exact
+// result types, unpacking, truth, pairs, with the interpreter's messages.
+#pragma once
+#include "ref.hpp"
+
+namespace rt {
+
+// "Expected %s, got %.200s": a delegated result must have exactly this type (None passes).
+bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text);
+inline bool expect_str(PyObject* o) { return expect_exact(o, &PyUnicode_Type, "unicode"); }
+inline bool expect_tuple(PyObject* o) { return expect_exact(o, &PyTuple_Type, "tuple"); }
+inline bool expect_list(PyObject* o) { return expect_exact(o, &PyList_Type, "list"); }
+// A piece added to str text must be a str: "can only concatenate str (not ...) to str".
+bool expect_concat_str(PyObject* piece);
+
+// Unpacks an iterable into exactly n owned items, with the interpreter's messages.
+bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
+
+// "'NoneType' object has no attribute ..." and friends are raised by
+// attribute lookup itself; this one is for methods called on a known type.
+void raise_none_attr(const char* attr_name);
+
+// Python truth value: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
+
+// dict[key] = value for a value just made; false with an exception set when
+// making it failed (empty value) or the store did.
+bool set_item(PyObject* dict, const char* key, Ref value);
+
+// The tuple (a, b) from owned parts; empty when either is.
+Ref pair(Ref a, Ref b);
+
+}  // namespace rt
