@@ -43,7 +43,7 @@ int instancecheck_kind(PyObject* cls);
 // `from <module> import <name>` as rt::import_from.  While builtins.__import__
 // is the interpreter's own and sys.modules and the module's dict are
 // unchanged, the name is the one found then; __spec__._initializing is tested
-// at every call, as the import does (answered from memory while the spec's
+// at every call, as the import does (answered from memory while the __spec__ object's
 // class and instance dict are unchanged).  Declare at file scope:
 //   static rt::ImportedName i_ModelBase(n_models_base, n_ModelBase);
 class ImportedName {
@@ -68,7 +68,7 @@ private:
     uint64_t version_ = 0;
     PyObject* spec_ = nullptr;
     PyObject* value_ = nullptr;
-    // __spec__._initializing answered from the spec's instance dict.
+    // __spec__._initializing answered from the instance dict of the __spec__ object.
     PyTypeObject* spec_type_ = nullptr;  // identity only
     uint64_t spec_type_version_ = 0;
     PyObject* spec_dict_ = nullptr;  // identity only

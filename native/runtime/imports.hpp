@@ -23,7 +23,7 @@ bool spec_settled(PyObject* spec);
 
 // The names the import statement reads on a loaded module.
 extern Name n_spec;          // __spec__
-extern Name n_initializing;  // _initializing (on the spec)
+extern Name n_initializing;  // _initializing (on a module's __spec__ object)
 extern Name n_path;          // __path__: a package
 extern Name n_getattr;       // __getattr__: on a module, a module-level hook
 }  // namespace rt
