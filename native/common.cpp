@@ -1,6 +1,7 @@
 #include "common.hpp"
 
 #include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 
 namespace common {
@@ -9,7 +10,10 @@ namespace {
 rt::Name n_Versions("Versions");
 rt::Name n_LATEST("LATEST");
 rt::Name n_fields_map("_fields_map");
+rt::Name n_json("json");
+rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
+rt::ModuleAttr a_loads(n_loads);
 }  // namespace
 
 rt::Ref versions_latest() {
@@ -22,6 +26,15 @@ rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {
     rt::Ref latest = versions_latest();
     if (!latest) return rt::Ref();
     return rt::call_method(self, n_fields_map, {table_name, field_name, latest.get()});
+}
+
+rt::Ref json_loads(PyObject* value) {
+    rt::Ref json = rt::global(n_json);
+    if (!json) return rt::Ref();
+    rt::Ref loads = a_loads.get(json.get());
+    if (!loads) return rt::Ref();
+    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
+    return rt::call(loads.get(), {value});
 }
 
 static bool ends_with(PyObject* s, const char* suffix, Py_ssize_t n) {

@@ -12,6 +12,9 @@ rt::Ref versions_latest();
 // self._fields_map(table_name, field_name, Versions.LATEST)
 rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name);
 
+// json.loads(value), with `json` read from the module namespace now.
+rt::Ref json_loads(PyObject* value);
+
 // True when the table is internal: its name ends with "metadata" or "reference".
 bool is_internal_table(PyObject* table_name);
 

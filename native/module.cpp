@@ -19,7 +19,7 @@ using rt::steal;
 // The field-name mapping hooks: identities in this class.
 
 namespace {
-PyObject* field_map_identity(PyObject* const* a) { return Py_NewRef(a[2]); }
+PyObject* field_map_identity(PyObject* const* a) { return rt::borrow(a[2]).release(); }
 
 const char* const kMapDoc = "Map a model field name to its column name (identity here).";
 const char* const kReverseDoc = "Map a column name back to its model field name (identity here).";
@@ -46,7 +46,7 @@ const char kFullName[] = "quarna_data.connections.implementations.mixins.sqlite_
 const char kInitName[] = "init quarna_data.connections.implementations.mixins.sqlite_statements_mixin";
 const char kSourceName[] = "sqlite_statements_mixin.cpp";
 
-PyObject* g_module = nullptr;   // the one module object, once its body has started
+rt::Kept g_module;              // the one module object, once its body has started
 int64_t g_interpreter = -1;     // the interpreter that first created it
 
 struct ImportStep {
@@ -287,21 +287,21 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "process.");
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
+    if (g_module.get()) return rt::borrow(g_module.get()).release();
     Ref name = steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
 
 int module_exec(PyObject* module) {
-    if (g_module) {
-        if (g_module == module) return 0;
+    if (g_module.get()) {
+        if (g_module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'sqlite_statements_mixin' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    g_module = Py_NewRef(module);
+    g_module.set(module);
     int failed_at;
     try {
         failed_at = run_body(module);
@@ -313,7 +313,7 @@ int module_exec(PyObject* module) {
     if (failed_at) {
         rt::add_traceback(kInitName, failed_at, kSourceName);
         rt::set_module_dict(nullptr);
-        Py_CLEAR(g_module);
+        g_module.clear();
         return -1;
     }
     return 0;

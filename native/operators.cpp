@@ -2,7 +2,6 @@
 #include "common.hpp"
 #include "methods.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/objects.hpp"
 
@@ -18,8 +17,6 @@ rt::InstanceAttr f_value_template(n_value_template);
 rt::InstanceAttr f_value_modifier(n_value_modifier);
 rt::Name n_format("format");
 rt::Name n_upper("upper");
-rt::Name n_json("json");
-rt::Name n_loads("loads");
 rt::Name n_NoValue("NoValue");
 rt::Name n_BaseModel("BaseModel");
 rt::Name n_Lookup("Lookup");
@@ -163,31 +160,21 @@ PyObject* build_value_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // The operator callables: (_value, _column_type); the column type is unused.
 
-// json.loads(value), both names read now.
-rt::Ref json_loads(PyObject* value) {
-    rt::Ref json = rt::global(n_json);
-    if (!json) return rt::Ref();
-    rt::Ref loads = rt::attr(json.get(), n_loads);
-    if (!loads) return rt::Ref();
-    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
-    return rt::call(loads.get(), {value});
-}
-
-PyObject* eq_template(PyObject* const* a) { return Py_NewRef(PyBool_Check(a[0]) ? n_is.get() : n_eq.get()); }
+PyObject* eq_template(PyObject* const* a) { return rt::borrow(PyBool_Check(a[0]) ? n_is.get() : n_eq.get()).release(); }
 
 PyObject* neq_template(PyObject* const* a) {
-    return Py_NewRef(PyBool_Check(a[0]) ? n_is_not.get() : n_neq.get());
+    return rt::borrow(PyBool_Check(a[0]) ? n_is_not.get() : n_neq.get()).release();
 }
 
 // A bool becomes the integer 1 or 0; anything else passes unchanged.
 PyObject* bool_to_int_modifier(PyObject* const* a) {
     if (PyBool_Check(a[0])) return PyLong_FromLong(a[0] == Py_True);
-    return Py_NewRef(a[0]);
+    return rt::borrow(a[0]).release();
 }
 
 // "{field_name} IN (?,?,...)" with one placeholder per decoded item.
 PyObject* in_template(PyObject* const* a) {
-    rt::Ref decoded = json_loads(a[0]);
+    rt::Ref decoded = common::json_loads(a[0]);
     if (!decoded) return nullptr;
     const Py_ssize_t n = PyObject_Size(decoded.get());
     if (n < 0) return nullptr;
@@ -195,9 +182,9 @@ PyObject* in_template(PyObject* const* a) {
     const Py_ssize_t head_len = sizeof(head) - 1;
     if (n > (PY_SSIZE_T_MAX - head_len - 1) / 2) return PyErr_NoMemory();
     const Py_ssize_t len = head_len + (n ? 2 * n - 1 : 0) + 1;
-    PyObject* out = PyUnicode_New(len, 127);
+    rt::Ref out = rt::steal(PyUnicode_New(len, 127));
     if (!out) return nullptr;
-    char* p = static_cast<char*>(PyUnicode_DATA(out));
+    char* p = static_cast<char*>(PyUnicode_DATA(out.get()));
     std::memcpy(p, head, (size_t)head_len);
     p += head_len;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -205,10 +192,10 @@ PyObject* in_template(PyObject* const* a) {
         *p++ = '?';
     }
     *p = ')';
-    return out;
+    return out.release();
 }
 
-PyObject* in_modifier(PyObject* const* a) { return json_loads(a[0]).release(); }
+PyObject* in_modifier(PyObject* const* a) { return common::json_loads(a[0]).release(); }
 
 // str(value).upper()
 PyObject* upper_modifier(PyObject* const* a) {
@@ -220,7 +207,7 @@ PyObject* upper_modifier(PyObject* const* a) {
 PyObject* isnull_template(PyObject* const* a) {
     const int truth = rt::truth(a[0]);
     if (truth < 0) return nullptr;
-    return Py_NewRef(truth ? n_is_null.get() : n_is_not_null.get());
+    return rt::borrow(truth ? n_is_null.get() : n_is_not_null.get()).release();
 }
 
 PyObject* isnull_modifier(PyObject* const*) { return rt::global(n_NoValue).release(); }

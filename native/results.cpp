@@ -57,7 +57,6 @@ PyObject* describe_table_body(PyObject* const* a) {
 
 
 rt::Name n_json("json");
-rt::Name n_loads("loads");
 rt::Name n_JSONDecodeError("JSONDecodeError");
 rt::Name n_lower("lower");
 rt::Name n_tobytes("tobytes");
@@ -75,45 +74,6 @@ rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
 rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
 rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
-
-
-// json.loads: the `json` global, then its attribute `loads`.  For a plain
-// module the attribute is the entry of the module's dict (the module type has
-// no attribute of that name), so while that dict is unchanged and has only
-// str keys (a lookup then runs no code) it is the entry found before.
-struct {
-    PyObject* dict = nullptr;  // identity only
-    uint64_t version = 0;
-    PyObject* value = nullptr;  // borrowed from dict, which holds it while unchanged
-} g_loads;
-
-rt::Ref json_loads_function() {
-    rt::Ref json = rt::global(n_json);
-    if (!json) return rt::Ref();
-    if (!PyModule_CheckExact(json.get())) return rt::attr(json.get(), n_loads);
-    PyObject* d = PyModule_GetDict(json.get());
-    if (d == g_loads.dict && rt::compat::dict_unchanged(d, g_loads.version)) return rt::borrow(g_loads.value);
-    g_loads.dict = nullptr;
-    rt::Ref loads = rt::attr(json.get(), n_loads);
-    if (!loads) return loads;  // the attribute read's own error
-    if (PyDict_CheckExact(d) && rt::str_keys_only(d)) {
-        const uint64_t version = rt::compat::dict_version(d);
-        if (PyDict_GetItem(d, n_loads) == loads.get() && version) {
-            g_loads.dict = d;
-            g_loads.version = version;
-            g_loads.value = loads.get();
-        }
-    }
-    return loads;
-}
-
-// json.loads(value), with `json` read from the module namespace now.
-rt::Ref json_loads(PyObject* value) {
-    rt::Ref loads = json_loads_function();
-    if (!loads) return rt::Ref();
-    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
-    return rt::call(loads.get(), {value});
-}
 
 
 // With an exception set: 1 when it is a json.JSONDecodeError (exception
@@ -162,7 +122,7 @@ rt::Ref decode_field(PyObject* field_type, PyObject* value) {
     const int json_type = lower_equals(field_type, "json", 4);
     if (json_type < 0) return rt::Ref();
     if (json_type && !is_view) {
-        rt::Ref decoded = json_loads(value);
+        rt::Ref decoded = common::json_loads(value);
         if (decoded || is_bytes) return decoded;
         // Text that is not JSON stays text.
         const int caught = clear_if_json_decode_error();
@@ -231,7 +191,7 @@ bool normalise_references(PyObject* meta, PyObject* key) {
         rt::Ref it = rt::steal(PyObject_GetIter(items.get()));
         if (!it) return false;
         while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
-            rt::Ref value = json_loads(item.get());
+            rt::Ref value = common::json_loads(item.get());
             if (!value || PyList_Append(decoded.get(), value.get()) < 0) return false;
         }
         if (PyErr_Occurred()) return false;
@@ -241,7 +201,7 @@ bool normalise_references(PyObject* meta, PyObject* key) {
 
 // The class version recorded in a row's metadata: metadata['address']['class_version'].
 rt::Ref recorded_class_version(PyObject* metadata) {
-    rt::Ref decoded = PyUnicode_Check(metadata) ? json_loads(metadata) : rt::borrow(metadata);
+    rt::Ref decoded = PyUnicode_Check(metadata) ? common::json_loads(metadata) : rt::borrow(metadata);
     if (!decoded) return rt::Ref();
     rt::Ref address = rt::steal(PyObject_GetItem(decoded.get(), n_address));
     if (!address) return rt::Ref();
@@ -251,66 +211,16 @@ rt::Ref recorded_class_version(PyObject* metadata) {
 bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 
 // The two hooks, reached through self for every column as a method call
-// would reach them.  When the lookup finds this module's own function through
-// the generic attribute lookup, what it depends on is remembered: the type (by
-// its version) and the instance's dict (by its version, and only while it has
-// str keys alone, so that a lookup in it runs no code).  While both are
-// unchanged the lookup would find the same function, and its body runs
-// directly.
-struct HookLookup {
-    PyTypeObject* type = nullptr;  // identity only
-    uint64_t type_version = 0;
-    PyObject* dict = nullptr;  // identity only
-    uint64_t dict_version = 0;
-    bool own = false;
-
-    // The slot of the instance's dict; NULL when the instance has none.  False
-    // when an instance whose dict the interpreter manages has none yet.
-    static bool dict_slot(PyObject* self, PyObject**& slot) {
-        slot = rt::compat::instance_dict_ptr(self);
-#ifdef Py_TPFLAGS_MANAGED_DICT
-        if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
-#endif
-        return true;
-    }
-
-    bool still_valid(PyObject* self) const {
-        if (!own) return false;
-        PyTypeObject* t = Py_TYPE(self);
-        if (t != type || rt::compat::type_version(t) != type_version) return false;
-        PyObject** slot;
-        if (!dict_slot(self, slot)) return false;
-        PyObject* d = slot ? *slot : nullptr;
-        return d == dict && (!d || rt::compat::dict_unchanged(d, dict_version));
-    }
-
-    // Called after a lookup on self found this module's own function.
-    void found_own(PyObject* self) {
-        own = false;
-        PyTypeObject* t = Py_TYPE(self);
-        const uint64_t version = rt::compat::type_version(t);
-        if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
-        PyObject** slot;
-        if (!dict_slot(self, slot)) return;
-        PyObject* d = slot ? *slot : nullptr;
-        if (d && (!PyDict_CheckExact(d) || !rt::str_keys_only(d))) return;
-        type = t;
-        type_version = version;
-        dict = d;
-        dict_version = d ? rt::compat::dict_version(d) : 0;
-        own = !d || dict_version != 0;
-    }
-    void found_other() { own = false; }
-};
-
-HookLookup g_reverse_lookup;
-HookLookup g_field_lookup;
+// would reach them; while the lookup would find this module's own function,
+// its body runs directly.
+rt::OwnMethod g_reverse_lookup;
+rt::OwnMethod g_field_lookup;
 
 // self._field_reverse_map(table_name, name, class_version).  `own` is set
 // when this module's identity mapping answered, so that no other code ran.
 rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
     own = false;
-    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_valid(self)) {
+    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_found(self)) {
         own = true;
         return rt::borrow(name);
     }
@@ -333,7 +243,7 @@ rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObje
 
 // self._process_field(field_type, value): a static method, so the attribute is the plain function.
 rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
-    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_valid(self);
+    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_found(self);
     if (!direct) {
         rt::Ref hook = rt::attr(self, n_process_field);
         if (!hook) return rt::Ref();
@@ -450,14 +360,14 @@ bool decode_metadata(RowDecoding& row) {
     if (!find_record_metadata(row)) return false;
     const bool own_metadata = bool(row.record_metadata);
     if (own_metadata && PyUnicode_Check(row.record_metadata.get())) {
-        row.record_metadata = json_loads(row.record_metadata.get());
+        row.record_metadata = common::json_loads(row.record_metadata.get());
         if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
             return false;
     }
     rt::Ref joined;
     if (!dict_get(row.result, n_metadata, joined)) return false;
     if (!joined || own_metadata) return true;
-    row.record_metadata = PyUnicode_Check(joined.get()) ? json_loads(joined.get()) : joined;
+    row.record_metadata = PyUnicode_Check(joined.get()) ? common::json_loads(joined.get()) : joined;
     if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
         return false;
     return normalise_references(row.record_metadata.get(), n_reference_to) &&

@@ -2,7 +2,6 @@
 #include "common.hpp"
 #include "methods.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/compat.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
@@ -43,27 +42,13 @@ rt::KwNames kw_tzinfo{"tzinfo"};
 // five classes the conversion tests claims it.  Once a full conversion has
 // shown that none does, the answer holds while the five names still resolve
 // from memory to the same classes (the reads the conversion makes, see
-// rt::ImportedName and rt::global) and the classes' metaclasses are unchanged:
-// the subtype test of a plain type against a fixed class cannot change, and
-// the recursion checks that is_instance makes around it would pass.
-class PlainValues {
-public:
-    bool pass_through();
-    void learn();
+// rt::ImportedName and rt::global) and rt::PlainMisses vouches for the tests.
+constexpr int kTestedClasses = 5;
+rt::PlainMisses g_plain_misses(kTestedClasses);
 
-private:
-    static constexpr int kClasses = 5;
-    bool read(PyObject** out);
-    bool known_ = false;
-    bool needs_room_ = false;
-    PyObject* cls_[kClasses] = {};  // owned for the life of the process
-    PyTypeObject* meta_[kClasses] = {};  // identity only; the versions tell whether it is unchanged
-    uint64_t meta_version_[kClasses] = {};
-};
-
-PlainValues g_plain_values;
-
-bool PlainValues::read(PyObject** out) {
+// The five classes as the conversion would read them now, when that is known
+// without running code.
+bool tested_classes(PyObject** out) {
     out[0] = i_ModelBase.cached();
     if (!out[0]) return false;
     out[1] = i_Reference.cached();
@@ -74,47 +59,16 @@ bool PlainValues::read(PyObject** out) {
     return out[2] && out[3] && out[4];
 }
 
-bool PlainValues::pass_through() {
-    if (!known_) return false;
-    PyObject* now[kClasses];
-    if (!read(now)) return false;
-    for (int i = 0; i < kClasses; ++i) {
-        if (now[i] != cls_[i]) return false;
-        PyTypeObject* meta = Py_TYPE(now[i]);
-        if (meta != meta_[i]) return false;
-        if (meta != &PyType_Type && rt::compat::type_version(meta) != meta_version_[i]) return false;
-    }
-    return !needs_room_ || rt::recursion_room(2);
+// True when a plain value converts to itself.
+bool plain_passes_through() {
+    PyObject* classes[kTestedClasses];
+    return tested_classes(classes) && g_plain_misses.holds(classes);
 }
 
 // Called after a full conversion of a plain value gave the value back.
-void PlainValues::learn() {
-    known_ = false;
-    PyObject* now[kClasses];
-    if (!read(now)) return;
-    static PyTypeObject* const plain[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type,
-                                          &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type};
-    bool needs_room = false;
-    for (int i = 0; i < kClasses; ++i) {
-        const int kind = rt::instancecheck_kind(now[i]);
-        if (kind < 0) return;
-        PyTypeObject* meta = Py_TYPE(now[i]);
-        if (kind == 1) {
-            needs_room = true;
-            if (!rt::compat::type_version_assigned(meta, n_value)) return;
-        }
-        for (PyTypeObject* t : plain)
-            if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(now[i]))) return;
-    }
-    for (int i = 0; i < kClasses; ++i) {
-        PyObject* old = cls_[i];
-        cls_[i] = Py_NewRef(now[i]);
-        Py_XDECREF(old);
-        meta_[i] = Py_TYPE(now[i]);
-        meta_version_[i] = meta_[i] == &PyType_Type ? 0 : rt::compat::type_version(meta_[i]);
-    }
-    needs_room_ = needs_room;
-    known_ = true;
+void learn_plain_pass_through() {
+    PyObject* classes[kTestedClasses];
+    if (tested_classes(classes)) g_plain_misses.learn(classes);
 }
 
 // isinstance(o, cls): 1, 0, or -1 with an exception set.
@@ -205,7 +159,7 @@ PyObject* convert_date_to_sql_value_body(PyObject* const* a) {
 PyObject* to_sql_value_body(PyObject* const* a) {
     PyObject* cls = a[0];
     const bool plain = rt::plain_builtin(Py_TYPE(a[1]));
-    if (plain && g_plain_values.pass_through()) return Py_NewRef(a[1]);
+    if (plain && plain_passes_through()) return rt::borrow(a[1]).release();
     rt::Ref value = rt::borrow(a[1]);
     // Imported at every call, so the module loads before these are importable.
     rt::Ref model_base = i_ModelBase.get();
@@ -243,7 +197,7 @@ PyObject* to_sql_value_body(PyObject* const* a) {
         return json_dumps(items.get()).release();
     }
     if (PyDict_Check(value.get())) return json_dumps(value.get()).release();
-    if (plain) g_plain_values.learn();
+    if (plain) learn_plain_pass_through();
     return value.release();
 }
 
@@ -276,7 +230,7 @@ bool SqlValue::fetch(PyObject* self) {
 rt::Ref SqlValue::convert_tested(PyObject* value) {
     if (cls_) {
         if (rt::plain_builtin(Py_TYPE(value))) {
-            if (g_plain_values.pass_through()) {
+            if (plain_passes_through()) {
                 settled_ = true;
                 return rt::borrow(value);
             }

@@ -6,6 +6,7 @@
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
+#include "runtime/shape.hpp"
 
 #include <string>
 #include <vector>
@@ -158,100 +159,6 @@ bool add_row_keys(PyObject* columns, PyObject* row) {
     return each_key(row, [columns](PyObject* key) { return PySet_Add(columns, key) == 0; });
 }
 
-// Rows made by one piece of code usually hold the very same key objects in the
-// same order.  The keys of the first plain dict row with only exact str keys
-// are kept as the shape; a plain dict row with exactly those key objects in
-// that order adds nothing to the column set (the set has them all), and its
-// values are taken by position: with exact str keys, looking a column up finds
-// the entry whose key equals it, and no Python code runs either way.  The
-// values are noted while the keys are compared and used later only while the
-// row keeps the dict version it had then.
-class RowShape {
-public:
-    // add_row_keys for the next row of the list.
-    explicit RowShape(Py_ssize_t rows) { rows_.reserve((size_t)rows); }
-    bool add_keys(PyObject* columns, PyObject* row) {
-        rows_.push_back(Noted{});
-        if (!keys_.empty() && note(row)) return true;
-        if (!add_row_keys(columns, row)) return false;
-        if (keys_.empty() && PyDict_CheckExact(row) && learn(row)) note(row);
-        return true;
-    }
-    // Where each column sits in the shape (-1: not in it); positional reads
-    // only when every column is an exact str.
-    void map_columns(PyObject* columns) {
-        const Py_ssize_t n = PyList_GET_SIZE(columns);
-        positions_.assign((size_t)n, -1);
-        usable_ = !keys_.empty();
-        for (Py_ssize_t j = 0; usable_ && j < n; ++j) {
-            PyObject* column = PyList_GET_ITEM(columns, j);
-            if (!PyUnicode_CheckExact(column)) usable_ = false;
-            for (size_t i = 0; usable_ && i < keys_.size(); ++i)
-                if (PyUnicode_Compare(column, keys_[i].get()) == 0) positions_[(size_t)j] = (Py_ssize_t)i;
-        }
-    }
-    // True when row i had the shape and is unchanged since; value() then reads it.
-    bool unchanged(size_t i, PyObject* row) {
-        if (!usable_ || i >= rows_.size() || !rows_[i].noted ||
-            !rt::compat::dict_unchanged(row, rows_[i].version, rt::compat::Keep::Call))
-            return false;
-        current_ = &values_[rows_[i].at];
-        return true;
-    }
-    PyObject* value(size_t j) const {
-        const Py_ssize_t at = positions_[j];
-        return at < 0 ? Py_None : current_[at];
-    }
-
-private:
-    struct Noted {
-        bool noted = false;
-        uint64_t version = 0;
-        size_t at = 0;
-    };
-    // Notes the row's values when its keys are the shape's.
-    bool note(PyObject* row) {
-        if (!PyDict_CheckExact(row) || PyDict_GET_SIZE(row) != (Py_ssize_t)keys_.size()) return false;
-        // Taken first: the walk below runs no Python code (it compares key identities).
-        const uint64_t version = rt::compat::dict_version(row, rt::compat::Keep::Call);
-        const size_t at = values_.size();
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        for (size_t i = 0; PyDict_Next(row, &pos, &k, &v); ++i) {
-            if (i >= keys_.size() || k != keys_[i].get()) {
-                values_.resize(at);
-                return false;
-            }
-            values_.push_back(v);
-        }
-        if (values_.size() - at != keys_.size()) {
-            values_.resize(at);
-            return false;
-        }
-        rows_.back() = Noted{true, version, at};
-        return true;
-    }
-    bool learn(PyObject* row) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(row, &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) {
-                keys_.clear();
-                return false;
-            }
-            keys_.push_back(rt::borrow(k));
-        }
-        values_.reserve(keys_.size() * rows_.capacity());
-        return !keys_.empty();
-    }
-    std::vector<rt::Ref> keys_;
-    std::vector<PyObject*> values_;  // borrowed; of the noted rows, in row order
-    std::vector<Noted> rows_;
-    std::vector<Py_ssize_t> positions_;
-    PyObject* const* current_ = nullptr;
-    bool usable_ = false;
-};
-
 // row.get(column, None)
 rt::Ref row_get(PyObject* row, PyObject* column) {
     if (PyDict_CheckExact(row)) {
@@ -276,9 +183,13 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
 
     rt::Ref column_set = rt::steal(PySet_New(nullptr));
     if (!column_set) return nullptr;
-    RowShape shape(nrows);
-    for (const rt::Ref& row : rows)
-        if (!shape.add_keys(column_set.get(), row.get())) return nullptr;
+    // A row with the first row's very key objects adds nothing to the set.
+    rt::RowShape shape(nrows);
+    for (const rt::Ref& row : rows) {
+        if (shape.same_keys(row.get())) continue;
+        if (!add_row_keys(column_set.get(), row.get())) return nullptr;
+        shape.learn(row.get());
+    }
     // The set's own order; this list is private, so its items stay put.
     rt::Ref columns = rt::steal(PySequence_List(column_set.get()));
     if (!columns) return nullptr;

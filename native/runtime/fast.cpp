@@ -352,4 +352,97 @@ Ref ClassAttr::get(PyObject* cls) {
     return value;
 }
 
+Ref ModuleAttr::get(PyObject* module) {
+    if (!PyModule_CheckExact(module)) return attr(module, name_);
+    PyObject* d = PyModule_GetDict(module);
+    if (d && d == dict_ && compat::dict_unchanged(d, version_)) return borrow(value_);
+    dict_ = nullptr;
+    Ref value = attr(module, name_);
+    if (!value || !d || !PyDict_CheckExact(d) || !str_keys_only(d)) return value;
+    if (compat::type_lookup(&PyModule_Type, name_)) return value;
+    const uint64_t version = compat::dict_version(d);
+    if (version && PyDict_GetItem(d, name_) == value.get()) {
+        dict_ = d;
+        version_ = version;
+        value_ = value.get();
+    }
+    return value;
+}
+
+namespace {
+// The slot of the instance's dict; NULL when the instance has none.  False
+// when an instance whose dict the interpreter manages has none yet.
+bool dict_slot(PyObject* self, PyObject**& slot) {
+    slot = compat::instance_dict_ptr(self);
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
+#endif
+    return true;
+}
+}  // namespace
+
+bool OwnMethod::still_found(PyObject* self) const {
+    if (!own_) return false;
+    PyTypeObject* t = Py_TYPE(self);
+    if (t != type_ || compat::type_version(t) != type_version_) return false;
+    PyObject** slot;
+    if (!dict_slot(self, slot)) return false;
+    PyObject* d = slot ? *slot : nullptr;
+    return d == dict_ && (!d || compat::dict_unchanged(d, dict_version_));
+}
+
+void OwnMethod::found_own(PyObject* self) {
+    own_ = false;
+    PyTypeObject* t = Py_TYPE(self);
+    const uint64_t version = compat::type_version(t);
+    if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
+    PyObject** slot;
+    if (!dict_slot(self, slot)) return;
+    PyObject* d = slot ? *slot : nullptr;
+    if (d && (!PyDict_CheckExact(d) || !str_keys_only(d))) return;
+    type_ = t;
+    type_version_ = version;
+    dict_ = d;
+    dict_version_ = d ? compat::dict_version(d) : 0;
+    own_ = !d || dict_version_ != 0;
+}
+
+bool PlainMisses::holds(PyObject* const* classes) const {
+    if (!known_) return false;
+    for (int i = 0; i < n_; ++i) {
+        if (classes[i] != cls_[i].get()) return false;
+        PyTypeObject* meta = Py_TYPE(classes[i]);
+        if (meta != meta_[i]) return false;
+        if (meta != &PyType_Type && compat::type_version(meta) != meta_version_[i]) return false;
+    }
+    return !needs_room_ || recursion_room(2);
+}
+
+void PlainMisses::learn(PyObject* const* classes) {
+    known_ = false;
+    static PyTypeObject* const plain[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type,
+                                          &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type};
+    bool needs_room = false;
+    for (int i = 0; i < n_; ++i) {
+        const int kind = instancecheck_kind(classes[i]);
+        if (kind < 0) return;
+        PyTypeObject* meta = Py_TYPE(classes[i]);
+        if (kind == 1) {
+            needs_room = true;
+            if (!compat::type_version_assigned(meta, n_instancecheck)) return;
+        }
+        for (PyTypeObject* t : plain)
+            if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(classes[i]))) return;
+    }
+    // The classes held before are released once everything is in place.
+    Ref before[kMaxClasses];
+    for (int i = 0; i < n_; ++i) {
+        before[i] = cls_[i].replace(classes[i]);
+        meta_[i] = Py_TYPE(classes[i]);
+        meta_version_[i] = meta_[i] == &PyType_Type ? 0 : compat::type_version(meta_[i]);
+    }
+    needs_room_ = needs_room;
+    known_ = true;
+}
+
 }  // namespace rt

@@ -138,6 +138,78 @@ private:
     PyObject* value_ = nullptr;   // owned
 };
 
+// getattr(module, name) for a module read at each use from the module
+// namespace, such as json.loads.  For an exact module the attribute is the
+// entry of the module's dict (the module type has no attribute of such a
+// name); while that dict is unchanged and has only str keys (a lookup in it
+// then runs no code) it is the entry found before.  Declare at file scope:
+//   static rt::ModuleAttr a_loads(n_loads);
+class ModuleAttr {
+public:
+    explicit ModuleAttr(const Name& name) noexcept : name_(name) {}
+    ModuleAttr(const ModuleAttr&) = delete;
+    ModuleAttr& operator=(const ModuleAttr&) = delete;
+    Ref get(PyObject* module);
+
+private:
+    const Name& name_;
+    PyObject* dict_ = nullptr;  // identity only; its version tells whether it is the same dict
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr;  // borrowed from dict_, which holds it while unchanged
+};
+
+// Whether a method call self.name(...) would reach this module's own function,
+// for hooks that a subclass may override and the builders call for every
+// column.  When a lookup found the module's function through the generic
+// attribute read, what that depended on is remembered: the class (by its
+// version) and the instance dict (by its version, and only while it has str
+// keys alone, so that a lookup in it runs no code).  While both are unchanged
+// the lookup would find the same function.  Declare at file scope, one per hook.
+class OwnMethod {
+public:
+    OwnMethod() noexcept = default;
+    OwnMethod(const OwnMethod&) = delete;
+    OwnMethod& operator=(const OwnMethod&) = delete;
+    // True when a lookup on self would find the module's function found before.
+    bool still_found(PyObject* self) const;
+    // Called after a lookup on self found the module's own function.
+    void found_own(PyObject* self);
+    // Called after a lookup found anything else.
+    void found_other() noexcept { own_ = false; }
+
+private:
+    PyTypeObject* type_ = nullptr;  // identity only
+    uint64_t type_version_ = 0;
+    PyObject* dict_ = nullptr;  // identity only
+    uint64_t dict_version_ = 0;
+    bool own_ = false;
+};
+
+// That no value of a plain builtin type (rt::plain_builtin) is an instance of
+// any of a fixed list of classes, for a conversion that tests a value against
+// them one by one.  learn() is called after a plain value passed every test;
+// holds() answers while the very same classes are given (they are kept alive
+// here, so an address is never reused), their metaclasses keep their
+// versions, and the recursion checks that rt::is_instance makes around a
+// metaclass's own __instancecheck__ would pass.
+class PlainMisses {
+public:
+    static constexpr int kMaxClasses = 8;
+    explicit PlainMisses(int n) noexcept : n_(n) {}
+    PlainMisses(const PlainMisses&) = delete;
+    PlainMisses& operator=(const PlainMisses&) = delete;
+    bool holds(PyObject* const* classes) const;
+    void learn(PyObject* const* classes);
+
+private:
+    int n_;
+    bool known_ = false;
+    bool needs_room_ = false;
+    Kept cls_[kMaxClasses];
+    PyTypeObject* meta_[kMaxClasses] = {};  // identity only; the versions tell whether it is unchanged
+    uint64_t meta_version_[kMaxClasses] = {};
+};
+
 // getattr(cls, name) without the temporary method-wrapper of
 // type.__getattribute__ that a metaclass with a Python-level __getattr__ (as
 // the enumeration metaclass on 3.10) makes for every read.

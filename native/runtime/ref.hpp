@@ -41,6 +41,26 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A reference held for the life of the process, such as the one module
+// object.  It is never released at exit, when the interpreter that owns the
+// object may already be gone, so it has no destructor.
+class Kept {
+public:
+    PyObject* get() const noexcept { return p_; }
+    // Holds o instead; the reference held before is handed back.
+    Ref replace(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        Ref old = Ref::steal(p_);
+        p_ = o;
+        return old;
+    }
+    void set(PyObject* o) noexcept { replace(o); }
+    void clear() noexcept { replace(nullptr); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 inline Ref steal(PyObject* o) noexcept { return Ref::steal(o); }
 inline Ref borrow(PyObject* o) noexcept { return Ref::borrow(o); }
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
