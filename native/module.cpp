@@ -46,6 +46,10 @@ const char kFullName[] = "quarna_data.connections.implementations.mixins.sqlite_
 const char kInitName[] = "init quarna_data.connections.implementations.mixins.sqlite_statements_mixin";
 const char kSourceName[] = "sqlite_statements_mixin.cpp";
 
+rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+rt::Name n_sql_operator_map("sql_operator_map");
+rt::Name n_cache("cache");
+
 rt::Kept g_module;              // the one module object, once its body has started
 int64_t g_interpreter = -1;     // the interpreter that first created it
 
@@ -142,17 +146,13 @@ const char* const kMetadataFieldPieces[] = {
     ".'transaction')\n) AS _metadata\n",
 };
 
-Ref make_metadata_select_field(PyObject* dict) {
-    PyObject* alias = PyDict_GetItemString(dict, "METADATA_TABLE_ALIAS");
-    if (!alias) {
-        PyErr_SetString(PyExc_NameError, "name 'METADATA_TABLE_ALIAS' is not defined");
-        return Ref();
-    }
-    Ref alias_ref = borrow(alias);
+Ref make_metadata_select_field() {
+    Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
+    if (!alias) return Ref();
     rt::Text text;
     const size_t n = sizeof(kMetadataFieldPieces) / sizeof(kMetadataFieldPieces[0]);
     for (size_t i = 0; i < n; ++i) {
-        if (i && !text.formatted(alias_ref.get())) return Ref();
+        if (i && !text.formatted(alias.get())) return Ref();
         text.lit(kMetadataFieldPieces[i], std::strlen(kMetadataFieldPieces[i]));
     }
     return text.build();
@@ -186,7 +186,7 @@ const MethodEntry kMethods[] = {
     {&methods::process_field, MethodEntry::StaticMethod},
 };
 
-Ref make_mixin_class(PyObject* dict) {
+Ref make_mixin_class() {
     Ref ns = steal(PyDict_New());
     if (!ns) return Ref();
     // Namespace order as a class body gives it: module, qualname, annotations, attributes, methods.
@@ -198,12 +198,7 @@ Ref make_mixin_class(PyObject* dict) {
     if (!rt::set_item(ns.get(), "__annotations__", annotations)) return Ref();
     if (!rt::set_item(ns.get(), "TABLE_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
     if (!rt::set_item(ns.get(), "COLUMN_SEPARATOR", steal(PyUnicode_FromString("'")))) return Ref();
-    PyObject* op_map = PyDict_GetItemString(dict, "sql_operator_map");
-    if (!op_map) {
-        PyErr_SetString(PyExc_NameError, "name 'sql_operator_map' is not defined");
-        return Ref();
-    }
-    if (!rt::set_item(ns.get(), "SQL_OPERATOR_MAP", borrow(op_map))) return Ref();
+    if (!rt::set_item(ns.get(), "SQL_OPERATOR_MAP", rt::global(n_sql_operator_map))) return Ref();
     if (!rt::set_item(ns.get(), "SUBSTITUTE_CHAR", steal(PyUnicode_FromString("?")))) return Ref();
     for (const MethodEntry& m : kMethods) {
         Ref fn = rt::make_function(*m.def);
@@ -212,13 +207,9 @@ Ref make_mixin_class(PyObject* dict) {
             case MethodEntry::ClassMethod: fn = steal(PyClassMethod_New(fn.get())); break;
             case MethodEntry::StaticMethod: fn = steal(PyStaticMethod_New(fn.get())); break;
             case MethodEntry::Cached: {
-                PyObject* cache = PyDict_GetItemString(dict, "cache");
-                if (!cache) {
-                    PyErr_SetString(PyExc_NameError, "name 'cache' is not defined");
-                    return Ref();
-                }
-                Ref cache_ref = borrow(cache);
-                fn = rt::call(cache_ref.get(), {fn.get()});
+                Ref cache = rt::global(n_cache);
+                if (!cache) return Ref();
+                fn = rt::call(cache.get(), {fn.get()});
                 break;
             }
             case MethodEntry::Plain: break;
@@ -271,9 +262,9 @@ int run_body(PyObject* module) {
     ++line;
     if (!rt::set_item(dict, "METADATA_SELECT_STATEMENT", steal(PyUnicode_FromString(kMetadataSelectStatement))))
         return line;
-    if (!rt::set_item(dict, "METADATA_SELECT_FIELD", make_metadata_select_field(dict))) return line;
+    if (!rt::set_item(dict, "METADATA_SELECT_FIELD", make_metadata_select_field())) return line;
     ++line;
-    if (!rt::set_item(dict, "SqliteStatementsMixin", make_mixin_class(dict))) return line;
+    if (!rt::set_item(dict, "SqliteStatementsMixin", make_mixin_class())) return line;
     return 0;
 }
 
