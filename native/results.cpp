@@ -108,7 +108,7 @@ int lower_equals(PyObject* s, const char* word, Py_ssize_t n) {
         return 1;
     }
     // Case mappings beyond ASCII: let str.lower decide.
-    rt::Ref lowered = rt::steal(PyObject_CallMethodNoArgs(s, n_lower));
+    rt::Ref lowered = rt::call_method(s, n_lower, {});
     if (!lowered) return -1;
     return PyUnicode_Check(lowered.get()) && PyUnicode_CompareWithASCIIString(lowered.get(), word) == 0;
 }
