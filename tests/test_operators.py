@@ -158,6 +158,10 @@ def test_module_names_read_at_each_call(monkeypatch):
     assert sql_operator_map[Lookup.IN].build_statement("x", "whatever") == "x IN (?,?)"
     assert sql_operator_map[Lookup.IN].build_value("whatever") == ["a", "b"]
     assert sql_operator_map[Lookup.ISNULL].build_value(True) is marker
+    monkeypatch.undo()
+    assert sql_operator_map[Lookup.IN].build_value("[1]") == [1]  # json.loads is remembered now
+    monkeypatch.setattr(json, "loads", lambda text: ["patched"])  # ... until the json module changes
+    assert sql_operator_map[Lookup.IN].build_value("[1]") == ["patched"]
 
 
 # ---------------------------------------------------------------------------
