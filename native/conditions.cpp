@@ -124,24 +124,12 @@ Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
     return rt::call_method(description.get(), n_get, {key});
 }
 
-// Appends the items of an iterable to a list, one by one: a list or tuple by
-// index with its length re-read at every step, anything else through its iterator.
+// Appends the items of an iterable to a list, one by one, as a for loop takes them.
 bool extend(PyObject* list, PyObject* items) {
-    if (PyList_CheckExact(items)) {
-        rt::ListItems walk(items);
-        Ref item;
-        while (walk.next(item))
-            if (PyList_Append(list, item.get()) < 0) return false;
-        return true;
-    }
-    if (PyTuple_CheckExact(items)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
-            if (PyList_Append(list, PyTuple_GET_ITEM(items, i)) < 0) return false;
-        return true;
-    }
-    Ref it = rt::steal(PyObject_GetIter(items));
-    if (!it) return false;
-    while (Ref item = rt::steal(PyIter_Next(it.get())))
+    rt::Items walk;
+    if (!walk.start(items)) return false;
+    Ref item;
+    while (walk.next(item))
         if (PyList_Append(list, item.get()) < 0) return false;
     return !PyErr_Occurred();
 }
@@ -574,35 +562,6 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // _get_conditions_statement
 
-// Walks the children of a tree: a list or tuple by index, its length re-read
-// at every step, anything else through the iterator protocol.
-class Children {
-public:
-    bool start(PyObject* children) {
-        children_ = rt::borrow(children);
-        if (PyList_CheckExact(children) || PyTuple_CheckExact(children)) return true;
-        iter_ = rt::steal(PyObject_GetIter(children));
-        return bool(iter_);
-    }
-    // True with the next child; false at the end or on error (check PyErr_Occurred()).
-    bool next(Ref& child) {
-        PyObject* c = children_.get();
-        if (iter_) {
-            child = rt::steal(PyIter_Next(iter_.get()));
-            return bool(child);
-        }
-        if (i_ >= Py_SIZE(c)) return false;
-        child = rt::borrow(PyList_CheckExact(c) ? PyList_GET_ITEM(c, i_) : PyTuple_GET_ITEM(c, i_));
-        ++i_;
-        return true;
-    }
-
-private:
-    Ref children_;
-    Ref iter_;
-    Py_ssize_t i_ = 0;
-};
-
 // The connector words of a tree, read from ConnectorEnum when the call starts.
 class Connectors {
 public:
@@ -781,7 +740,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     if (!any) return empty_tree();
     children = f_children.get(conditions);
     if (!children) return nullptr;
-    Children walk;
+    rt::Items walk;
     if (!walk.start(children.get())) return nullptr;
     children = Ref();
 

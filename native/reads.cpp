@@ -117,9 +117,10 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
 
     rt::Text terms;
     bool any = false;
-    rt::Ref it = rt::steal(PyObject_GetIter(order_by));
-    if (!it) return nullptr;
-    while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
+    rt::Items items;
+    if (!items.start(order_by)) return nullptr;
+    rt::Ref item;
+    while (items.next(item)) {
         rt::Ref probe = f_field_name.get(item.get());
         if (!probe) return nullptr;
         int nested = PySequence_Contains(probe.get(), n_double_underscore);
