@@ -615,27 +615,38 @@ private:
     PyObject* const* a;
 };
 
-// Builds a sub-tree through self and adds what it contributes.
-bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
-                 bool& contributed) {
-    Ref result = rt::call_method(p.self(), n_get_conditions_statement,
-                                 {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(), Py_True},
-                                 kw_tree.get());
-    if (!result) return false;
+// The helpers of a tree level below are kept out of line (QUARNA_COLD): the
+// level's own frame stays on the stack while its sub-trees are built, so
+// what it holds bounds how deep a tree the stack can take.
+
+// Adds what a sub-tree or leaf built through self contributes: `built` is
+// its (text, bound) pair, or empty with an exception set.  An empty text adds
+// nothing; otherwise the text follows the connector and add_bound(params,
+// bound) takes the values to bind.
+template <class AddBound>
+QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const char* connector, bool& contributed,
+                           AddBound add_bound) {
+    if (!built) return false;
     Ref parts[2];
-    if (!rt::unpack(result.get(), parts, 2)) return false;
+    if (!rt::unpack(built.get(), parts, 2)) return false;
     int truthy = rt::truth(parts[0].get());
     if (truthy < 0) return false;
     if (!truthy) return true;
     if (!append_text(text, connector, parts[0].get())) return false;
-    if (!extend(params, parts[1].get())) return false;
+    if (!add_bound(params, parts[1].get())) return false;
     contributed = true;
     return true;
 }
 
-// The helpers of a tree level below are kept out of line (QUARNA_COLD): the
-// level's own frame stays on the stack while its sub-trees are built, so
-// what it holds bounds how deep a tree the stack can take.
+// Builds a sub-tree through self and adds what it contributes.
+bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
+                 bool& contributed) {
+    return add_built(rt::call_method(p.self(), n_get_conditions_statement,
+                                     {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
+                                      Py_True},
+                                     kw_tree.get()),
+                     text, params, connector, contributed, extend);
+}
 
 // The tree a queryable value states for the prefix "<mapped field>__",
 // inverted for the not-equal lookup.
@@ -673,28 +684,18 @@ QUARNA_COLD bool add_queryable(TreeArgs p, PyObject* child, PyObject* value, rt:
 // Builds a leaf through self._get_filter_statement and adds what it contributes.
 QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject* params,
                           const char* connector, bool& contributed) {
-    Ref result = rt::call_method(p.self(), n_get_filter_statement,
-                                 {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
-                                 kw_filter.get());
-    if (!result) return false;
-    Ref parts[2];
-    if (!rt::unpack(result.get(), parts, 2)) return false;
-    int truthy = rt::truth(parts[0].get());
-    if (truthy < 0) return false;
-    if (!truthy) return true;
-    if (!append_text(text, connector, parts[0].get())) return false;
-    Ref no_value = rt::global(n_NoValue);
-    if (!no_value) return false;
-    PyObject* bound = parts[1].get();
-    if (bound != no_value.get()) {
-        if (PyList_Check(bound)) {
-            if (!extend(params, bound)) return false;
-        } else if (PyList_Append(params, bound) < 0) {
-            return false;
-        }
-    }
-    contributed = true;
-    return true;
+    // A leaf binds nothing (NoValue), the items of a list, or one value.
+    auto add_bound = [](PyObject* params, PyObject* bound) {
+        Ref no_value = rt::global(n_NoValue);
+        if (!no_value) return false;
+        if (bound == no_value.get()) return true;
+        if (PyList_Check(bound)) return extend(params, bound);
+        return PyList_Append(params, bound) == 0;
+    };
+    return add_built(rt::call_method(p.self(), n_get_filter_statement,
+                                     {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
+                                     kw_filter.get()),
+                     text, params, connector, contributed, add_bound);
 }
 
 // The pair of a tree that contributed `text`, negated when the tree is.
