@@ -315,11 +315,12 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, as a list in the set's order (the
-// caller sorts it).
-rt::Ref unique_fields(PyObject* only) {
+// The fields of `only` without duplicates, plus `extra` unless it is null, as
+// a list in the set's order (the caller sorts it).
+rt::Ref unique_fields(PyObject* only, PyObject* extra = nullptr) {
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
+    if (extra && PySet_Add(fields.get(), extra) < 0) return rt::Ref();
     return rt::steal(PySequence_List(fields.get()));
 }
 
@@ -337,11 +338,8 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
                    rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields_set = rt::steal(PySet_New(only.get()));
-    if (!fields_set) return false;
+    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata_field.get());
     only = rt::Ref();
-    if (!internal && PySet_Add(fields_set.get(), n_metadata_field) < 0) return false;
-    rt::Ref fields = rt::steal(PySequence_List(fields_set.get()));
     if (!fields || !sort_list(fields.get())) return false;
     rt::ListItems items(fields.get());
     rt::Ref field;
