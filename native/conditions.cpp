@@ -49,7 +49,6 @@ rt::Name n_to_query("to_query");
 rt::Name n_build_statement("build_statement");
 rt::Name n_build_value("build_value");
 rt::Name n_get("get");
-rt::Name n_split("split");
 rt::Name n_describe_table("_describe_table");
 rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
 rt::Name n_nested_filter_statement("_nested_filter_statement");
@@ -535,17 +534,8 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
         return rt::pair(statement, bound).release();
     }
 
-    Ref parts;
-    if (PyUnicode_CheckExact(field.get())) {
-        parts = rt::steal(PyUnicode_Split(field.get(), n_nested_sep, 1));
-    } else {
-        Ref one = rt::steal(PyLong_FromLong(1));
-        if (!one) return nullptr;
-        parts = rt::call_method(field.get(), n_split, {n_nested_sep.get(), one.get()});
-    }
-    if (!parts) return nullptr;
     Ref head_rest[2];
-    if (!rt::unpack(parts.get(), head_rest, 2)) return nullptr;
+    if (!rt::split_once(field.get(), n_nested_sep, head_rest)) return nullptr;
     Ref head = common::map_field(self, table_name, head_rest[0].get());
     if (!head) return nullptr;
     raw = f_value.get(item);

@@ -11,7 +11,6 @@ namespace {
 
 rt::Name n_field_name("field_name");
 rt::Name n_direction("direction");
-rt::Name n_split("split");
 rt::Name n_double_underscore("__");
 rt::Name n_metadata_field("_metadata");
 rt::Name n_OrderDirection("OrderDirection");
@@ -77,19 +76,6 @@ bool append_between_self_attr(rt::Text& text, PyObject* self, const rt::Name& se
     return append_self_attr(text, self, separator);
 }
 
-// `field_name.split('__', 1)` unpacked into head and rest.
-bool split_once(PyObject* field_name, rt::Ref* parts) {
-    rt::Ref split;
-    if (PyUnicode_CheckExact(field_name)) {
-        split = rt::steal(PyUnicode_Split(field_name, n_double_underscore, 1));
-    } else {
-        rt::Ref one = rt::steal(PyLong_FromLong(1));
-        if (!one) return false;
-        split = rt::call_method(field_name, n_split, {n_double_underscore.get(), one.get()});
-    }
-    return split && rt::unpack(split.get(), parts, 2);
-}
-
 // ---------------------------------------------------------------------------
 // ORDER BY
 
@@ -130,7 +116,7 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         if (!field) return nullptr;
         if (nested) {
             rt::Ref parts[2];
-            if (!split_once(field.get(), parts)) return nullptr;
+            if (!rt::split_once(field.get(), n_double_underscore, parts)) return nullptr;
             field = rt::call_method(self, n_resolve_nested_field_name,
                                     {table_name, parts[0].get(), parts[1].get(), p.is_internal_table(),
                                      p.use_internal_meta_tables()},
