@@ -49,7 +49,6 @@ rt::Name n_to_query("to_query");
 rt::Name n_build_statement("build_statement");
 rt::Name n_build_value("build_value");
 rt::Name n_get("get");
-rt::Name n_split("split");
 rt::Name n_describe_table("_describe_table");
 rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
 rt::Name n_nested_filter_statement("_nested_filter_statement");
@@ -124,30 +123,33 @@ Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
     return rt::call_method(description.get(), n_get, {key});
 }
 
-// Appends the items of an iterable to a list, one by one: a list or tuple by
-// index with its length re-read at every step, anything else through its iterator.
+// Appends the items of an iterable to a list, one by one, as a for loop takes them.
 bool extend(PyObject* list, PyObject* items) {
-    if (PyList_CheckExact(items)) {
-        rt::ListItems walk(items);
-        Ref item;
-        while (walk.next(item))
-            if (PyList_Append(list, item.get()) < 0) return false;
-        return true;
-    }
-    if (PyTuple_CheckExact(items)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
-            if (PyList_Append(list, PyTuple_GET_ITEM(items, i)) < 0) return false;
-        return true;
-    }
-    Ref it = rt::steal(PyObject_GetIter(items));
-    if (!it) return false;
-    while (Ref item = rt::steal(PyIter_Next(it.get())))
+    rt::Items walk;
+    if (!walk.start(items)) return false;
+    Ref item;
+    while (walk.next(item))
         if (PyList_Append(list, item.get()) < 0) return false;
     return !PyErr_Occurred();
 }
 
 // ---------------------------------------------------------------------------
 // _resolve_nested_field_name
+
+// The parameters of each body, by name: a view of `a`, nothing copied.
+struct ResolveArgs {
+    explicit ResolveArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* field_name() const { return a[2]; }
+    PyObject* nested_fields() const { return a[3]; }
+    PyObject* value_type() const { return a[4]; }
+    PyObject* is_internal_table() const { return a[5]; }
+    PyObject* use_internal_meta_tables() const { return a[6]; }
+
+private:
+    PyObject* const* a;
+};
 
 // field == f"{METADATA_TABLE_ALIAS}.{ADDRESS_FIELD}"
 int is_metadata_address(PyObject* field) {
@@ -192,8 +194,8 @@ Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
 // The address and metadata paths of a model table.  Sets `result` when the
 // path resolves here; otherwise may rewrite field and nested, which the
 // caller then resolves.  False with an exception set on failure.
-bool resolve_special(PyObject* const* a, Ref& field, Ref& nested, Ref& result) {
-    PyObject* use_meta_flag = a[6];
+bool resolve_special(ResolveArgs p, Ref& field, Ref& nested, Ref& result) {
+    PyObject* use_meta_flag = p.use_internal_meta_tables();
     Ref address = rt::global(n_ADDRESS_FIELD);
     if (!address) return false;
     int is_address = equals(field.get(), address.get());
@@ -254,18 +256,17 @@ bool resolve_special(PyObject* const* a, Ref& field, Ref& nested, Ref& result) {
 }
 
 PyObject* resolve_nested_field_name_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* value_type = a[4];
-    Ref field = common::map_field(self, table_name, a[2]);
+    const ResolveArgs p(a);
+    PyObject* value_type = p.value_type();
+    Ref field = common::map_field(p.self(), p.table_name(), p.field_name());
     if (!field || !rt::expect_str(field.get())) return nullptr;
-    Ref nested = rt::borrow(a[3]);
+    Ref nested = rt::borrow(p.nested_fields());
 
-    int internal = rt::truth(a[5]);
+    int internal = rt::truth(p.is_internal_table());
     if (internal < 0) return nullptr;
     if (!internal) {
         Ref result;
-        if (!resolve_special(a, field, nested, result)) return nullptr;
+        if (!resolve_special(p, field, nested, result)) return nullptr;
         if (result) return result.release();
     }
 
@@ -354,17 +355,34 @@ Ref latest_version_condition(PyObject* use_meta_flag) {
     return text.build();
 }
 
-PyObject* nested_filter_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* field_name = a[2];
-    PyObject* nested_fields = a[3];
-    PyObject* op = a[4];
-    PyObject* value = a[5];
-    PyObject* is_internal_table = a[7];
-    PyObject* use_internal_meta_tables = a[8];
+struct NestedFilterArgs {
+    explicit NestedFilterArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* field_name() const { return a[2]; }
+    PyObject* nested_fields() const { return a[3]; }
+    PyObject* sql_operator_template() const { return a[4]; }
+    PyObject* value() const { return a[5]; }
+    PyObject* value_type() const { return a[6]; }
+    PyObject* is_internal_table() const { return a[7]; }
+    PyObject* use_internal_meta_tables() const { return a[8]; }
 
-    int selector = is_version_selector(value, a[6]);
+private:
+    PyObject* const* a;
+};
+
+PyObject* nested_filter_statement_body(PyObject* const* a) {
+    const NestedFilterArgs p(a);
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    PyObject* field_name = p.field_name();
+    PyObject* nested_fields = p.nested_fields();
+    PyObject* op = p.sql_operator_template();
+    PyObject* value = p.value();
+    PyObject* is_internal_table = p.is_internal_table();
+    PyObject* use_internal_meta_tables = p.use_internal_meta_tables();
+
+    int selector = is_version_selector(value, p.value_type());
     if (selector < 0) return nullptr;
     if (selector) {
         int all = equals_version(value, a_ALL);
@@ -418,12 +436,25 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // _get_filter_statement
 
+struct FilterArgs {
+    explicit FilterArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* filter_item() const { return a[2]; }
+    PyObject* is_internal_table() const { return a[3]; }
+    PyObject* use_internal_meta_tables() const { return a[4]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* get_filter_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* item = a[2];
-    PyObject* is_internal_table = a[3];
-    PyObject* use_internal_meta_tables = a[4];
+    const FilterArgs p(a);
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    PyObject* item = p.filter_item();
+    PyObject* is_internal_table = p.is_internal_table();
+    PyObject* use_internal_meta_tables = p.use_internal_meta_tables();
 
     Ref lookup = f_lookup.get(item);
     if (!lookup) return nullptr;
@@ -503,17 +534,8 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
         return rt::pair(statement, bound).release();
     }
 
-    Ref parts;
-    if (PyUnicode_CheckExact(field.get())) {
-        parts = rt::steal(PyUnicode_Split(field.get(), n_nested_sep, 1));
-    } else {
-        Ref one = rt::steal(PyLong_FromLong(1));
-        if (!one) return nullptr;
-        parts = rt::call_method(field.get(), n_split, {n_nested_sep.get(), one.get()});
-    }
-    if (!parts) return nullptr;
     Ref head_rest[2];
-    if (!rt::unpack(parts.get(), head_rest, 2)) return nullptr;
+    if (!rt::split_once(field.get(), n_nested_sep, head_rest)) return nullptr;
     Ref head = common::map_field(self, table_name, head_rest[0].get());
     if (!head) return nullptr;
     raw = f_value.get(item);
@@ -529,35 +551,6 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
 
 // ---------------------------------------------------------------------------
 // _get_conditions_statement
-
-// Walks the children of a tree: a list or tuple by index, its length re-read
-// at every step, anything else through the iterator protocol.
-class Children {
-public:
-    bool start(PyObject* children) {
-        children_ = rt::borrow(children);
-        if (PyList_CheckExact(children) || PyTuple_CheckExact(children)) return true;
-        iter_ = rt::steal(PyObject_GetIter(children));
-        return bool(iter_);
-    }
-    // True with the next child; false at the end or on error (check PyErr_Occurred()).
-    bool next(Ref& child) {
-        PyObject* c = children_.get();
-        if (iter_) {
-            child = rt::steal(PyIter_Next(iter_.get()));
-            return bool(child);
-        }
-        if (i_ >= Py_SIZE(c)) return false;
-        child = rt::borrow(PyList_CheckExact(c) ? PyList_GET_ITEM(c, i_) : PyTuple_GET_ITEM(c, i_));
-        ++i_;
-        return true;
-    }
-
-private:
-    Ref children_;
-    Ref iter_;
-    Py_ssize_t i_ = 0;
-};
 
 // The connector words of a tree, read from ConnectorEnum when the call starts.
 class Connectors {
@@ -599,33 +592,58 @@ bool append_text(rt::Text& text, const char* connector, PyObject* piece) {
     return true;
 }
 
-// Builds a sub-tree through self and adds what it contributes.
-bool add_subtree(PyObject* const* a, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
-                 bool& contributed) {
-    Ref result = rt::call_method(a[0], n_get_conditions_statement, {a[1], subtree, a[3], a[4], Py_True},
-                                 kw_tree.get());
-    if (!result) return false;
-    Ref parts[2];
-    if (!rt::unpack(result.get(), parts, 2)) return false;
-    int truthy = rt::truth(parts[0].get());
-    if (truthy < 0) return false;
-    if (!truthy) return true;
-    if (!append_text(text, connector, parts[0].get())) return false;
-    if (!extend(params, parts[1].get())) return false;
-    contributed = true;
-    return true;
-}
+struct TreeArgs {
+    explicit TreeArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* conditions() const { return a[2]; }
+    PyObject* is_internal_table() const { return a[3]; }
+    PyObject* use_internal_meta_tables() const { return a[4]; }
+    PyObject* is_grouped() const { return a[5]; }
+
+private:
+    PyObject* const* a;
+};
 
 // The helpers of a tree level below are kept out of line (QUARNA_COLD): the
 // level's own frame stays on the stack while its sub-trees are built, so
 // what it holds bounds how deep a tree the stack can take.
 
+// Adds what a sub-tree or leaf built through self contributes: `built` is
+// its (text, bound) pair, or empty with an exception set.  An empty text adds
+// nothing; otherwise the text follows the connector and add_bound(params,
+// bound) takes the values to bind.
+template <class AddBound>
+QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const char* connector, bool& contributed,
+                           AddBound add_bound) {
+    if (!built) return false;
+    Ref parts[2];
+    if (!rt::unpack(built.get(), parts, 2)) return false;
+    int truthy = rt::truth(parts[0].get());
+    if (truthy < 0) return false;
+    if (!truthy) return true;
+    if (!append_text(text, connector, parts[0].get())) return false;
+    if (!add_bound(params, parts[1].get())) return false;
+    contributed = true;
+    return true;
+}
+
+// Builds a sub-tree through self and adds what it contributes.
+bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
+                 bool& contributed) {
+    return add_built(rt::call_method(p.self(), n_get_conditions_statement,
+                                     {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
+                                      Py_True},
+                                     kw_tree.get()),
+                     text, params, connector, contributed, extend);
+}
+
 // The tree a queryable value states for the prefix "<mapped field>__",
 // inverted for the not-equal lookup.
-QUARNA_COLD Ref queryable_tree(PyObject* const* a, PyObject* child, PyObject* value) {
+QUARNA_COLD Ref queryable_tree(TreeArgs p, PyObject* child, PyObject* value) {
     Ref field = f_field_name.get(child);
     if (!field) return Ref();
-    Ref mapped = common::map_field(a[0], a[1], field.get());
+    Ref mapped = common::map_field(p.self(), p.table_name(), field.get());
     if (!mapped) return Ref();
     rt::Text prefix_text;
     if (!prefix_text.formatted(mapped.get())) return Ref();
@@ -647,35 +665,27 @@ QUARNA_COLD Ref queryable_tree(PyObject* const* a, PyObject* child, PyObject* va
 }
 
 // A leaf whose value is queryable adds the tree the value states.
-QUARNA_COLD bool add_queryable(PyObject* const* a, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
+QUARNA_COLD bool add_queryable(TreeArgs p, PyObject* child, PyObject* value, rt::Text& text, PyObject* params,
                                const char* connector, bool& contributed) {
-    Ref tree = queryable_tree(a, child, value);
-    return tree && add_subtree(a, tree.get(), text, params, connector, contributed);
+    Ref tree = queryable_tree(p, child, value);
+    return tree && add_subtree(p, tree.get(), text, params, connector, contributed);
 }
 
 // Builds a leaf through self._get_filter_statement and adds what it contributes.
-QUARNA_COLD bool add_leaf(PyObject* const* a, PyObject* child, rt::Text& text, PyObject* params,
+QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject* params,
                           const char* connector, bool& contributed) {
-    Ref result = rt::call_method(a[0], n_get_filter_statement, {a[1], child, a[3], a[4]}, kw_filter.get());
-    if (!result) return false;
-    Ref parts[2];
-    if (!rt::unpack(result.get(), parts, 2)) return false;
-    int truthy = rt::truth(parts[0].get());
-    if (truthy < 0) return false;
-    if (!truthy) return true;
-    if (!append_text(text, connector, parts[0].get())) return false;
-    Ref no_value = rt::global(n_NoValue);
-    if (!no_value) return false;
-    PyObject* bound = parts[1].get();
-    if (bound != no_value.get()) {
-        if (PyList_Check(bound)) {
-            if (!extend(params, bound)) return false;
-        } else if (PyList_Append(params, bound) < 0) {
-            return false;
-        }
-    }
-    contributed = true;
-    return true;
+    // A leaf binds nothing (NoValue), the items of a list, or one value.
+    auto add_bound = [](PyObject* params, PyObject* bound) {
+        Ref no_value = rt::global(n_NoValue);
+        if (!no_value) return false;
+        if (bound == no_value.get()) return true;
+        if (PyList_Check(bound)) return extend(params, bound);
+        return PyList_Append(params, bound) == 0;
+    };
+    return add_built(rt::call_method(p.self(), n_get_filter_statement,
+                                     {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
+                                     kw_filter.get()),
+                     text, params, connector, contributed, add_bound);
 }
 
 // The pair of a tree that contributed `text`, negated when the tree is.
@@ -701,8 +711,9 @@ QUARNA_COLD PyObject* finish_tree(PyObject* conditions, const rt::Text& text, Re
 PyObject* get_conditions_statement_body(PyObject* const* a) {
     rt::RecursionGuard guard(" while building a condition tree");
     if (!guard) return nullptr;
-    PyObject* conditions = a[2];
-    PyObject* is_grouped = a[5];
+    const TreeArgs p(a);
+    PyObject* conditions = p.conditions();
+    PyObject* is_grouped = p.is_grouped();
 
     rt::Text text;
     Ref params = rt::steal(PyList_New(0));
@@ -720,7 +731,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     if (!any) return empty_tree();
     children = f_children.get(conditions);
     if (!children) return nullptr;
-    Children walk;
+    rt::Items walk;
     if (!walk.start(children.get())) return nullptr;
     children = Ref();
 
@@ -739,7 +750,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
         int is_tree = rt::is_instance(child.get(), q.get());
         if (is_tree < 0) return nullptr;
         if (is_tree) {
-            if (!add_subtree(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
+            if (!add_subtree(p, child.get(), text, params.get(), connector, contributed)) return nullptr;
             continue;
         }
         Ref value = f_value.get(child.get());
@@ -749,12 +760,12 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
         int is_queryable = rt::is_instance(value.get(), queryable.get());
         if (is_queryable < 0) return nullptr;
         if (is_queryable) {
-            if (!add_queryable(a, child.get(), value.get(), text, params.get(), connector, contributed))
+            if (!add_queryable(p, child.get(), value.get(), text, params.get(), connector, contributed))
                 return nullptr;
             continue;
         }
         value = Ref();
-        if (!add_leaf(a, child.get(), text, params.get(), connector, contributed)) return nullptr;
+        if (!add_leaf(p, child.get(), text, params.get(), connector, contributed)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
 

@@ -125,16 +125,29 @@ rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* s
 // ---------------------------------------------------------------------------
 // SqlOperatorTemplate methods.
 
-// (self, field_name, value, table_name, column_separator, column_type)
+// The parameters of build_statement, by name: a view of `a`, nothing copied.
+struct BuildStatementArgs {
+    explicit BuildStatementArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* field_name() const { return a[1]; }
+    PyObject* value() const { return a[2]; }
+    PyObject* table_name() const { return a[3]; }
+    PyObject* column_separator() const { return a[4]; }
+    PyObject* column_type() const { return a[5]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* build_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    rt::Ref pattern = f_template.get(self);
+    const BuildStatementArgs p(a);
+    rt::Ref pattern = f_template.get(p.self());
     if (!pattern) return nullptr;
     if (PyCallable_Check(pattern.get())) {
-        pattern = rt::call(pattern.get(), {a[2], a[5]});
+        pattern = rt::call(pattern.get(), {p.value(), p.column_type()});
         if (!pattern) return nullptr;
     }
-    rt::Ref column = column_reference(a[1], a[3], a[4]);
+    rt::Ref column = column_reference(p.field_name(), p.table_name(), p.column_separator());
     if (!column) return nullptr;
     rt::Ref result = fill_statement(pattern.get(), column.get());
     if (!result || !rt::expect_str(result.get())) return nullptr;

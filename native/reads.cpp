@@ -11,7 +11,6 @@ namespace {
 
 rt::Name n_field_name("field_name");
 rt::Name n_direction("direction");
-rt::Name n_split("split");
 rt::Name n_double_underscore("__");
 rt::Name n_metadata_field("_metadata");
 rt::Name n_OrderDirection("OrderDirection");
@@ -77,35 +76,37 @@ bool append_between_self_attr(rt::Text& text, PyObject* self, const rt::Name& se
     return append_self_attr(text, self, separator);
 }
 
-// `field_name.split('__', 1)` unpacked into head and rest.
-bool split_once(PyObject* field_name, rt::Ref* parts) {
-    rt::Ref split;
-    if (PyUnicode_CheckExact(field_name)) {
-        split = rt::steal(PyUnicode_Split(field_name, n_double_underscore, 1));
-    } else {
-        rt::Ref one = rt::steal(PyLong_FromLong(1));
-        if (!one) return false;
-        split = rt::call_method(field_name, n_split, {n_double_underscore.get(), one.get()});
-    }
-    return split && rt::unpack(split.get(), parts, 2);
-}
-
 // ---------------------------------------------------------------------------
 // ORDER BY
 
+// The parameters of each body, by name: a view of `a`, nothing copied.
+struct OrderByArgs {
+    explicit OrderByArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* order_by() const { return a[2]; }
+    PyObject* is_internal_table() const { return a[3]; }
+    PyObject* use_internal_meta_tables() const { return a[4]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* build_order_by_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* order_by = a[2];
+    const OrderByArgs p(a);
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    PyObject* order_by = p.order_by();
     int truthy = rt::truth(order_by);
     if (truthy < 0) return nullptr;
     if (!truthy) return PyUnicode_New(0, 0);
 
     rt::Text terms;
     bool any = false;
-    rt::Ref it = rt::steal(PyObject_GetIter(order_by));
-    if (!it) return nullptr;
-    while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
+    rt::Items items;
+    if (!items.start(order_by)) return nullptr;
+    rt::Ref item;
+    while (items.next(item)) {
         rt::Ref probe = f_field_name.get(item.get());
         if (!probe) return nullptr;
         int nested = PySequence_Contains(probe.get(), n_double_underscore);
@@ -115,9 +116,11 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         if (!field) return nullptr;
         if (nested) {
             rt::Ref parts[2];
-            if (!split_once(field.get(), parts)) return nullptr;
+            if (!rt::split_once(field.get(), n_double_underscore, parts)) return nullptr;
             field = rt::call_method(self, n_resolve_nested_field_name,
-                                    {table_name, parts[0].get(), parts[1].get(), a[3], a[4]}, kw_flags.get());
+                                    {table_name, parts[0].get(), parts[1].get(), p.is_internal_table(),
+                                     p.use_internal_meta_tables()},
+                                    kw_flags.get());
             if (!field) return nullptr;
             // A path with no expression on this shape (an address part without
             // the metadata join, say) cannot be ordered by: it adds no term.
@@ -234,22 +237,48 @@ bool select_from(rt::Text& text, PyObject* self, PyObject* table_name, PyObject*
 // ---------------------------------------------------------------------------
 // Plain select
 
+struct SelectArgs {
+    explicit SelectArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* select_only() const { return a[2]; }
+    PyObject* conditions() const { return a[3]; }
+    PyObject* pagination() const { return a[4]; }
+    PyObject* order_by() const { return a[5]; }
+    PyObject* is_internal_table() const { return a[6]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* select_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
+    const SelectArgs p(a);
     rt::Text text;
-    if (!select_from(text, self, table_name, a[2])) return nullptr;
-    return finish_select(self, table_name, text, a[3], a[4], a[5], a[6], Py_False);
+    if (!select_from(text, p.self(), p.table_name(), p.select_only())) return nullptr;
+    return finish_select(p.self(), p.table_name(), text, p.conditions(), p.pagination(), p.order_by(),
+                         p.is_internal_table(), Py_False);
 }
 
 // ---------------------------------------------------------------------------
 // Select joined with the metadata table
 
+struct MetaSelectArgs {
+    explicit MetaSelectArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* select_only() const { return a[2]; }
+    PyObject* conditions() const { return a[3]; }
+    PyObject* pagination() const { return a[4]; }
+    PyObject* order_by() const { return a[5]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
+    const MetaSelectArgs p(a);
     rt::Text text;
-    if (!select_from(text, self, table_name, a[2])) return nullptr;
+    if (!select_from(text, p.self(), p.table_name(), p.select_only())) return nullptr;
     text.lit(" AS ");
     if (!append_global(text, n_MODEL_TABLE_ALIAS)) return nullptr;
     text.lit(" JOIN (");
@@ -265,17 +294,19 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
     text.lit(".range_key = ");
     if (!append_global(text, n_METADATA_TABLE_ALIAS)) return nullptr;
     text.lit(".object_version");
-    return finish_select(self, table_name, text, a[3], a[4], a[5], Py_False, Py_True);
+    return finish_select(p.self(), p.table_name(), text, p.conditions(), p.pagination(), p.order_by(), Py_False,
+                         Py_True);
 }
 
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, as a list in the set's order (the
-// caller sorts it).
-rt::Ref unique_fields(PyObject* only) {
+// The fields of `only` without duplicates, plus `extra` unless it is null, as
+// a list in the set's order (the caller sorts it).
+rt::Ref unique_fields(PyObject* only, PyObject* extra = nullptr) {
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
+    if (extra && PySet_Add(fields.get(), extra) < 0) return rt::Ref();
     return rt::steal(PySequence_List(fields.get()));
 }
 
@@ -293,11 +324,8 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
                    rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields_set = rt::steal(PySet_New(only.get()));
-    if (!fields_set) return false;
+    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata_field.get());
     only = rt::Ref();
-    if (!internal && PySet_Add(fields_set.get(), n_metadata_field) < 0) return false;
-    rt::Ref fields = rt::steal(PySequence_List(fields_set.get()));
     if (!fields || !sort_list(fields.get())) return false;
     rt::ListItems items(fields.get());
     rt::Ref field;
@@ -367,11 +395,26 @@ PyObject* checked_statement(rt::Ref result) {
     return result.release();
 }
 
+struct BuildSelectArgs {
+    explicit BuildSelectArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* query_specifier() const { return a[2]; }
+    PyObject* conditions() const { return a[3]; }
+    PyObject* pagination() const { return a[4]; }
+    PyObject* order_by() const { return a[5]; }
+    PyObject* use_internal_meta_tables() const { return a[6]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* build_select_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* query_specifier = a[2];
-    PyObject* pagination = a[4];
+    const BuildSelectArgs p(a);
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    PyObject* query_specifier = p.query_specifier();
+    PyObject* pagination = p.pagination();
 
     rt::Ref cursor_type = rt::global(n_CursorPaginator);
     if (!cursor_type) return nullptr;
@@ -380,7 +423,7 @@ PyObject* build_select_statement_body(PyObject* const* a) {
     if (cursor) return raise_connection_error("Cursor pagination is not supported");
 
     const bool internal = common::is_internal_table(table_name);
-    int use_meta = rt::truth(a[6]);
+    int use_meta = rt::truth(p.use_internal_meta_tables());
     if (use_meta < 0) return nullptr;
 
     if (!use_meta || internal) {
@@ -402,7 +445,7 @@ PyObject* build_select_statement_body(PyObject* const* a) {
         rt::Ref select_only = columns.build();
         if (!select_only) return nullptr;
         return checked_statement(rt::call_method(
-            self, n_select_statement, {table_name, select_only.get(), a[3], pagination, a[5], py_bool(internal)},
+            self, n_select_statement, {table_name, select_only.get(), p.conditions(), pagination, p.order_by(), py_bool(internal)},
             kw_plain_select.get()));
     }
 
@@ -419,21 +462,33 @@ PyObject* build_select_statement_body(PyObject* const* a) {
     rt::Ref select_only = columns.build();
     if (!select_only) return nullptr;
     return checked_statement(rt::call_method(self, n_select_with_internal_meta_statement,
-                                             {table_name, select_only.get(), a[3], pagination, a[5]},
+                                             {table_name, select_only.get(), p.conditions(), pagination, p.order_by()},
                                              kw_meta_select.get()));
 }
 
 // ---------------------------------------------------------------------------
 // COUNT
 
+struct CountArgs {
+    explicit CountArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* conditions() const { return a[2]; }
+    PyObject* use_internal_meta_tables() const { return a[3]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* build_count_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table_name = a[1];
-    PyObject* conditions = a[2];
+    const CountArgs p(a);
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    PyObject* conditions = p.conditions();
     const bool internal = common::is_internal_table(table_name);
     int use_meta = 0;
     if (!internal) {
-        use_meta = rt::truth(a[3]);
+        use_meta = rt::truth(p.use_internal_meta_tables());
         if (use_meta < 0) return nullptr;
     }
     if (use_meta) {

@@ -41,9 +41,11 @@ PyObject* describe_table_body(PyObject* const* a) {
     rt::Ref rows = rt::call_method(cursor.get(), n_fetchall, {});
     if (!rows) return nullptr;
     rt::Ref description = rt::steal(PyDict_New());
-    rt::Ref it = rt::steal(PyObject_GetIter(rows.get()));
-    if (!description || !it) return nullptr;
-    while (rt::Ref row = rt::steal(PyIter_Next(it.get()))) {
+    if (!description) return nullptr;
+    rt::Items walk;
+    if (!walk.start(rows.get())) return nullptr;
+    rt::Ref row;
+    while (walk.next(row)) {
         rt::Ref items[6];
         if (!rt::unpack(row.get(), items, 6)) return nullptr;
         if (PyDict_SetItem(description.get(), items[1].get(), items[2].get()) < 0) return nullptr;
@@ -188,9 +190,10 @@ bool normalise_references(PyObject* meta, PyObject* key) {
     if (has) {
         rt::Ref items = rt::steal(PyObject_GetItem(meta, key));
         if (!items) return false;
-        rt::Ref it = rt::steal(PyObject_GetIter(items.get()));
-        if (!it) return false;
-        while (rt::Ref item = rt::steal(PyIter_Next(it.get()))) {
+        rt::Items walk;
+        if (!walk.start(items.get())) return false;
+        rt::Ref item;
+        while (walk.next(item)) {
             rt::Ref value = common::json_loads(item.get());
             if (!value || PyList_Append(decoded.get(), value.get()) < 0) return false;
         }
@@ -394,8 +397,21 @@ bool add_address(RowDecoding& row) {
     return version && PyDict_SetItem(row.record.get(), n_object_version_key, version.get()) == 0;
 }
 
+// The parameters of _process_result, by name: a view of `a`, nothing copied.
+struct ProcessResultArgs {
+    explicit ProcessResultArgs(PyObject* const* args) : a(args) {}
+    PyObject* self() const { return a[0]; }
+    PyObject* table_name() const { return a[1]; }
+    PyObject* result() const { return a[2]; }
+    PyObject* description() const { return a[3]; }
+
+private:
+    PyObject* const* a;
+};
+
 PyObject* process_result_body(PyObject* const* a) {
-    RowDecoding row{a[0], a[1], a[2], a[3]};
+    const ProcessResultArgs p(a);
+    RowDecoding row{p.self(), p.table_name(), p.result(), p.description()};
     rt::Ref class_version = row_class_version(row.result);
     if (!class_version) return nullptr;
     row.primary = rt::global(n_PRIMARY_PARTITION_KEY);

@@ -95,8 +95,8 @@ rt::Ref json_dumps(PyObject* value) {
     return rt::call_method(json.get(), n_dumps, {value});
 }
 
-// Items of a list with dates replaced by their timestamps.  Iterated as a for
-// loop would: by index for a plain list, through iter() for a subclass.
+// Items of a list with dates replaced by their timestamps, taken as a for loop
+// takes them.
 rt::Ref dates_in_list(PyObject* cls, PyObject* list) {
     rt::Ref out = rt::steal(PyList_New(0));
     if (!out) return rt::Ref();
@@ -107,16 +107,10 @@ rt::Ref dates_in_list(PyObject* cls, PyObject* list) {
         rt::Ref converted = convert_date(cls, item);
         return converted && PyList_Append(out.get(), converted.get()) == 0;
     };
+    rt::Items items;
+    if (!items.start(list)) return rt::Ref();
     rt::Ref item;
-    if (PyList_CheckExact(list)) {
-        rt::ListItems items(list);
-        while (items.next(item))
-            if (!take(item.get())) return rt::Ref();
-        return out;
-    }
-    rt::Ref it = rt::steal(PyObject_GetIter(list));
-    if (!it) return rt::Ref();
-    while ((item = rt::steal(PyIter_Next(it.get()))))
+    while (items.next(item))
         if (!take(item.get())) return rt::Ref();
     if (PyErr_Occurred()) return rt::Ref();
     return out;

@@ -147,9 +147,9 @@ bool each_key(PyObject* row, Take take) {
     }
     rt::Ref keys = rt::call_method(row, n_keys, {});
     if (!keys) return false;
-    rt::Ref it = rt::steal(PyObject_GetIter(keys.get()));
-    if (!it) return false;
-    while ((key = rt::steal(PyIter_Next(it.get()))))
+    rt::Items items;
+    if (!items.start(keys.get())) return false;
+    while (items.next(key))
         if (!take(key.get())) return false;
     return !PyErr_Occurred();
 }

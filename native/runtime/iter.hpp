@@ -52,4 +52,37 @@ private:
     Py_ssize_t i_ = 0;
 };
 
+// Walks any iterable as a for loop does: an exact list by index, re-reading
+// its length at every step; an exact tuple by index; anything else through
+// iter().  Every step hands out an owned reference.
+class Items {
+public:
+    // False with iter()'s error set when the object is not iterable.
+    bool start(PyObject* iterable) {
+        if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+            seq_ = borrow(iterable);
+            return true;
+        }
+        iter_ = steal(PyObject_GetIter(iterable));
+        return bool(iter_);
+    }
+    // True with the next item; false at the end or on error (check PyErr_Occurred()).
+    bool next(Ref& item) {
+        if (iter_) {
+            item = steal(PyIter_Next(iter_.get()));
+            return bool(item);
+        }
+        PyObject* seq = seq_.get();
+        if (i_ >= Py_SIZE(seq)) return false;
+        item = borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i_) : PyTuple_GET_ITEM(seq, i_));
+        ++i_;
+        return true;
+    }
+
+private:
+    Ref seq_;
+    Ref iter_;
+    Py_ssize_t i_ = 0;
+};
+
 }  // namespace rt

@@ -1,6 +1,12 @@
 #include "objects.hpp"
 
+#include "calls.hpp"
+
 namespace rt {
+
+namespace {
+Name n_split("split");
+}
 
 bool expect_exact(PyObject* o, PyTypeObject* type, const char* type_text) {
     if (Py_IS_TYPE(o, type) || o == Py_None) return true;
@@ -49,6 +55,18 @@ bool unpack(PyObject* o, Ref* out, Py_ssize_t n) {
     Ref extra = steal(PyIter_Next(it.get()));
     if (extra) { too_many(n); return false; }
     return !PyErr_Occurred();
+}
+
+bool split_once(PyObject* o, PyObject* sep, Ref* parts) {
+    Ref split;
+    if (PyUnicode_CheckExact(o)) {
+        split = steal(PyUnicode_Split(o, sep, 1));
+    } else {
+        Ref one = steal(PyLong_FromLong(1));
+        if (!one) return false;
+        split = call_method(o, n_split, {sep, one.get()});
+    }
+    return split && unpack(split.get(), parts, 2);
 }
 
 void raise_none_attr(const char* attr_name) {

@@ -16,6 +16,10 @@ bool expect_concat_str(PyObject* piece);
 // Unpacks an iterable into exactly n owned items, with the interpreter's messages.
 bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
 
+// `head, rest = o.split(sep, 1)` into parts[0] and parts[1]; an exact str is
+// split without the method call.
+bool split_once(PyObject* o, PyObject* sep, Ref* parts);
+
 // "'NoneType' object has no attribute ..." and friends are raised by
 // attribute lookup itself; this one is for methods called on a known type.
 void raise_none_attr(const char* attr_name);
