@@ -1,6 +1,7 @@
 // Nested-field resolution, the nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "values.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"

@@ -1,7 +1,6 @@
 // The method table of SqliteStatementsMixin and the load-time builders that
 // the module body calls.  Each definition lives in the file of its subsystem.
 #pragma once
-#include "runtime/fast.hpp"
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
 
@@ -40,34 +39,6 @@ rt::Ref make_template_class();
 // The 14-entry operator table, built from the module's Lookup and SqlOperatorTemplate.
 rt::Ref make_operator_map();
 }  // namespace operators
-
-namespace values {
-// self._to_sql_value, fetched once per statement and applied to each value
-// (values.cpp).  When the attribute is this module's own class method bound
-// to a class, the conversion runs directly with that class; anything else
-// (an override, an instance attribute) is called as fetched.
-//
-// A plain value (exact str, int, float, bool, bytes, None) that the
-// conversion gives back unchanged is tested for that once; further plain
-// values pass through until a conversion or the caller may have run Python
-// code.  A caller that runs code between conversions says so with touch().
-class SqlValue {
-public:
-    bool fetch(PyObject* self);  // false with an exception set
-    // Empty with an exception set.
-    rt::Ref convert(PyObject* value) {
-        if (settled_ && rt::plain_builtin(Py_TYPE(value))) return rt::borrow(value);
-        return convert_tested(value);
-    }
-    void touch() { settled_ = false; }
-
-private:
-    rt::Ref convert_tested(PyObject* value);
-    rt::Ref hook_;
-    PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
-    bool settled_ = false;
-};
-}  // namespace values
 
 // Shorthands for parameter tables.
 namespace params {

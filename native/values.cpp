@@ -1,6 +1,7 @@
 // Conversion of data-model values to values SQLite can bind.
 #include "common.hpp"
 #include "methods.hpp"
+#include "values.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"

@@ -1,6 +1,7 @@
 // INSERT and DELETE statements.
 #include "common.hpp"
 #include "methods.hpp"
+#include "values.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
