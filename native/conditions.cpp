@@ -137,9 +137,8 @@ bool extend(PyObject* list, PyObject* items) {
 // ---------------------------------------------------------------------------
 // _resolve_nested_field_name
 
-// The parameters of each body, by name: a view of `a`, nothing copied.
-struct ResolveArgs {
-    explicit ResolveArgs(PyObject* const* args) : a(args) {}
+struct ResolveArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* field_name() const { return a[2]; }
@@ -147,9 +146,6 @@ struct ResolveArgs {
     PyObject* value_type() const { return a[4]; }
     PyObject* is_internal_table() const { return a[5]; }
     PyObject* use_internal_meta_tables() const { return a[6]; }
-
-private:
-    PyObject* const* a;
 };
 
 // field == f"{METADATA_TABLE_ALIAS}.{ADDRESS_FIELD}"
@@ -356,8 +352,8 @@ Ref latest_version_condition(PyObject* use_meta_flag) {
     return text.build();
 }
 
-struct NestedFilterArgs {
-    explicit NestedFilterArgs(PyObject* const* args) : a(args) {}
+struct NestedFilterArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* field_name() const { return a[2]; }
@@ -367,9 +363,6 @@ struct NestedFilterArgs {
     PyObject* value_type() const { return a[6]; }
     PyObject* is_internal_table() const { return a[7]; }
     PyObject* use_internal_meta_tables() const { return a[8]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* nested_filter_statement_body(PyObject* const* a) {
@@ -437,16 +430,13 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // _get_filter_statement
 
-struct FilterArgs {
-    explicit FilterArgs(PyObject* const* args) : a(args) {}
+struct FilterArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* filter_item() const { return a[2]; }
     PyObject* is_internal_table() const { return a[3]; }
     PyObject* use_internal_meta_tables() const { return a[4]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* get_filter_statement_body(PyObject* const* a) {
@@ -593,17 +583,14 @@ bool append_text(rt::Text& text, const char* connector, PyObject* piece) {
     return true;
 }
 
-struct TreeArgs {
-    explicit TreeArgs(PyObject* const* args) : a(args) {}
+struct TreeArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* conditions() const { return a[2]; }
     PyObject* is_internal_table() const { return a[3]; }
     PyObject* use_internal_meta_tables() const { return a[4]; }
     PyObject* is_grouped() const { return a[5]; }
-
-private:
-    PyObject* const* a;
 };
 
 // The helpers of a tree level below are kept out of line (QUARNA_COLD): the

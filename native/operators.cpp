@@ -125,18 +125,14 @@ rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* s
 // ---------------------------------------------------------------------------
 // SqlOperatorTemplate methods.
 
-// The parameters of build_statement, by name: a view of `a`, nothing copied.
-struct BuildStatementArgs {
-    explicit BuildStatementArgs(PyObject* const* args) : a(args) {}
+struct BuildStatementArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* field_name() const { return a[1]; }
     PyObject* value() const { return a[2]; }
     PyObject* table_name() const { return a[3]; }
     PyObject* column_separator() const { return a[4]; }
     PyObject* column_type() const { return a[5]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* build_statement_body(PyObject* const* a) {

@@ -79,17 +79,13 @@ bool append_between_self_attr(rt::Text& text, PyObject* self, const rt::Name& se
 // ---------------------------------------------------------------------------
 // ORDER BY
 
-// The parameters of each body, by name: a view of `a`, nothing copied.
-struct OrderByArgs {
-    explicit OrderByArgs(PyObject* const* args) : a(args) {}
+struct OrderByArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* order_by() const { return a[2]; }
     PyObject* is_internal_table() const { return a[3]; }
     PyObject* use_internal_meta_tables() const { return a[4]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* build_order_by_statement_body(PyObject* const* a) {
@@ -237,22 +233,24 @@ bool select_from(rt::Text& text, PyObject* self, PyObject* table_name, PyObject*
 // ---------------------------------------------------------------------------
 // Plain select
 
-struct SelectArgs {
-    explicit SelectArgs(PyObject* const* args) : a(args) {}
+// The parameters both selects take.
+struct SelectArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* select_only() const { return a[2]; }
     PyObject* conditions() const { return a[3]; }
     PyObject* pagination() const { return a[4]; }
     PyObject* order_by() const { return a[5]; }
-    PyObject* is_internal_table() const { return a[6]; }
+};
 
-private:
-    PyObject* const* a;
+struct PlainSelectArgs : SelectArgs {
+    using SelectArgs::SelectArgs;
+    PyObject* is_internal_table() const { return a[6]; }
 };
 
 PyObject* select_statement_body(PyObject* const* a) {
-    const SelectArgs p(a);
+    const PlainSelectArgs p(a);
     rt::Text text;
     if (!select_from(text, p.self(), p.table_name(), p.select_only())) return nullptr;
     return finish_select(p.self(), p.table_name(), text, p.conditions(), p.pagination(), p.order_by(),
@@ -262,21 +260,8 @@ PyObject* select_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select joined with the metadata table
 
-struct MetaSelectArgs {
-    explicit MetaSelectArgs(PyObject* const* args) : a(args) {}
-    PyObject* self() const { return a[0]; }
-    PyObject* table_name() const { return a[1]; }
-    PyObject* select_only() const { return a[2]; }
-    PyObject* conditions() const { return a[3]; }
-    PyObject* pagination() const { return a[4]; }
-    PyObject* order_by() const { return a[5]; }
-
-private:
-    PyObject* const* a;
-};
-
 PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
-    const MetaSelectArgs p(a);
+    const SelectArgs p(a);
     rt::Text text;
     if (!select_from(text, p.self(), p.table_name(), p.select_only())) return nullptr;
     text.lit(" AS ");
@@ -395,8 +380,8 @@ PyObject* checked_statement(rt::Ref result) {
     return result.release();
 }
 
-struct BuildSelectArgs {
-    explicit BuildSelectArgs(PyObject* const* args) : a(args) {}
+struct BuildSelectArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* query_specifier() const { return a[2]; }
@@ -404,9 +389,6 @@ struct BuildSelectArgs {
     PyObject* pagination() const { return a[4]; }
     PyObject* order_by() const { return a[5]; }
     PyObject* use_internal_meta_tables() const { return a[6]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* build_select_statement_body(PyObject* const* a) {
@@ -469,15 +451,12 @@ PyObject* build_select_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // COUNT
 
-struct CountArgs {
-    explicit CountArgs(PyObject* const* args) : a(args) {}
+struct CountArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* conditions() const { return a[2]; }
     PyObject* use_internal_meta_tables() const { return a[3]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* build_count_statement_body(PyObject* const* a) {

@@ -397,16 +397,12 @@ bool add_address(RowDecoding& row) {
     return version && PyDict_SetItem(row.record.get(), n_object_version_key, version.get()) == 0;
 }
 
-// The parameters of _process_result, by name: a view of `a`, nothing copied.
-struct ProcessResultArgs {
-    explicit ProcessResultArgs(PyObject* const* args) : a(args) {}
+struct ProcessResultArgs : rt::Args {
+    using Args::Args;
     PyObject* self() const { return a[0]; }
     PyObject* table_name() const { return a[1]; }
     PyObject* result() const { return a[2]; }
     PyObject* description() const { return a[3]; }
-
-private:
-    PyObject* const* a;
 };
 
 PyObject* process_result_body(PyObject* const* a) {

@@ -101,13 +101,13 @@ int is_instance(PyObject* inst, PyObject* cls) {
 }
 
 PyObject* ImportedName::cached() {
-    if (!mod_ || !import_unchanged()) return nullptr;
+    if (!mod_.get() || !import_unchanged()) return nullptr;
     // sys.modules unchanged: the module is still its entry; its dict
     // unchanged: the name, __path__, __getattr__ and __spec__ are as found.
     PyObject* modules = PyImport_GetModuleDict();
-    if (modules == modules_ && compat::dict_unchanged(modules, modules_version_) && PyModule_CheckExact(mod_) &&
-        compat::dict_unchanged(dict_, version_) && spec_settled_now())
-        return value_;
+    if (modules == modules_ && compat::dict_unchanged(modules, modules_version_) && PyModule_CheckExact(mod_.get()) &&
+        compat::dict_unchanged(dict_.get(), version_) && spec_settled_now())
+        return value_.get();
     return nullptr;
 }
 
@@ -134,14 +134,9 @@ Ref ImportedName::get() {
     // Nothing since import_from ran code: both versions still hold.
     if (!compat::dict_unchanged(modules, modules_version) || !version) return value;
     // The module __spec__ is tested at every use, as the import statement tests it.
-    Py_INCREF(mod);
-    Py_INCREF(dict);
-    Py_INCREF(spec);
-    Py_INCREF(value.get());
-    Py_XSETREF(mod_, mod);
-    Py_XSETREF(dict_, dict);
-    Py_XSETREF(spec_, spec);
-    Py_XSETREF(value_, value.get());
+    // What was held before is released once everything is in place.
+    const Ref before[] = {mod_.replace(mod), dict_.replace(dict), spec_.replace(spec),
+                          value_.replace(value.get())};
     spec_known_ = false;
     modules_ = modules;
     modules_version_ = modules_version;
@@ -154,20 +149,20 @@ Ref ImportedName::get() {
 // with the generic attribute read and no "_initializing" anywhere in its MRO
 // (both fixed by its version), an instance dict with only str keys.
 bool ImportedName::spec_settled_now() {
-    PyTypeObject* t = Py_TYPE(spec_);
+    PyTypeObject* t = Py_TYPE(spec_.get());
     if (spec_known_ && t == spec_type_ && compat::type_version(t) == spec_type_version_) {
-        PyObject** dictptr = compat::instance_dict_ptr(spec_);
+        PyObject** dictptr = compat::instance_dict_ptr(spec_.get());
         if (dictptr && *dictptr == spec_dict_ && compat::dict_unchanged(spec_dict_, spec_dict_version_))
             return true;
     }
     spec_known_ = false;
-    if (!spec_settled(spec_)) return false;
+    if (!spec_settled(spec_.get())) return false;
     // The read ran no Python code that could have changed what is tested here
     // only when these hold; they are checked after it.
-    t = Py_TYPE(spec_);
+    t = Py_TYPE(spec_.get());
     if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, n_initializing)) return true;
     const uint64_t type_version = compat::type_version(t);
-    PyObject** dictptr = type_version ? compat::instance_dict_ptr(spec_) : nullptr;
+    PyObject** dictptr = type_version ? compat::instance_dict_ptr(spec_.get()) : nullptr;
     PyObject* d = dictptr ? *dictptr : nullptr;
     if (!d || !PyDict_CheckExact(d) || !str_keys_only(d)) return true;
     spec_type_ = t;
@@ -312,17 +307,17 @@ Ref class_attr(PyObject* cls, const Name& name) {
 }
 
 Ref ClassAttr::get(PyObject* cls) {
-    if (cls == cls_ && value_ && PyType_Check(cls)) {
+    if (cls == cls_ && value_.get() && PyType_Check(cls)) {
         PyTypeObject* meta = Py_TYPE(cls);
         const uint64_t c = compat::type_version(reinterpret_cast<PyTypeObject*>(cls));
         if (c && c == cls_version_ && compat::type_version(meta) == meta_version_ &&
-            compat::type_version(Py_TYPE(value_)) == value_version_) {
+            compat::type_version(Py_TYPE(value_.get())) == value_version_) {
             if (meta->tp_getattro != PyType_Type.tp_getattro) {
                 // The recursion check of the call of type.__getattribute__ (see class_attr).
                 if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
                 Py_LeaveRecursiveCall();
             }
-            return borrow(value_);
+            return borrow(value_.get());
         }
     }
     Ref value = class_attr(cls, name_);
@@ -343,8 +338,7 @@ Ref ClassAttr::get(PyObject* cls) {
     const uint64_t meta_version = compat::type_version_assigned(meta, name_);
     const uint64_t value_version = compat::type_version_assigned(vt, name_);
     if (!cls_version || !meta_version || !value_version) return value;
-    Py_INCREF(value.get());
-    Py_XSETREF(value_, value.get());
+    const Ref before = value_.replace(value.get());
     cls_ = cls;
     cls_version_ = cls_version;
     meta_version_ = meta_version;

@@ -62,12 +62,11 @@ private:
     const Name& name_;
     PyObject* modules_ = nullptr;  // identity only; its version tells whether it is the same dict
     uint64_t modules_version_ = 0;
-    // Owned; kept for the life of the process.
-    PyObject* mod_ = nullptr;
-    PyObject* dict_ = nullptr;
+    Kept mod_;
+    Kept dict_;
     uint64_t version_ = 0;
-    PyObject* spec_ = nullptr;
-    PyObject* value_ = nullptr;
+    Kept spec_;
+    Kept value_;
     // __spec__._initializing answered from the instance dict of the __spec__ object.
     PyTypeObject* spec_type_ = nullptr;  // identity only
     uint64_t spec_type_version_ = 0;
@@ -135,7 +134,7 @@ private:
     uint64_t cls_version_ = 0;
     uint64_t meta_version_ = 0;
     uint64_t value_version_ = 0;  // of the value's type
-    PyObject* value_ = nullptr;   // owned
+    Kept value_;
 };
 
 // getattr(module, name) for a module read at each use from the module

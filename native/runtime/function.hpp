@@ -30,6 +30,21 @@ struct Param {
 // Returns a new reference, or NULL with an exception set.
 using Body = PyObject* (*)(PyObject* const* args);
 
+// A body's parameters by name: a body of more than three parameters declares
+// a view of its arguments next to it, naming each,
+//   struct SelectArgs : rt::Args {
+//       using Args::Args;
+//       PyObject* conditions() const { return a[3]; }
+//   };
+// and reads them as `const SelectArgs p(a);` then `p.conditions()`.  One
+// pointer: it costs nothing and can be handed to helpers.
+struct Args {
+    explicit Args(PyObject* const* args) noexcept : a(args) {}
+
+protected:
+    PyObject* const* a;
+};
+
 struct FuncDef {
     const char* name;
     const char* qualname;
