@@ -427,7 +427,8 @@ PyObject* build_select_statement_body(PyObject* const* a) {
         rt::Ref select_only = columns.build();
         if (!select_only) return nullptr;
         return checked_statement(rt::call_method(
-            self, n_select_statement, {table_name, select_only.get(), p.conditions(), pagination, p.order_by(), py_bool(internal)},
+            self, n_select_statement,
+            {table_name, select_only.get(), p.conditions(), pagination, p.order_by(), py_bool(internal)},
             kw_plain_select.get()));
     }
 

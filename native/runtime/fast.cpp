@@ -414,6 +414,7 @@ bool PlainMisses::holds(PyObject* const* classes) const {
 
 void PlainMisses::learn(PyObject* const* classes) {
     known_ = false;
+    if (n_ < 0 || n_ > kMaxClasses) return;  // more classes than it can hold: never known
     static PyTypeObject* const plain[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type,
                                           &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type};
     bool needs_room = false;
