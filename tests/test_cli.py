@@ -2,6 +2,7 @@
 import csv
 import io
 import json
+import os
 import sqlite3
 import subprocess
 import sys
@@ -10,10 +11,13 @@ import pytest
 from quarna_data.cli import FORMATS
 
 
-def run(cwd, *args, stdin=None):
+def run(cwd, *args, stdin=None, debug=False):
+    env = {k: v for k, v in os.environ.items() if k != "QUARNA_DEBUG"}
+    if debug:
+        env["QUARNA_DEBUG"] = "1"
     result = subprocess.run([sys.executable, "-m", "quarna_data", *map(str, args)], cwd=cwd, input=stdin,
-                            capture_output=True, text=True, timeout=120)
-    assert "Traceback" not in result.stderr
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert debug or "Traceback" not in result.stderr
     return result
 
 
@@ -113,6 +117,20 @@ def test_bad_input_is_one_line_on_stderr(demo, args, fragments):
     cwd, _ = demo
     (cwd / "garbage.sqlite").write_bytes(b"garbage" * 1000)
     fails(run(cwd, *args), *fragments)
+
+
+@pytest.mark.parametrize("args, raised", [
+    (["query", "quarna_demo.sqlite", "person", "--where", "agee=1"], "QuarnaConnectionError: unknown field 'agee'"),
+    (["query", "garbage.sqlite", "person"], "UserError: cannot open database 'garbage.sqlite'"),
+])
+def test_quarna_debug_shows_the_traceback_behind_the_one_line(demo, args, raised):
+    cwd, _ = demo
+    (cwd / "garbage.sqlite").write_bytes(b"garbage" * 1000)
+    quiet = fails(run(cwd, *args))
+    loud = run(cwd, *args, debug=True)
+    assert (loud.returncode, loud.stdout) == (1, "")
+    assert loud.stderr.startswith("Traceback (most recent call last):\n") and raised in loud.stderr
+    assert loud.stderr.endswith("\n" + quiet)  # the same one line, last
 
 
 def test_load_all_or_nothing(demo, tmp_path):

@@ -1,0 +1,35 @@
+"""``tables DB``: the tables of a database, their kind and number of rows."""
+
+from __future__ import annotations
+
+from typing import TextIO
+
+from quarna_data.cli.database import open_database
+from quarna_data.cli.formats import FORMATS, write_records
+
+
+def add_parser(subparsers) -> None:
+    tables = subparsers.add_parser("tables", help="list the tables of a database")
+    tables.add_argument("db", help="SQLite file")
+    tables.add_argument("--format", choices=FORMATS, default="table", help="output format (default table)")
+    tables.set_defaults(run=run)
+
+
+def run(args, out: TextIO, err: TextIO) -> int:
+    from quarna_data.connections.sqlite import quote_identifier
+
+    conn = open_database(args.db, "ro")
+    try:
+        rows = []
+        for name in conn.tables():
+            info = conn.table_info(name)
+            kind = "internal" if info.internal else "model" if info.model else "plain"
+            number = conn.execute(f"SELECT count(*) FROM {quote_identifier(name)}").fetchone()[0]
+            rows.append({"table": name, "kind": kind, "rows": number, "columns": len(info.description)})
+        if args.format == "table" and not rows:
+            out.write("(no tables)\n")
+        else:
+            write_records(iter(rows), out, args.format, ["table", "kind", "rows", "columns"])
+        return 0
+    finally:
+        conn.close()

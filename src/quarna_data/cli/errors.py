@@ -1,0 +1,5 @@
+"""The error the tool reports as one line."""
+
+
+class UserError(Exception):
+    """Bad input: reported as one line, without a traceback (unless QUARNA_DEBUG=1)."""

@@ -1,0 +1,90 @@
+"""The parser of the tool and ``main``: the command line in, an exit status out."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sqlite3
+import sys
+import traceback
+from typing import List, Optional, Sequence, TextIO
+
+from quarna_data.cli import commands
+from quarna_data.cli.errors import UserError
+
+
+def join_negative_orders(argv: List[str]) -> List[str]:
+    """``--order -age`` as ``--order=-age``: argparse would take ``-age`` for an option."""
+    joined: List[str] = []
+    tokens = iter(argv)
+    for token in tokens:
+        if token == "--order":
+            value = next(tokens, None)
+            if value is not None and value.startswith("-") and len(value) > 1 and not value.startswith("--"):
+                joined.append(f"--order={value}")
+                continue
+            joined.append(token)
+            if value is not None:
+                joined.append(value)
+            continue
+        joined.append(token)
+    return joined
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quarna-data",
+        description="The SQLite statement layer of the Quarna data platform, on a SQLite file: create "
+                    "tables, load JSON lines, query them.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands.add_parsers(sub)
+    return parser
+
+
+def _quiet_stdout() -> None:
+    """After the reader of standard output went away: nothing more reaches it, not even at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _debugging() -> bool:
+    """QUARNA_DEBUG=1: an error shows its traceback above the one-line message."""
+    return os.environ.get("QUARNA_DEBUG", "") not in ("", "0")
+
+
+def _report(error: BaseException, message: str, err: TextIO) -> None:
+    if _debugging():
+        error.__suppress_context__ = False  # the error that a message was made from is the interesting part
+        traceback.print_exception(type(error), error, error.__traceback__, file=err)
+    print(message, file=err)
+
+
+def main(argv: Optional[Sequence[str]] = None, *, out: Optional[TextIO] = None, err: Optional[TextIO] = None) -> int:
+    out = out or sys.stdout
+    err = err or sys.stderr
+    args = make_parser().parse_args(join_negative_orders(sys.argv[1:] if argv is None else list(argv)))
+    try:
+        status: int = args.run(args, out, err)
+        out.flush()
+        return status
+    except UserError as error:
+        _report(error, f"error: {error}", err)
+    except KeyboardInterrupt as error:
+        _report(error, "interrupted", err)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. piped into head): it has all it wanted.
+        if out is sys.stdout:
+            _quiet_stdout()
+        return 0
+    except Exception as error:  # noqa: BLE001 - one line, the traceback only with QUARNA_DEBUG=1
+        from quarna_data.connections.errors import QuarnaConnectionError
+
+        kind = "" if isinstance(error, (QuarnaConnectionError, sqlite3.Error, ValueError)) else \
+            f"{type(error).__name__}: "
+        _report(error, f"error: {kind}{error}", err)
+    return 1
