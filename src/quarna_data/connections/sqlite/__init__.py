@@ -17,7 +17,7 @@ The modules of this package, one part each:
 """
 
 from quarna_data.connections.sqlite.connection import SqliteConnection
-from quarna_data.connections.sqlite.files import SQLITE_HEADER, describe_file, open_database, unicode_upper
+from quarna_data.connections.sqlite.files import SQLITE_HEADER, describe_file, unicode_upper
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.reads import order
 from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, ALIASES, BARE_NAME, FIELD_TYPES,
