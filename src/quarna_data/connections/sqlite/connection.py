@@ -1,0 +1,106 @@
+"""The public connection class: one ``sqlite3`` database, its transactions, and the parts the
+other modules of this package give it.
+
+Each part is a mixin of its own module: ``names._NameChecks`` (table descriptions and the checks
+of names), ``schema._Tables`` (creating tables), ``writes._Writes`` (rows), ``versions._Versions``
+(versioned objects) and ``reads._Reads`` (records). They come before the compiled
+``SqliteStatementsMixin`` in the order of bases, so what they define (``_describe_table``) overrides
+the compiled hook, and a subclass of ``SqliteConnection`` still overrides any hook of either.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+import time
+import uuid
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence
+
+from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
+from quarna_data.connections.sqlite.files import open_database
+from quarna_data.connections.sqlite.names import TableInfo, _NameChecks
+from quarna_data.connections.sqlite.reads import _Reads
+from quarna_data.connections.sqlite.schema import _Tables
+from quarna_data.connections.sqlite.versions import _Versions
+from quarna_data.connections.sqlite.writes import _Writes, sqlite_parameter_limit
+
+
+class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteStatementsMixin):
+    """A SQLite database and the statement builders of the mixin.
+
+    ``path`` is a file name or ``":memory:"``. ``mode`` is ``"rwc"`` (read and write, the file
+    is created when missing), ``"rw"`` (the file must exist) or ``"ro"`` (read only; nothing is
+    created). ``clock`` gives the time recorded in metadata records, in seconds since the epoch.
+    """
+
+    def __init__(self, path: str = ":memory:", *, mode: str = "rwc",
+                 clock: Callable[[], float] = time.time) -> None:
+        if mode not in ("rwc", "rw", "ro"):
+            raise ValueError(f"mode must be 'rwc', 'rw' or 'ro', not {mode!r}")
+        self.path = str(path)
+        self.mode = mode
+        self.clock = clock
+        self._descriptions: Dict[str, Dict[str, str]] = {}
+        self._tables: Dict[str, TableInfo] = {}
+        self._depth = 0
+        self._transaction_id: Optional[str] = None
+        self._wal = self.path == ":memory:"
+        self._conn = open_database(self.path, mode)
+        try:
+            self.parameter_limit = sqlite_parameter_limit(self._conn)
+        except BaseException:
+            self._conn.close()
+            raise
+
+    # ------------------------------------------------------------------ plumbing
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> sqlite3.Cursor:
+        """Runs one statement and returns its cursor."""
+        return self._conn.execute(sql, params)
+
+    def close(self) -> None:
+        self._conn.close()
+
+    def __enter__(self) -> "SqliteConnection":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    @contextmanager
+    def transaction(self) -> Iterator[None]:
+        """Everything inside is written together or not at all; nested blocks join the outer one."""
+        if self._depth:
+            self._depth += 1
+            try:
+                yield
+            finally:
+                self._depth -= 1
+            return
+        if not self._wal:
+            # Readers go on reading the last commit while a write runs, and a write cut short
+            # leaves a log that readers skip rather than a journal that must be rolled back.
+            self._wal = True
+            try:
+                self._conn.execute("PRAGMA journal_mode = WAL").fetchall()
+            except sqlite3.OperationalError:
+                pass  # read only: the write below says so
+        self._conn.execute("BEGIN IMMEDIATE")
+        self._depth = 1
+        self._transaction_id = uuid.uuid4().hex
+        try:
+            yield
+        except BaseException:
+            self._depth = 0
+            self._transaction_id = None
+            if self._conn.in_transaction:
+                self._conn.execute("ROLLBACK")
+            raise
+        self._depth = 0
+        self._transaction_id = None
+        try:
+            self._conn.execute("COMMIT")
+        except BaseException:
+            if self._conn.in_transaction:
+                self._conn.execute("ROLLBACK")
+            raise

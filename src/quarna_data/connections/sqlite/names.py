@@ -1,0 +1,258 @@
+"""The name boundary: what the checks know of a table, and the check of every name a caller gives.
+
+The statement builders write table and column names into the text as they are, mostly without
+quotes. Every name that reaches a statement through the connection is therefore checked first
+against the table it belongs to: a table must exist; a filter, ordering, ``only`` or ``distinct``
+field must be one of its columns (the column at the head of a path into a JSON column), one of
+the record aliases ``_object_id`` and ``_object_version``, or, on a model table, a selector of the
+object's address (``_address__object_id``, ``_address__object_version``) or of its version record
+(``_metadata__<key>``); row keys of writes must be columns (``writes._Writes._check_row``).
+Anything else raises ``QuarnaConnectionError`` naming the name and the valid ones before any
+statement is built. Conditions are checked as a whole tree, queryable values expanded first, and
+the builders get the checked copy, never the caller's objects.
+
+Table descriptions
+------------------
+The mixin's own description cache keeps, for every connection object, the first description it
+read of a table, for the life of the process (it also keeps the connection objects alive). The
+connection keeps its descriptions itself instead, per connection: a table that was missing is not
+remembered as empty, and creating a table through the connection drops what was remembered of it.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from typing import Any, Dict, List, Optional
+
+from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
+from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, ALIASES, BARE_NAME,
+                                                   INTERNAL_SUFFIXES, JOINED_COLUMNS, METADATA_COLUMN,
+                                                   METADATA_TABLE, MODEL_KEY_COLUMNS, RECORD_KEYS,
+                                                   quote_identifier)
+from quarna_utils.models.enums import Versions
+from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.data_models.order_by import OrderBy
+from quarna_utils.query.enums import Lookup
+from quarna_utils.query.mixin import QueryableMixin
+from quarna_utils.query.utils import Q
+
+
+class TableInfo:
+    """What the checks know of one table: its declared columns and what kind of table it is."""
+
+    __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
+                 "unusable", "bare")
+
+    def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str]) -> None:
+        self.name = name
+        self.description = description
+        self.columns = frozenset(description)
+        self.internal = name.endswith(INTERNAL_SUFFIXES)
+        self.model = all(column in description for column in MODEL_KEY_COLUMNS)
+        # The version records of the metadata table and of model rows are written here, as JSON.
+        self.json_columns = () if self.internal else tuple(
+            c for c, t in description.items() if str(t).lower() == "json" and c != METADATA_COLUMN)
+        self.booleans = tuple(c for c, t in description.items() if str(t).lower() in ("boolean", "bool"))
+        # Columns SQLite would not read as themselves when written bare, and why.
+        self.unusable = {c: why for c in description if (why := conn._bare_name_problem(c, column=True))}
+        self.bare = conn._bare_name_problem(name, column=False)
+
+    def valid(self, *, meta: bool, paths: bool = True) -> str:
+        columns = [c for c in self.description if c not in self.unusable]
+        text = "columns: " + (", ".join(columns) or "none")
+        if self.model and not self.internal:
+            text += "; aliases: " + ", ".join(ALIASES)
+            if paths:
+                versions = "_address__object_version" if meta else "_address__object_version=latest|all"
+                text += (f"; selectors: _address__object_id, {versions}, _metadata__KEY with KEY one of "
+                         + ", ".join(RECORD_KEYS + (("table_name",) if meta else ())))
+        return text
+
+
+class _NameChecks:
+    """Table descriptions, kept per connection, and the checks of the names given for a table."""
+
+    def _describe_table(self, table_name: str) -> Dict[str, str]:
+        """The hook of the compiled mixin, with the descriptions kept per connection instead."""
+        description = self._descriptions.get(table_name)
+        if description is None:
+            description = SqliteStatementsMixin._describe_table.__wrapped__(self, table_name)
+            if description:  # a missing table is looked up again next time
+                self._descriptions[table_name] = description
+        return description
+
+    def _forget(self, table: str) -> None:
+        self._descriptions.pop(table, None)
+        self._tables.pop(table, None)
+
+    def tables(self) -> List[str]:
+        rows = self.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name"
+        ).fetchall()
+        return [name for (name,) in rows]
+
+    def describe(self, table: str) -> Dict[str, str]:
+        """The declared column types of an existing table; QuarnaConnectionError when there is none."""
+        description = self._describe_table(table) if isinstance(table, str) else {}
+        if not description:
+            known = ", ".join(t for t in self.tables() if t != METADATA_TABLE) or "none"
+            raise QuarnaConnectionError(f"unknown table {table!r} (tables: {known})")
+        return description
+
+    def is_model_table(self, table: str) -> bool:
+        return self.table_info(table).model
+
+    def table_info(self, table: str) -> TableInfo:
+        """The checked description of an existing table; QuarnaConnectionError when there is none."""
+        info = self._tables.get(table) if isinstance(table, str) else None
+        if info is None:
+            info = TableInfo(self, table, self.describe(table))
+            self._tables[table] = info
+        return info
+
+    def _bare_name_problem(self, name: str, *, column: bool) -> Optional[str]:
+        """Why ``name`` cannot be written bare into a statement, or None."""
+        if not BARE_NAME.match(name):
+            return "is not a plain identifier"
+        # The name is a bare word; SQLite itself says whether it reads it as that name (a keyword
+        # such as current_date would be read as something else, or not at all).
+        probe = (f"SELECT {name} FROM (SELECT 'column' AS {quote_identifier(name)})" if column
+                 else f"SELECT 'column' FROM {name} LIMIT 0")
+        try:
+            read = self._conn.execute(probe).fetchall()
+        except sqlite3.Error:
+            return "is an SQL keyword"
+        if column and read != [("column",)]:
+            return "is an SQL keyword"
+        return None
+
+    def _joined(self, info: TableInfo, meta: bool) -> bool:
+        """Whether the statements join the version records: ``meta`` on a model table."""
+        if not meta or info.internal:
+            return False
+        if not info.model:
+            raise QuarnaConnectionError(
+                f"table {info.name!r} is not a model table: it has no version records to join "
+                f"(leave out meta=True, --meta)")
+        self._metadata_ready(create=False)
+        return True
+
+    def _column(self, info: TableInfo, name: Any, where: str, joined: bool) -> str:
+        """A name of the field list: a column, or an alias of a model table's key column."""
+        if isinstance(name, str):
+            if info.model and not info.internal and name in ALIASES:
+                return ALIASES[name]
+            if name in info.columns:
+                self._usable(info, name, name, where)
+                return name
+        raise QuarnaConnectionError(
+            f"unknown field {name!r} in {where} of table {info.name!r} ({info.valid(meta=joined, paths=False)})")
+
+    def _usable(self, info: TableInfo, column: str, name: str, where: str) -> None:
+        why = info.unusable.get(column)
+        if why:
+            raise QuarnaConnectionError(
+                f"field {name!r} in {where} of table {info.name!r} cannot be used: the statements write "
+                f"column names unquoted and {column!r} {why}")
+
+    def _checked_ordering(self, info: TableInfo, item: Any, joined: bool) -> OrderBy:
+        if not isinstance(item, OrderBy):
+            raise QuarnaConnectionError(f"orderings are OrderBy objects, not {type(item).__name__}")
+        direction = item.direction
+        return OrderBy.model_construct(field_name=self._path(info, item.field_name, joined, "the ordering"),
+                                       direction=direction)
+
+    def _checked_conditions(self, info: TableInfo, conditions: Any, joined: bool) -> Optional[Q]:
+        if conditions is None:
+            return None
+        if not isinstance(conditions, Q):
+            raise QuarnaConnectionError(f"conditions are a Q tree, not {type(conditions).__name__}")
+        return self._checked_tree(info, conditions, joined) or None
+
+    def _checked_tree(self, info: TableInfo, node: Q, joined: bool) -> Q:
+        """A copy of the tree whose leaves are checked, with queryable values expanded and the
+        record aliases replaced by their columns."""
+        children: List[Any] = []
+        for child in list(node.children):
+            if isinstance(child, Q):
+                children.append(self._checked_tree(info, child, joined))
+                continue
+            if not isinstance(child, Filter):
+                raise QuarnaConnectionError(
+                    f"a condition tree holds Q trees and Filter leaves, not {type(child).__name__}")
+            field, lookup, value = child.field_name, child.lookup, child.value
+            if isinstance(value, QueryableMixin):
+                tree = value.to_query(prefix=f"{self._fields_map(info.name, field, Versions.LATEST)}__")
+                if not isinstance(tree, Q):
+                    raise QuarnaConnectionError(
+                        f"to_query of the value of field {field!r} returned {type(tree).__name__}, not a Q tree")
+                if lookup == Lookup.NEQ:
+                    tree = ~tree
+                children.append(self._checked_tree(info, tree, joined))
+                continue
+            field = self._path(info, field, joined, "the conditions", lookup, value)
+            children.append(Filter.model_construct(field_name=field, lookup=lookup, value=value))
+        return Q(*children, _connector=node.connector, _negated=node.negated)
+
+    def _path(self, info: TableInfo, name: Any, joined: bool, where: str,
+              lookup: Any = Lookup.EQ, value: Any = None) -> str:
+        """A checked field path of a filter or an ordering."""
+        if not isinstance(name, str):
+            raise QuarnaConnectionError(f"field names are text, not {type(name).__name__} ({name!r})")
+        head, sep, rest = name.partition("__")
+        table = info.name
+        filtering = where == "the conditions"
+        if sep and filtering and isinstance(value, str) and not isinstance(value, Versions) \
+                and value == Versions.ALL and name != f"{ADDRESS_FIELD}__object_version":
+            raise QuarnaConnectionError(
+                f"filter {name!r} on table {table!r}: on a path the text 'all' is read as the selector of "
+                f"every version and filters nothing; compare with the text through the in lookup "
+                f"({name}__in=[\"all\"])")
+        if info.model and not info.internal:
+            if head in ALIASES:
+                if sep:
+                    raise QuarnaConnectionError(f"unknown field {name!r} in {where} of table {table!r}: "
+                                                f"{head} has no keys")
+                return ALIASES[head]
+            if head == ADDRESS_FIELD:
+                if rest not in ADDRESS_KEYS:
+                    raise QuarnaConnectionError(
+                        f"unknown field {name!r} in {where} of table {table!r}: the address selectors are "
+                        f"{ADDRESS_FIELD}__object_id and {ADDRESS_FIELD}__object_version")
+                if rest == "object_version":
+                    selector = filtering and (isinstance(value, Versions) or _is_version_selector(value))
+                    if selector and lookup != Lookup.EQ:
+                        raise QuarnaConnectionError(
+                            f"filter {name!r} on table {table!r}: the version selectors 'latest' and 'all' "
+                            f"take the eq lookup only, not {str(lookup)!r}")
+                    if not joined and not selector:
+                        raise QuarnaConnectionError(
+                            f"field {name!r} in {where} of table {table!r} needs the version records: add "
+                            f"meta=True (--meta); without them only the selectors 'latest' and 'all' are understood")
+                return name
+            if head == METADATA_COLUMN and sep:
+                keys = RECORD_KEYS + (("table_name",) if joined else ())
+                if rest.partition("__")[0] not in keys:
+                    raise QuarnaConnectionError(
+                        f"unknown field {name!r} in {where} of table {table!r}: the version record has the "
+                        f"keys {', '.join(keys)}")
+                return name
+        if head not in info.columns:
+            raise QuarnaConnectionError(
+                f"unknown field {name!r} in {where} of table {table!r} ({info.valid(meta=joined)})")
+        self._usable(info, head, name, where)
+        if sep and str(info.description[head]).lower() != "json":
+            raise QuarnaConnectionError(
+                f"field {name!r} in {where} of table {table!r}: column {head!r} is not a JSON column, "
+                f"so it has no keys")
+        if joined and head in JOINED_COLUMNS and (sep or not filtering):
+            raise QuarnaConnectionError(
+                f"field {name!r} in {where} of table {table!r}: column {head!r} has the name of a column "
+                f"of the version records, and the joined select cannot tell them apart there; "
+                f"leave out meta=True (--meta) for it")
+        return name
+
+
+def _is_version_selector(value: Any) -> bool:
+    return isinstance(value, str) and (value == Versions.LATEST or value == Versions.ALL)

@@ -1,0 +1,205 @@
+"""Reading records: the select, count and distinct statements, paging, and the decoding of rows.
+
+Columns declared ``boolean`` read back as ``bool``. A row whose version record is NULL or
+malformed reads back with the record as it was found.
+"""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.sqlite.names import TableInfo
+from quarna_data.connections.sqlite.schema import METADATA_COLUMN, quote_identifier
+from quarna_utils.query.data_models.order_by import OrderBy
+from quarna_utils.query.data_models.paginator import NumberPaginator
+from quarna_utils.query.data_models.query_specifier import QuerySpecifier
+from quarna_utils.query.enums import OrderDirection
+from quarna_utils.query.utils import Q
+
+
+class _Reads:
+    """Selecting and counting the records of a table."""
+
+    def select(
+        self,
+        table: str,
+        conditions: Optional[Q] = None,
+        *,
+        only: Optional[Sequence[str]] = None,
+        distinct: Sequence[str] = (),
+        order_by: Optional[Sequence[OrderBy]] = None,
+        limit: Optional[int] = None,
+        offset: Optional[int] = None,
+        meta: bool = False,
+        exclude: Sequence[str] = (),
+    ) -> List[Dict[str, Any]]:
+        """The decoded records of the rows that satisfy ``conditions``.
+
+        ``only`` names the fields to return; ``distinct`` returns the distinct combinations of
+        the ``only`` and ``distinct`` fields instead of rows (then only those fields may order
+        them). ``limit``/``offset`` page the result; ``meta`` joins the version records.
+        Columns named in ``exclude`` are left out of the records without being decoded (for
+        example ``_metadata``, when the version records are not wanted).
+        """
+        return list(self.iter_select(table, conditions, only=only, distinct=distinct, order_by=order_by,
+                                     limit=limit, offset=offset, meta=meta, exclude=exclude))
+
+    def iter_select(
+        self,
+        table: str,
+        conditions: Optional[Q] = None,
+        *,
+        only: Optional[Sequence[str]] = None,
+        distinct: Sequence[str] = (),
+        order_by: Optional[Sequence[OrderBy]] = None,
+        limit: Optional[int] = None,
+        offset: Optional[int] = None,
+        meta: bool = False,
+        exclude: Sequence[str] = (),
+    ) -> Iterator[Dict[str, Any]]:
+        """As ``select``, one record at a time as the rows are fetched."""
+        sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
+        return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
+
+    def select_statement(
+        self,
+        table: str,
+        conditions: Optional[Q] = None,
+        *,
+        only: Optional[Sequence[str]] = None,
+        distinct: Sequence[str] = (),
+        order_by: Optional[Sequence[OrderBy]] = None,
+        limit: Optional[int] = None,
+        offset: Optional[int] = None,
+        meta: bool = False,
+    ) -> Tuple[str, List[Any]]:
+        """The statement and parameters ``select`` runs for these arguments."""
+        sql, params, _, _ = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
+        return sql, params
+
+    def fetch_records(self, table: str, sql: str, params: Sequence[Any]) -> List[Dict[str, Any]]:
+        """The decoded records of a statement built for ``table`` (as ``select_statement`` gives it)."""
+        return list(self._records(self.table_info(table), self.execute(sql, params), None))
+
+    def count(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False) -> int:
+        sql, params = self.count_statement(table, conditions, meta=meta)
+        return self.execute(sql, params).fetchone()[0]
+
+    def count_statement(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False) -> Tuple[str, List[Any]]:
+        """The statement and parameters ``count`` runs for these arguments."""
+        info = self.table_info(table)
+        joined = self._joined(info, meta)
+        return self._build_count_statement(table, self._checked_conditions(info, conditions, joined),
+                                           use_internal_meta_tables=meta)
+
+    def _read(self, table: str, conditions: Optional[Q], only: Optional[Sequence[str]], distinct: Sequence[str],
+              order_by: Optional[Sequence[OrderBy]], limit: Optional[int], offset: Optional[int],
+              meta: bool) -> Tuple[str, List[Any], TableInfo, Optional[List[str]]]:
+        info = self.table_info(table)
+        joined = self._joined(info, meta)
+        conditions = self._checked_conditions(info, conditions, joined)
+        orderings = [self._checked_ordering(info, item, joined) for item in order_by or ()]
+        only = _unique(self._column(info, name, "only", joined) for name in only or ())
+        distinct = _unique(self._column(info, name, "distinct", joined) for name in distinct or ())
+        pagination = _pagination(limit, offset)
+        if distinct:
+            sql, params = self._distinct_statement(info, conditions, _unique(only + distinct), orderings,
+                                                   pagination, meta)
+            return sql, params, info, None
+        specifier, keep = None, None
+        if only:
+            if info.model or info.internal:
+                specifier = QuerySpecifier.model_construct(only=only, distinct=[])
+            else:
+                # The field list of the statements always names the model rows' own _metadata,
+                # which other tables lack: such a table is read whole and its rows cut here.
+                keep = only
+        sql, params = self._build_select_statement(table, specifier, conditions, pagination, orderings or None,
+                                                   use_internal_meta_tables=meta)
+        return sql, params, info, keep
+
+    def _distinct_statement(self, info: TableInfo, conditions: Optional[Q], columns: List[str],
+                            orderings: List[OrderBy], pagination: Optional[NumberPaginator],
+                            meta: bool) -> Tuple[str, List[Any]]:
+        # SQLite takes DISTINCT only right after SELECT, for the whole row, so the distinct
+        # combinations are selected from the rows the statement builders select.
+        for item in orderings:
+            if item.field_name not in columns:
+                raise QuarnaConnectionError(
+                    f"distinct rows can only be ordered by their own fields ({', '.join(columns)}), "
+                    f"not by {item.field_name!r}")
+        inner, params = self._build_select_statement(info.name, None, conditions, None, None,
+                                                     use_internal_meta_tables=meta)
+        sql = f"SELECT DISTINCT {', '.join(map(quote_identifier, columns))} FROM ({inner})"
+        if orderings:
+            sql += " ORDER BY " + ", ".join(
+                f"{quote_identifier(item.field_name)} {'DESC' if item.direction == OrderDirection.DESC else 'ASC'}"
+                for item in orderings)
+        params = list(params)
+        if pagination is not None:
+            sql += " LIMIT ? OFFSET ?"
+            params += [pagination.limit, pagination.offset]
+        return sql, params
+
+    def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
+                 exclude: frozenset = frozenset()) -> Iterator[Dict[str, Any]]:
+        names = [column[0] for column in cursor.description]
+        table, description, process = info.name, info.description, self._process_result
+        positions = None
+        if keep is not None or not exclude.isdisjoint(names):
+            positions = [i for i, name in enumerate(names)
+                         if (keep is None or name in keep) and name not in exclude]
+            names = [names[i] for i in positions]
+        booleans = [c for c in info.booleans if c in names]
+        for row in cursor:
+            if positions is not None:
+                row = [row[i] for i in positions]
+            result = dict(zip(names, row))
+            try:
+                record = process(table, result, description)
+            except (TypeError, KeyError, ValueError):
+                if METADATA_COLUMN not in result:
+                    raise
+                record = self._record_without_metadata(table, result, description)
+            for column in booleans:
+                value = record.get(column)
+                if value.__class__ is int and (value == 0 or value == 1):
+                    record[column] = value == 1
+            yield record
+
+    def _record_without_metadata(self, table: str, result: Dict[str, Any], description: Dict[str, str]) -> Dict[str, Any]:
+        """The record of a row whose version record is NULL or malformed: decoded without it,
+        and the version record returned as it was found."""
+        metadata = result.pop(METADATA_COLUMN)
+        record = self._process_result(table, result, description)
+        if isinstance(metadata, str):
+            try:
+                metadata = json.loads(metadata)
+            except ValueError:
+                pass
+        record[METADATA_COLUMN] = metadata
+        return record
+
+
+def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
+    for name, value in (("limit", limit), ("offset", offset)):
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 0):
+            raise QuarnaConnectionError(f"{name} must be a non-negative integer, not {value!r}")
+    if limit is None and not offset:
+        return None
+    # LIMIT -1: no limit, for an offset alone.
+    return NumberPaginator.model_construct(limit=-1 if limit is None else limit, offset=offset or 0)
+
+
+def order(field: str) -> OrderBy:
+    """``"age"`` orders ascending, ``"-age"`` descending."""
+    if field.startswith("-"):
+        return OrderBy(field_name=field[1:], direction=OrderDirection.DESC)
+    return OrderBy(field_name=field, direction=OrderDirection.ASC)
+
+
+def _unique(names: Iterable[str]) -> List[str]:
+    return list(dict.fromkeys(names))

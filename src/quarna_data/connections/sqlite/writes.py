@@ -1,0 +1,205 @@
+"""Writing rows: the check of each row, the JSON encoding of its values, and statements sized to
+the parameter limit of the library.
+
+Text and booleans written into a JSON column are stored as JSON (the text 42 as the JSON string
+"42", not as the number), so they read back as the same value and type; text stored earlier
+without that encoding still reads back as before (as the value it spells when it is valid JSON,
+else as the text).
+
+Every write runs in one transaction and is rolled back whole when any part of it fails.
+"""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.sqlite.names import TableInfo
+
+#: Upper bound of the parameters of one statement, below whatever the library allows.
+MAX_STATEMENT_PARAMETERS = 32766
+#: Rows of one bulk delete statement: its conditions form one OR chain, whose depth SQLite limits.
+MAX_DELETE_ROWS = 500
+
+_parameter_limits: Dict[Tuple[str, int], int] = {}
+
+
+def sqlite_parameter_limit(conn: sqlite3.Connection, upper: int = MAX_STATEMENT_PARAMETERS) -> int:
+    """The most ``?`` parameters one statement may bind on this connection, up to ``upper``."""
+    if hasattr(conn, "getlimit"):  # Python 3.11+
+        return min(conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), upper)
+    key = (sqlite3.sqlite_version, upper)
+    if key not in _parameter_limits:
+        # "SELECT ?N" compiles only for N up to the limit; given no parameters it then fails in
+        # binding instead (ProgrammingError). Compiling it reserves room for N parameters, so
+        # only numbers up to ``upper`` are tried: ``upper`` itself, then a bisection below it.
+        def fits(number: int) -> bool:
+            try:
+                conn.execute(f"SELECT ?{number}", ()).fetchall()
+            except sqlite3.ProgrammingError:
+                pass
+            except sqlite3.OperationalError:
+                return False
+            return True
+
+        if fits(upper):
+            low = upper
+        else:
+            low, high = 1, upper - 1
+            while low < high:
+                mid = (low + high + 1) // 2
+                if fits(mid):
+                    low = mid
+                else:
+                    high = mid - 1
+        _parameter_limits[key] = low
+    return _parameter_limits[key]
+
+
+class RejectedRow(QuarnaConnectionError):
+    """A row of a bulk write that cannot be written; ``index`` counts from 0 in the rows given."""
+
+    def __init__(self, index: int, field: Optional[str], reason: str) -> None:
+        where = f"row {index + 1}" + (f", field {field!r}" if field is not None else "")
+        super().__init__(f"{where}: {reason}")
+        self.index = index
+        self.field = field
+        self.reason = reason
+
+
+def _bad_value(value: Any) -> Optional[str]:
+    """Why SQLite cannot bind a value that the statements pass through as it is, if it cannot."""
+    if isinstance(value, int) and not -(1 << 63) <= value < (1 << 63):
+        return f"integer wider than 64 bits ({value})"
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as error:
+            return f"text with a lone surrogate {value[error.start]!r} at character {error.start}"
+    return None
+
+
+def _rejected(rows: Iterable[Tuple[int, Iterable[Tuple[str, Any]]]]) -> Optional[RejectedRow]:
+    """The first value of the rows that SQLite cannot bind, as the row and field it is in."""
+    for index, items in rows:
+        for field, value in items:
+            reason = _bad_value(value)
+            if reason:
+                return RejectedRow(index, field, reason)
+    return None
+
+
+class _Writes:
+    """Inserting and deleting rows of any table."""
+
+    def insert(self, table: str, row: Dict[str, Any]) -> None:
+        info = self.table_info(table)
+        self._check_row(info, row, 0)
+        row = self._json_encoded(info, row)
+        sql, params = self._build_insert_statement(table, row)
+        with self.transaction():
+            self._write(sql, params, 0, [row])
+
+    def bulk_insert(self, table: str, rows: Iterable[Dict[str, Any]], *,
+                    progress: Optional[Callable[[int], None]] = None) -> int:
+        """Inserts all rows, in as many statements as SQLite's parameter limit needs; all or nothing.
+
+        ``rows`` is read lazily, one statement's worth at a time. ``progress`` is called with the
+        number of rows written so far after each statement. Returns how many rows were written.
+        """
+        info = self.table_info(table)
+        written = 0
+        with self.transaction():
+            for start, batch in self._sized(self._checked_rows(info, rows)):
+                sql, params = self._build_bulk_insert_statement(table, batch)
+                self._write(sql, params, start, batch)
+                written += len(batch)
+                if progress is not None:
+                    progress(written)
+        return written
+
+    def delete(self, table: str, where: Dict[str, Any]) -> int:
+        """Deletes the rows whose columns equal all the given values; returns how many."""
+        info = self._deletable(table)
+        self._check_row(info, where, 0, nonempty=True)
+        sql, params = self._build_delete_statement(table, self._json_encoded(info, where))
+        with self.transaction():
+            return self._write(sql, params, 0, [where]).rowcount
+
+    def bulk_delete(self, table: str, wheres: Iterable[Dict[str, Any]]) -> int:
+        """Deletes the rows matching any of the sets of values; all or nothing. Returns how many."""
+        info = self._deletable(table)
+        deleted = 0
+        with self.transaction():
+            for start, batch in self._sized(self._checked_rows(info, wheres, nonempty=True), MAX_DELETE_ROWS):
+                sql, params = self._build_bulk_delete_statement(table, batch)
+                deleted += self._write(sql, params, start, batch).rowcount
+        return deleted
+
+    def _deletable(self, table: str) -> TableInfo:
+        info = self.table_info(table)
+        if info.bare:
+            raise QuarnaConnectionError(
+                f"rows of table {table!r} cannot be deleted here: the delete statement writes the table "
+                f"name unquoted and it {info.bare}")
+        return info
+
+    def _check_row(self, info: TableInfo, row: Any, index: int, reserved: frozenset = frozenset(),
+                   *, nonempty: bool = False) -> None:
+        if not isinstance(row, dict):
+            raise RejectedRow(index, None, f"expected a mapping of column names to values, not {type(row).__name__}")
+        if nonempty and not row:
+            raise RejectedRow(index, None, "no column values given: a delete needs at least one")
+        if row.keys() <= info.columns and not (reserved and not reserved.isdisjoint(row)):
+            return
+        for key in row:
+            if key in reserved:
+                raise RejectedRow(index, key, f"written by the connection, not given (table {info.name!r})")
+            if key not in info.columns:
+                valid = ", ".join(c for c in info.description if c not in reserved)
+                raise RejectedRow(index, key, f"unknown column of table {info.name!r} (columns: {valid})")
+
+    def _checked_rows(self, info: TableInfo, rows: Iterable[Any], *, nonempty: bool = False) -> Iterator[Dict[str, Any]]:
+        for index, row in enumerate(rows):
+            self._check_row(info, row, index, nonempty=nonempty)
+            yield self._json_encoded(info, row)
+
+    @staticmethod
+    def _json_encoded(info: TableInfo, row: Dict[str, Any], *, copy: bool = True) -> Dict[str, Any]:
+        """The row with text and booleans in JSON columns written as JSON, so they read back as given."""
+        for column in info.json_columns:
+            value = row.get(column)
+            if isinstance(value, (str, bool)):
+                if copy:
+                    row, copy = dict(row), False
+                row[column] = json.dumps(value, ensure_ascii=False)
+        return row
+
+    def _sized(self, rows: Iterable[Dict[str, Any]], max_rows: int = 0) -> Iterator[Tuple[int, List[Dict[str, Any]]]]:
+        """(index of the first row, rows) per statement: a statement's rows share one column list,
+        so a batch is sized by its widest set of columns."""
+        limit = self.parameter_limit
+        batch: List[Dict[str, Any]] = []
+        columns: set = set()
+        start = 0
+        for index, row in enumerate(rows):
+            keys = row.keys()
+            wider = columns if keys <= columns else columns | keys
+            if batch and (len(wider) * (len(batch) + 1) > limit or len(batch) == max_rows):
+                yield start, batch
+                batch, start, wider = [], index, set(keys)
+            batch.append(row)
+            columns = wider
+        if batch:
+            yield start, batch
+
+    def _write(self, sql: str, params: Sequence[Any], start: int, rows: List[Dict[str, Any]]) -> sqlite3.Cursor:
+        try:
+            return self.execute(sql, params)
+        except (OverflowError, UnicodeEncodeError) as error:
+            rejected = _rejected((start + i, row.items()) for i, row in enumerate(rows))
+            if rejected is None:
+                raise
+            raise rejected from error
