@@ -58,6 +58,11 @@ venv_python() { echo "$(venv_dir "$1")/bin/python"; }
 # The benchmark venv: .venv/bench for 3.10 (the reference), .venv/bench3.MINOR for the others.
 bench_venv_dir() { if [ "$1" = 10 ]; then echo "$QUARNA_VENVS/bench"; else echo "$QUARNA_VENVS/bench3.$1"; fi; }
 
+# What a venv needs to build the package from this tree without build isolation. Everything else
+# the development venvs hold (the dependencies and the test tools of the `test` extra) comes from
+# pyproject.toml when the tree is installed as ".[test]".
+QUARNA_BUILD_TOOLS=(scikit-build-core cmake ninja)
+
 # pip, quiet; a debug interpreter's ResourceWarnings from pip itself are noise.
 quarna_pip() { local py="$1"; shift; PYTHONWARNINGS=ignore "$py" -m pip "$@" -q --disable-pip-version-check; }
 
