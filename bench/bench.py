@@ -22,7 +22,6 @@ import gc
 import json
 import os
 import sqlite3
-import subprocess
 import sys
 import textwrap
 import time
@@ -32,6 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import workloads as W  # noqa: E402
+from provenance import describe, measured_on  # noqa: E402
 
 perf_counter_ns = time.perf_counter_ns
 
@@ -320,7 +320,7 @@ def budgets(results: Dict) -> Dict[str, Dict[str, Any]]:
 def report(results: Dict, modes: List[str]) -> None:
     contenders = [c for c in W.CONTENDERS
                   if any(c in e[m] for e in results["workloads"].values() for m in modes)]
-    print(f"\nCPython {results['versions']['python']}, commit {results['commit']}, best of "
+    print(f"\nCPython {results['versions']['python']}, {describe(results)}, best of "
           f"{results['repeat']}; harness (loop + call) {results['harness_ns']['build']:.0f} ns/op")
     for mode in modes:
         print_tables(results, contenders, mode)
@@ -334,17 +334,6 @@ def report(results: Dict, modes: List[str]) -> None:
             print(f"  {w}: " + "; ".join(
                 f"{mode} {fmt_ns(v['budget_ns'])} (module {v['module_over_budget']}x of it)"
                 for mode, v in b.items()))
-
-
-def git_commit() -> Optional[str]:
-    try:
-        out = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
-                             capture_output=True, text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", HERE, "status", "--porcelain", "--", "native"],
-                               capture_output=True, text=True).stdout.strip()
-        return out + ("+dirty native/" if dirty else "")
-    except Exception:
-        return None
 
 
 # --------------------------------------------------------------------------------------------
@@ -394,7 +383,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     results: Dict[str, Any] = {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "commit": git_commit(),
+        **measured_on(),
         "versions": W.versions(),
         "repeat": args.repeat,
         "target_ms": args.target_ms,

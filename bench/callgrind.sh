@@ -92,15 +92,11 @@ done
 import json, subprocess, sys
 sys.path.insert(0, sys.argv[3].rsplit("/", 1)[0])
 import workloads as W
+from provenance import measured_on
 
 path, seed, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 valgrind = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
-try:
-    commit = subprocess.run(["git", "-C", out.rsplit("/", 1)[0], "rev-parse", "--short", "HEAD"],
-                            capture_output=True, text=True).stdout.strip()
-except OSError:
-    commit = None
-data = {"versions": W.versions(), "valgrind": valgrind, "commit": commit,
+data = {**measured_on(), "versions": W.versions(), "valgrind": valgrind,
         "pythonhashseed": seed,
         "method": "(Ir of the measured loop - Ir of the same loop without builder calls) / n; "
                   "query objects made before the loop; only the loop collected",

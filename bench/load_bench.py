@@ -38,6 +38,10 @@ import time
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from provenance import describe, measured_on  # noqa: E402
+
 BIN = os.path.dirname(sys.executable)
 TOOL = os.path.join(BIN, "quarna-data")
 PEER = os.path.join(BIN, "sqlite-utils")
@@ -449,7 +453,7 @@ def run_benchmark(args) -> Dict[str, Any]:
         "seed": args.seed,
         "repeat": args.repeat,
         "when": dt.datetime.now(dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "commit": git_commit(),
+        **measured_on(),
         "python": platform.python_version(),
         "sqlite": sqlite3.sqlite_version,
         "sqlite_utils": package_version("sqlite-utils"),
@@ -481,15 +485,6 @@ def verdicts(steps: List[Dict[str, Any]], tool: str, peer: str) -> Dict[str, boo
     return found
 
 
-def git_commit() -> Optional[str]:
-    done = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"], capture_output=True, text=True)
-    if done.returncode != 0:
-        return None
-    dirty = subprocess.run(["git", "-C", HERE, "status", "--porcelain", "--untracked-files=no"],
-                           capture_output=True, text=True).stdout.strip()
-    return done.stdout.strip() + ("+changes" if dirty else "")
-
-
 def package_version(name: str) -> Optional[str]:
     from importlib import metadata
 
@@ -506,7 +501,7 @@ def report(result: Dict[str, Any]) -> str:
     tool, peer = "quarna-data", "sqlite-utils"
     lines = [
         f"{result['records']:,} records ({result['data_file_mb']:.0f} MB of JSON lines), "
-        f"commit {result['commit']}, CPython {result['python']}, SQLite {result['sqlite']}, "
+        f"{describe(result)}, CPython {result['python']}, SQLite {result['sqlite']}, "
         f"sqlite-utils {result['sqlite_utils']}, {result['machine']}, {result['when']}",
         "CPU = user + system seconds of the child; RSS = its peak resident set "
         f"(a child of this script shows at least {result.get('launcher_floor_mb', '?')} MB); "

@@ -37,6 +37,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import workloads as W  # noqa: E402
+from provenance import measured_on  # noqa: E402
 
 TARGET = 1.2
 
@@ -185,7 +186,7 @@ def main() -> int:
         print(f"\ntarget P/R <= {TARGET}: {'pass' if r <= TARGET else 'FAIL'} ({r:.3f})")
     if not args.no_save:
         with open(args.json, "w") as f:
-            json.dump({"versions": W.versions(), "definition": __doc__, "target": TARGET,
+            json.dump({**measured_on(), "versions": W.versions(), "definition": __doc__, "target": TARGET,
                        "tracemalloc": traced, "malloc": malloc}, f, indent=1)
             f.write("\n")
         print(f"saved {os.path.relpath(args.json)}")

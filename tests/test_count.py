@@ -99,15 +99,6 @@ def test_separator_and_key_are_read_at_each_call(monkeypatch):
     )
 
 
-def test_argument_errors():
-    class S(str):
-        pass
-
-    with pytest.raises(TypeError, match=r"^Argument 'table_name' has incorrect type \(expected str, got S\)$"):
-        Mixin()._build_count_statement(S("person"))
-    with pytest.raises(TypeError, match=r"takes at most 3 positional arguments \(4 given\)"):
-        Mixin()._build_count_statement("person", None, True)
-
 
 # --------------------------------------------------------------------------- on SQLite
 

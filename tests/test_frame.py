@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+from collections import OrderedDict, defaultdict
 
 import pytest
 
@@ -129,6 +130,13 @@ SIGNATURES = {
 }
 
 
+TEMPLATE_SIGNATURES = {
+    "build_statement": "(self, field_name: 'str', value: 'Any', table_name: 'str' = '', "
+    "column_separator: 'str' = \"'\", column_type: 'str | None' = None) -> 'str'",
+    "build_value": "(self, value: 'Any', column_type: 'str | None' = None) -> 'Any'",
+}
+
+
 def _function(M, name):
     attr = vars(M)[name]
     if isinstance(attr, (classmethod, staticmethod)):
@@ -136,15 +144,19 @@ def _function(M, name):
     return getattr(attr, "__wrapped__", attr)
 
 
-@pytest.mark.parametrize("name", list(SIGNATURES))
-def test_signature_and_function_attributes(M, name):
-    fn = _function(M, name)
-    assert str(inspect.signature(fn)) == SIGNATURES[name]
+@pytest.mark.parametrize(
+    "owner, name, signature",
+    [("SqliteStatementsMixin", n, s) for n, s in SIGNATURES.items()]
+    + [("SqlOperatorTemplate", n, s) for n, s in TEMPLATE_SIGNATURES.items()],
+)
+def test_signature_and_function_attributes(mod, owner, name, signature):
+    fn = _function(getattr(mod, owner), name)
+    assert str(inspect.signature(fn)) == signature
     assert fn.__name__ == name
-    assert fn.__qualname__ == f"SqliteStatementsMixin.{name}"
+    assert fn.__qualname__ == f"{owner}.{name}"
     assert fn.__module__ == MODULE
     assert all(type(v) is str for v in fn.__annotations__.values())
-    assert repr(fn).startswith(f"<function SqliteStatementsMixin.{name} at 0x")
+    assert repr(fn).startswith(f"<function {owner}.{name} at 0x")
     assert fn.__doc__ and "\n" not in fn.__doc__
 
 
@@ -187,7 +199,15 @@ def test_field_name_hooks_are_identities(M):
         (lambda M, o: o._select_statement("t"), "_select_statement() takes at least 3 positional arguments (2 given)"),
         (lambda M, o: o._select_statement("t", "*", None, None, None, None),
          "_select_statement() takes at most 6 positional arguments (7 given)"),
+        (lambda M, o: o._select_with_internal_meta_statement("t"),
+         "_select_with_internal_meta_statement() takes at least 3 positional arguments (2 given)"),
+        (lambda M, o: o._select_with_internal_meta_statement("t", "*", None, None, None, None),
+         "_select_with_internal_meta_statement() takes at most 6 positional arguments (7 given)"),
         (lambda M, o: o._build_select_statement(), "_build_select_statement() takes at least 2 positional arguments (1 given)"),
+        (lambda M, o: o._build_count_statement("t", None, True),
+         "_build_count_statement() takes at most 3 positional arguments (4 given)"),
+        (lambda M, o: o._build_order_by_statement("t"),
+         "_build_order_by_statement() takes exactly 3 positional arguments (2 given)"),
         (lambda M, o: o._get_filter_statement("t"), "_get_filter_statement() takes exactly 3 positional arguments (2 given)"),
         (lambda M, o: o._resolve_nested_field_name("t", "f"),
          "_resolve_nested_field_name() takes exactly 4 positional arguments (3 given)"),
@@ -225,7 +245,14 @@ ARG_TESTS = [
     ("_build_order_by_statement", ["t", None], ["table_name"]),
     ("_describe_table", ["t"], ["table_name"]),
     ("_process_result", ["t", {}, {}], ["table_name"]),
+    ("_process_field", ["json", "x"], ["field_type"]),
 ]
+
+
+def _by_keyword(M, name, given):
+    """The same arguments passed by name: binding keywords is a path of its own."""
+    names = [n for n in inspect.signature(_function(M, name)).parameters if n not in ("self", "cls")]
+    return dict(zip(names, given))
 
 
 @pytest.mark.parametrize("name, args, tested", ARG_TESTS)
@@ -235,10 +262,11 @@ def test_exact_str_arguments(M, name, args, tested, bad):
     for position, arg_name in enumerate(tested):
         given = list(args)
         given[position] = bad
-        with pytest.raises(TypeError) as info:
-            method(*given)
-        assert str(info.value) == (
-            f"Argument '{arg_name}' has incorrect type (expected str, got {type(bad).__name__})")
+        for call in (lambda: method(*given), lambda: method(**_by_keyword(M, name, given))):
+            with pytest.raises(TypeError) as info:
+                call()
+            assert str(info.value) == (
+                f"Argument '{arg_name}' has incorrect type (expected str, got {type(bad).__name__})")
 
 
 @pytest.mark.parametrize(
@@ -259,14 +287,17 @@ def test_exact_container_arguments(M, name, args, position, expected):
     class Rows(list):
         pass
 
+    method = getattr(M(), name)
     arg_name = list(inspect.signature(_function(M, name)).parameters)[position + 1]
-    for bad in (Mapping(), Rows(), (), None):
+    # A type of the interpreter is named as its tp_name, with its module where it has one.
+    for bad, got in ((Mapping(), "Mapping"), (Rows(), "Rows"), ((), "tuple"), (None, "NoneType"),
+                     (OrderedDict(), "collections.OrderedDict"), (defaultdict(int), "collections.defaultdict")):
         given = list(args)
         given[position] = bad
-        with pytest.raises(TypeError) as info:
-            getattr(M(), name)(*given)
-        assert str(info.value) == (
-            f"Argument '{arg_name}' has incorrect type (expected {expected}, got {type(bad).__name__})")
+        for call in (lambda: method(*given), lambda: method(**_by_keyword(M, name, given))):
+            with pytest.raises(TypeError) as info:
+                call()
+            assert str(info.value) == f"Argument '{arg_name}' has incorrect type (expected {expected}, got {got})"
 
 
 def test_argument_test_order(M):

@@ -100,7 +100,7 @@ def order(field_name="name", direction=OrderDirection.ASC):
     return item
 
 
-def spec(only=("a",), distinct=()):
+def specifier(only=("a",), distinct=()):
     s = QuerySpecifier()
     object.__setattr__(s, "only", only)
     object.__setattr__(s, "distinct", distinct)
@@ -126,11 +126,11 @@ RAISING = [
     ("nested value eq", lambda h: h._get_filter_statement("t", Leaf(field_name="d__k", value=RaisingEqStr("x"), nested=True))),
     ("neq lookup eq", lambda h: h._get_conditions_statement("t", tree(Leaf(lookup=RaisingEq(), value=Author())))),
     ("result key ne", lambda h: h._process_result("t", {RaisingEqStr("a"): 1}, {"a": "TEXT"})),
-    ("distinct contains", lambda h: h._build_select_statement("t", spec(distinct=RaisingIn()))),
+    ("distinct contains", lambda h: h._build_select_statement("t", specifier(distinct=RaisingIn()))),
     # __bool__
     ("select conditions bool", lambda h: h._build_select_statement("t", None, RaisingBoolQ(a=1))),
     ("select specifier bool", lambda h: h._build_select_statement("t", RaisingBool())),
-    ("select only bool", lambda h: h._build_select_statement("t", spec(only=RaisingBool()))),
+    ("select only bool", lambda h: h._build_select_statement("t", specifier(only=RaisingBool()))),
     ("order_by bool", lambda h: h._select_statement("t", "*", None, None, RaisingBool())),
     ("offset bool", lambda h: h._select_statement("t", "*", None, paginator(offset=RaisingBool()))),
     ("children bool", lambda h: h._get_conditions_statement("t", tree_with_children(RaisingChildren()))),
@@ -205,7 +205,7 @@ def with_attrs(**attrs):
 WRONG = [
     ("fields map not callable", dict(_fields_map=None), lambda h: h._build_delete_statement("t", {"a": 1}), TypeError),
     ("fields map returns int", dict(_fields_map=lambda self, t, f, v: 5),
-     lambda h: h._build_select_statement("t", spec(only=["a"])), TypeError),
+     lambda h: h._build_select_statement("t", specifier(only=["a"])), TypeError),
     ("fields map returns int in filter", dict(_fields_map=lambda self, t, f, v: 5),
      lambda h: h._get_filter_statement("t", Filter(field_name="a", value=1)), TypeError),
     ("fields map returns unsplittable", dict(_fields_map=lambda self, t, f, v: 5),

@@ -123,15 +123,6 @@ def test_mapping_result_must_be_exact_str(result):
         Bad()._resolve_nested_field_name("t", "data", "x")
 
 
-@pytest.mark.parametrize("method", ["_resolve_nested_field_name", "_nested_filter_statement"])
-@pytest.mark.parametrize("position, name", [(0, "table_name"), (1, "field_name"), (2, "nested_fields")])
-def test_arguments_are_exact_str(method, position, name):
-    args = ["t", "data", "x", OPS[Lookup.EQ], 1, int][: 3 if method.startswith("_resolve") else 6]
-    args[position] = type("S", (str,), {})("x")
-    with pytest.raises(TypeError, match=rf"^Argument '{name}' has incorrect type \(expected str, got S\)$"):
-        getattr(Host(), method)(*args)
-
-
 # -- the nested filter -----------------------------------------------------
 
 LATEST_WITHOUT_META = (

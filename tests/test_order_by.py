@@ -123,16 +123,6 @@ def test_plain_field_with_an_empty_column_adds_no_term(items, expected):
     assert m._build_order_by_statement("t", items) == expected
 
 
-def test_table_name_must_be_exactly_str():
-    class S(str):
-        pass
-
-    with pytest.raises(TypeError) as e:
-        Mixin()._build_order_by_statement(S("t"), None)
-    assert str(e.value) == "Argument 'table_name' has incorrect type (expected str, got S)"
-    with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
-        Mixin()._build_order_by_statement("t")
-
 
 class Boom(Exception):
     pass

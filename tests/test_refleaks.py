@@ -129,6 +129,21 @@ class BadQueryable(QueryableMixin):
         raise Boom("to_query")
 
 
+class Formatted:
+    def __format__(self, format_spec):
+        return f"<{format_spec}>"
+
+
+class FormatsTo:
+    """A template result that formats to something other than text."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def format(self, **kwargs):
+        return self.result
+
+
 class Colour(Enum):
     RED = "red"
 
@@ -177,9 +192,11 @@ TREE = Q(
     age__isnull=False,
     name__icontains="nn",
 )
+# A value for each operator template that has no use for text.
+TEMPLATE_VALUES = {Lookup.EQ: True, Lookup.IN: "[1, 2, 3]", Lookup.ISNULL: 0, Lookup.GT: 1, Lookup.ENDSWITH: 5}
 SMALL_TREE = Q(name__startswith="A", data__n__gt=1)
 ORDER = [OrderBy(field_name="name"), OrderBy(field_name="data__a__b", direction=OrderDirection.DESC)]
-SPEC = QuerySpecifier(only=["name", "age", "name"], distinct=["age"])
+SPECIFIER = QuerySpecifier(only=["name", "age", "name"], distinct=["age"])
 
 
 class K:
@@ -208,13 +225,25 @@ def _make_constants():
     K.page = NumberPaginator(limit=10, offset=5)
     K.page1 = NumberPaginator(limit=1)
     K.cursor = CursorPaginator()
-    K.spec_unorderable = _spec(["a", 1])
+    K.specifier_unorderable = _specifier(["a", 1])
     K.thing = _thing()
+    K.user_template = mod.SqlOperatorTemplate(template=lambda v, ct: "{field_name} = {{x}}",
+                                              value_template="{value!r}")
+    K.bad_format = mod.SqlOperatorTemplate(template="{field_name} {other}", value_template="{value}{other}")
+    K.bad_result = mod.SqlOperatorTemplate(template=lambda v, ct: FormatsTo(1))
+
+
+def _watched():
+    """Objects the cases pass in: a call that keeps a reference to one grows its count. On a debug
+    interpreter the total says so too; on a release one only these counts do."""
+    ops = mod.sql_operator_map.values()
+    return [TREE, SMALL_TREE, ORDER, SPECIFIER, DESCRIPTION, METADATA, *(v for n, v in vars(K).items() if not n.startswith("__")), *ops,
+            *(t.template for t in ops), *(t.value_template for t in ops), *(t.value_modifier for t in ops)]
 
 
 # Cases that call into pydantic while they run (a model's reference dumped as JSON, a queryable
 # value building its tree): on a debug interpreter only their allocated blocks are measured.
-CALLS_PYDANTIC = {"to_sql_value ok", "conditions ok", "conditions failing to_query",
+CALLS_PYDANTIC = {"to_sql_value ok", "insert model value", "conditions ok", "conditions failing to_query",
                   "conditions raising neq"}
 
 
@@ -235,6 +264,7 @@ def build_cases():
         # writes
         "insert ok": lambda h: h._build_insert_statement(
             "person", {"name": "Ann", "age": 3, 7: date(2024, 1, 2), "data": {"a": [1]}}),
+        "insert model value": lambda h: h._build_insert_statement("person", {"name": "Ann", "e": K.thing}),
         "insert bad table": lambda h: raises(TypeError, h._build_insert_statement, None, {}),
         "insert bad data": lambda h: raises(TypeError, h._build_insert_statement, "t", [("a", 1)]),
         "insert failing key format": lambda h: raises(Boom, h._build_insert_statement, "t",
@@ -252,6 +282,7 @@ def build_cases():
                                                        [Row([RaisingHash()])]),
         "delete ok": lambda h: h._build_delete_statement("person", {"id": 7, "name": "Ann", "d": {"x": 1}}),
         "delete non-str key": lambda h: raises(TypeError, h._build_delete_statement, "t", {"a": 1, 2: 3}),
+        "delete value error": lambda h: raises(TypeError, h._build_delete_statement, "t", {"a": [Colour.RED]}),
         "delete failing hook": ("failing", lambda h: raises(Boom, h._build_delete_statement, "t", {"a": 1})),
         "bulk delete ok": lambda h: h._build_bulk_delete_statement("t", [{"id": 1}, {"id": 2, "k": "x"}, {}]),
         "bulk delete none entry": lambda h: raises(AttributeError, h._build_bulk_delete_statement, "t",
@@ -261,10 +292,14 @@ def build_cases():
         # operator templates
         "templates ok": lambda h: [
             (t.build_statement("x", v, "t1", "'", "TEXT"), t.build_value(v, "TEXT"))
-            for t, v in ((ops[Lookup.EQ], True), (ops[Lookup.NEQ], "a"), (ops[Lookup.GT], 1),
-                         (ops[Lookup.IN], "[1, 2, 3]"), (ops[Lookup.ICONTAINS], "ab"),
-                         (ops[Lookup.ISNULL], 0), (ops[Lookup.ENDSWITH], 5))
-        ],
+            for t, v in ((t, TEMPLATE_VALUES.get(lookup, "ab")) for lookup, t in ops.items())
+        ] + [ops[Lookup.CONTAINS].build_value(Formatted()), ops[Lookup.GT].build_statement("x", 1),
+             ops[Lookup.GT].build_statement(field_name="x", value=1, table_name="t1"),
+             K.user_template.build_statement("x", 1, "t1"), K.user_template.build_value("a")],
+        "template unknown keyword": lambda h: raises(TypeError, ops[Lookup.GT].build_statement, "x", 1, nope=1),
+        "template failing format": lambda h: raises(KeyError, K.bad_format.build_statement, "x", 1, "t1"),
+        "template failing value format": lambda h: raises(KeyError, K.bad_format.build_value, 1),
+        "template result not text": lambda h: raises(TypeError, K.bad_result.build_statement, "x", 1, "t1"),
         "template bad field": lambda h: raises(TypeError, ops[Lookup.GT].build_statement, 5, 1),
         "template IN bad json": lambda h: raises(ValueError, ops[Lookup.IN].build_statement, "x", "[1,"),
         "template IN no length": lambda h: raises(TypeError, ops[Lookup.IN].build_statement, "x", "3"),
@@ -283,6 +318,7 @@ def build_cases():
             h._nested_filter_statement("t", "_address", "object_version", ops[Lookup.EQ], "latest", str,
                                        use_internal_meta_tables=True),
             h._nested_filter_statement("t", "data", "v", ops[Lookup.EQ], Versions.ALL, Versions),
+            h._nested_filter_statement("t", "_address", "object_version", ops[Lookup.EQ], "latest", str),
         ],
         "nested filter raising eq": lambda h: raises(Boom, h._nested_filter_statement, "t", "data", "a",
                                                      ops[Lookup.EQ], RaisingEqStr("x"), str),
@@ -304,7 +340,7 @@ def build_cases():
             AttributeError, h._get_filter_statement, "t", K.f_plain)),
         "conditions ok": lambda h: [
             h._get_conditions_statement("person", TREE, use_internal_meta_tables=meta) for meta in (False, True)
-        ],
+        ] + [h._get_conditions_statement("person", SMALL_TREE, is_grouped=True)],
         "conditions failing leaf": lambda h: raises(
             ValueError, h._get_conditions_statement, "t",
             K.q_failing_leaf),
@@ -324,17 +360,17 @@ def build_cases():
             Boom, h._build_order_by_statement, "t", K.order_raising_eq),
         "order by failing hook": ("failing", lambda h: raises(Boom, h._build_order_by_statement, "t", ORDER)),
         "select ok": lambda h: [
-            h._build_select_statement("person", SPEC, SMALL_TREE, K.page, ORDER,
+            h._build_select_statement("person", SPECIFIER, SMALL_TREE, K.page, ORDER,
                                       use_internal_meta_tables=meta)
             for meta in (False, True)
-        ] + [h._build_select_statement("x_reference", SPEC, use_internal_meta_tables=True),
+        ] + [h._build_select_statement("x_reference", SPECIFIER, use_internal_meta_tables=True),
              h._build_select_statement("person")],
         "select cursor pagination": lambda h: raises(
-            QuarnaConnectionError, h._build_select_statement, "person", SPEC, TREE, K.cursor),
-        "select raising bool": lambda h: raises(Boom, h._build_select_statement, "person", SPEC, K.q_raising_bool),
-        "select raising spec": lambda h: raises(Boom, h._build_select_statement, "person", RaisingBool()),
+            QuarnaConnectionError, h._build_select_statement, "person", SPECIFIER, TREE, K.cursor),
+        "select raising bool": lambda h: raises(Boom, h._build_select_statement, "person", SPECIFIER, K.q_raising_bool),
+        "select raising specifier": lambda h: raises(Boom, h._build_select_statement, "person", RaisingBool()),
         "select unorderable fields": lambda h: raises(
-            TypeError, h._build_select_statement, "person", K.spec_unorderable, use_internal_meta_tables=True),
+            TypeError, h._build_select_statement, "person", K.specifier_unorderable, use_internal_meta_tables=True),
         "select failing leaf": lambda h: raises(
             ValueError, h._build_select_statement, "person", None,
             K.q_regex, K.page1, ORDER),
@@ -342,6 +378,9 @@ def build_cases():
         "select wrong condition params": ("wrong params", lambda h: raises(
             TypeError, h._select_statement, "person", "*", K.q_one)),
         "select wrong attributes": ("attrs", lambda h: h._select_statement("person", "*")),
+        "select with meta ok": lambda h: h._select_with_internal_meta_statement("person", "t1.*", K.q_one, K.page,
+                                                                                ORDER),
+        "select no columns": lambda h: raises(TypeError, h._select_statement, "person", None),
         "count ok": lambda h: [h._build_count_statement("person", SMALL_TREE, use_internal_meta_tables=m)
                                for m in (False, True)] + [h._build_count_statement("metadata")],
         "count failing leaf": lambda h: raises(ValueError, h._build_count_statement, "person",
@@ -377,8 +416,8 @@ def build_cases():
             Boom, h._process_result, "person", {"name": "x"}, DESCRIPTION)),
     }
     out = []
-    for name, spec in cases.items():
-        needs, call = spec if isinstance(spec, tuple) else ("host", spec)
+    for name, case in cases.items():
+        needs, call = case if isinstance(case, tuple) else ("host", case)
         out.append(pytest.param(needs, call, name in CALLS_PYDANTIC, id=name))
     return out
 
@@ -401,10 +440,10 @@ def _order_by_with_direction(direction):
     return item
 
 
-def _spec(only):
-    spec = QuerySpecifier()
-    object.__setattr__(spec, "only", only)
-    return spec
+def _specifier(only):
+    specifier = QuerySpecifier()
+    object.__setattr__(specifier, "only", only)
+    return specifier
 
 
 @pytest.fixture(scope="module")
@@ -438,18 +477,22 @@ def _totals():
     return refs, sys.getallocatedblocks(), traced
 
 
-def _growth(call, host, calls):
-    """Per round: growth of (references, allocated blocks, traced bytes) over `calls` calls."""
+def _growth(call, host, calls, watched=()):
+    """Per round: growth of (references, allocated blocks, traced bytes, the most any watched
+    object's count grew) over `calls` calls."""
     for _ in range(calls // 4):  # warm-up: caches, interned names, free lists
         call(host)
     rounds = []
+    counts = [sys.getrefcount(o) for o in watched]
     before = _totals()
     for _ in range(ROUNDS):
         for _ in range(calls):
             call(host)
         after = _totals()
-        rounds.append(tuple(a - b for a, b in zip(after, before)))
-        before = after
+        now = [sys.getrefcount(o) for o in watched]
+        kept = max((n - c for n, c in zip(now, counts)), default=0)
+        rounds.append(tuple(a - b for a, b in zip(after, before)) + (kept,))
+        before, counts = after, now
     return rounds
 
 
@@ -469,17 +512,18 @@ def test_no_growth(hosts, needs, call, calls_pydantic):
     if tracing:
         tracemalloc.start()
     try:
-        rounds = _growth(call, host, CALLS)
+        rounds = _growth(call, host, CALLS, _watched())
     finally:
         if tracing:
             tracemalloc.stop()
     # A leak grows every round by at least one unit per call; noise stays far below a tenth of that.
-    refs, blocks, traced = (min(r[i] for r in rounds) for i in range(3))
+    refs, blocks, traced, kept = (min(r[i] for r in rounds) for i in range(4))
     if DEBUG and calls_pydantic:
         refs = 0
     assert refs < CALLS // 10, f"reference total grew by {[r[0] for r in rounds]} per {CALLS} calls"
     assert blocks < CALLS // 10, f"allocated blocks grew by {[r[1] for r in rounds]} per {CALLS} calls"
     assert traced < CALLS * 8, f"traced memory grew by {[r[2] for r in rounds]} bytes per {CALLS} calls"
+    assert kept < CALLS // 10, f"an argument's reference count grew by {[r[3] for r in rounds]} per {CALLS} calls"
 
 
 def test_cases_cover_every_public_builder_and_decoder():
@@ -489,6 +533,7 @@ def test_cases_cover_every_public_builder_and_decoder():
         "_to_sql_value", "_describe_table", "_process_field", "_get_conditions_statement",
         "_get_filter_statement", "_nested_filter_statement", "_resolve_nested_field_name",
         "_build_order_by_statement", "_select_statement", "_convert_date_to_sql_value",
+        "_select_with_internal_meta_statement", "build_statement", "build_value",
     }
     import inspect
 
@@ -536,7 +581,8 @@ def test_module_reference_counting_is_counted():
 
 @needs_pymalloc
 def test_the_loops_catch_a_leak(hosts):
-    """The measure itself: a hook that keeps one new object per call is caught."""
+    """The measure itself: a hook that keeps one new object per call is caught, and so is a call
+    that keeps a reference to an argument."""
     kept = []
 
     class Leaky(Host):
@@ -557,3 +603,6 @@ def test_the_loops_catch_a_leak(hosts):
         assert all(r[0] >= CALLS for r in rounds)
     else:
         assert all(r[2] >= CALLS * 8 for r in rounds)
+    # and a call that keeps a reference to an object it was given
+    rounds = _growth(lambda h: kept.append(TREE), None, CALLS, [TREE])
+    assert all(r[3] >= CALLS for r in rounds)
