@@ -59,8 +59,6 @@ rt::Name n_get_conditions_statement("_get_conditions_statement");
 // Texts.
 rt::Name n_nested_sep("__");
 rt::Name n_dot(".");
-rt::Name n_quote("'");
-rt::Name n_two_quotes("''");
 rt::Name n_word_and("AND");
 rt::Name n_word_or("OR");
 rt::Name n_latest_without_meta(
@@ -300,20 +298,12 @@ PyObject* resolve_nested_field_name_body(PyObject* const* a) {
         }
     }
 
-    // The path sits inside an SQL string literal: its quotes are doubled so
-    // that a key cannot end the literal early.
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(path.get());
-    const Py_ssize_t quote = PyUnicode_FindChar(path.get(), '\'', 0, n, 1);
-    if (quote == -2) return nullptr;
-    if (quote >= 0) {
-        path = rt::steal(PyUnicode_Replace(path.get(), n_quote, n_two_quotes, -1));
-        if (!path) return nullptr;
-    }
     rt::Text text;
     text.lit("cast(json_extract(");
     if (!text.formatted(field.get())) return nullptr;
+    // The path sits inside an SQL string literal.
     text.lit(", '$.");
-    text.str(path.get());
+    if (!text.inside_quotes(path.get(), '\'')) return nullptr;
     text.lit("') as ");
     text.lit(cast_type, std::strlen(cast_type));
     text.lit(")");

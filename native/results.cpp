@@ -16,23 +16,13 @@ namespace {
 
 rt::Name n_execute("execute");
 rt::Name n_fetchall("fetchall");
-rt::Name n_quote("'");
-rt::Name n_two_quotes("''");
-
-// The table name sits inside a quoted literal: quotes in it are doubled so the
-// name cannot end the literal early.
-rt::Ref quote_literal_text(PyObject* text) {
-    if (PyUnicode_FindChar(text, '\'', 0, PyUnicode_GET_LENGTH(text), 1) < 0) return rt::borrow(text);
-    return rt::steal(PyUnicode_Replace(text, n_quote, n_two_quotes, -1));
-}
 
 PyObject* describe_table_body(PyObject* const* a) {
     PyObject* self = a[0];
-    rt::Ref table = quote_literal_text(a[1]);
-    if (!table) return nullptr;
     rt::Text text;
+    // The table name sits inside a quoted literal.
     text.lit("pragma table_info('");
-    text.str(table.get());
+    if (!text.inside_quotes(a[1], '\'')) return nullptr;
     text.lit("');");
     rt::Ref statement = text.build();
     if (!statement) return nullptr;

@@ -18,22 +18,11 @@ rt::Name n_keys("keys");
 rt::Name n_values("values");
 rt::Name n_get("get");
 rt::Name n_extend("extend");
-rt::Name n_backquote("`");
-rt::Name n_two_backquotes("``");
 
-// A name between backquotes, formatted as text.  A backquote inside it is
-// doubled, so the name cannot end the quoted identifier early.
+// A name between backquotes, formatted as text (a backquote inside it doubled).
 bool quoted_name(rt::Text& text, PyObject* name) {
     rt::Ref s = rt::format_text(name);
-    if (!s) return false;
-    const Py_ssize_t at = PyUnicode_FindChar(s.get(), '`', 0, PyUnicode_GET_LENGTH(s.get()), 1);
-    if (at < -1) return false;
-    if (at >= 0) {
-        s = rt::steal(PyUnicode_Replace(s.get(), n_backquote, n_two_backquotes, -1));
-        if (!s) return false;
-    }
-    text.str(s.get());
-    return true;
+    return s && text.inside_quotes(s.get(), '`');
 }
 
 // "?, ?, ..." with static storage, handed to rt::Text in slices.

@@ -42,7 +42,8 @@ public:
     bool formatted(PyObject* o);
     // A name (a str) written between two quote characters: each occurrence
     // of the quote character inside it is doubled, so that it cannot end
-    // the quoted name early.  The first form doubles only when `quote` is a
+    // the quoted name or literal early.  This is the one place a quote is
+    // doubled.  The first form doubles only when `quote` is a
     // one-character str; any other quote leaves the name as it is.  False
     // with an exception set on error.
     bool inside_quotes(PyObject* name, PyObject* quote);
