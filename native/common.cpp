@@ -37,6 +37,35 @@ rt::Ref json_loads(PyObject* value) {
     return rt::call(loads.get(), {value});
 }
 
+void append_placeholders(std::string& out, Py_ssize_t n, const char* separator) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) out += separator;
+        out += '?';
+    }
+}
+
+namespace {
+constexpr Py_ssize_t kMarkChunk = 256;
+// "?, ?, ..., ?": kMarkChunk + 1 placeholders, so that every slice of
+// 3 * k characters (k <= kMarkChunk) is k placeholders each followed by ", ".
+const char* marks() {
+    static const std::string text = [] {
+        std::string s;
+        append_placeholders(s, kMarkChunk + 1, ", ");
+        return s;
+    }();
+    return text.data();
+}
+}  // namespace
+
+void placeholders(rt::Text& text, Py_ssize_t n) {
+    while (n > 0) {
+        const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
+        n -= k;
+        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
+    }
+}
+
 static bool ends_with(PyObject* s, const char* suffix, Py_ssize_t n) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     if (len < n) return false;

@@ -187,21 +187,12 @@ PyObject* in_template(PyObject* const* a) {
     if (!decoded) return nullptr;
     const Py_ssize_t n = PyObject_Size(decoded.get());
     if (n < 0) return nullptr;
-    static const char head[] = "{field_name} IN (";
-    const Py_ssize_t head_len = sizeof(head) - 1;
-    if (n > (PY_SSIZE_T_MAX - head_len - 1) / 2) return PyErr_NoMemory();
-    const Py_ssize_t len = head_len + (n ? 2 * n - 1 : 0) + 1;
-    rt::Ref out = rt::steal(PyUnicode_New(len, 127));
-    if (!out) return nullptr;
-    char* p = static_cast<char*>(PyUnicode_DATA(out.get()));
-    std::memcpy(p, head, (size_t)head_len);
-    p += head_len;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) *p++ = ',';
-        *p++ = '?';
-    }
-    *p = ')';
-    return out.release();
+    std::string pattern = "{field_name} IN (";
+    common::append_placeholders(pattern, n, ",");
+    pattern += ')';
+    rt::Text text;
+    text.lit(pattern.data(), pattern.size());
+    return text.build().release();
 }
 
 PyObject* in_modifier(PyObject* const* a) { return common::json_loads(a[0]).release(); }

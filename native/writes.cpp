@@ -25,26 +25,6 @@ bool quoted_name(rt::Text& text, PyObject* name) {
     return s && text.inside_quotes(s.get(), '`');
 }
 
-// "?, ?, ..." with static storage, handed to rt::Text in slices.
-constexpr Py_ssize_t kMarkChunk = 256;
-const char* marks() {
-    static const std::string text = [] {
-        std::string s;
-        for (Py_ssize_t i = 0; i < kMarkChunk; ++i) s += "?, ";
-        return s;
-    }();
-    return text.data();
-}
-
-// n placeholders joined with ", ".
-void placeholders(rt::Text& text, Py_ssize_t n) {
-    while (n > 0) {
-        const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
-        n -= k;
-        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
-    }
-}
-
 // A tuple filled in order.  Sized up front from the expected count; grows or
 // shrinks only when Python code changed the container being read.
 class TupleFill {
@@ -117,7 +97,7 @@ PyObject* build_insert_statement_body(PyObject* const* a) {
     const Py_ssize_t n = insert_columns(text, data.get());
     if (n < 0) return nullptr;
     text.lit(") VALUES (");
-    placeholders(text, n);
+    common::placeholders(text, n);
     text.lit(")");
     rt::Ref sql = text.build();
     if (!sql) return nullptr;
@@ -188,7 +168,7 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
     // The row groups "(?, ?), (?, ?), ..." are plain ASCII: written out here
     // in one buffer, they reach the builder as a single piece.
     std::string group = "(";
-    for (Py_ssize_t j = 0; j < ncols; ++j) group += j ? ", ?" : "?";
+    common::append_placeholders(group, ncols, ", ");
     group += ")";
     std::string groups;
     groups.reserve((size_t)nrows * (group.size() + 2));
