@@ -2,7 +2,6 @@
 #include "common.hpp"
 #include "methods.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/compat.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/fast.hpp"
@@ -203,49 +202,35 @@ rt::Ref recorded_class_version(PyObject* metadata) {
 
 bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 
-// The two hooks, reached through self for every column as a method call
-// would reach them; while the lookup would find this module's own function,
-// its body runs directly.
-rt::OwnMethod g_reverse_lookup;
-rt::OwnMethod g_field_lookup;
+// The two hooks, reached through self for every column; while the lookup
+// would find this module's own function, its body runs directly.
+rt::SelfHook h_field_reverse_map(n_field_reverse_map, methods::field_reverse_map, rt::Binding::Method);
+rt::SelfHook h_process_field(n_process_field, methods::process_field, rt::Binding::Static);
 
 // self._field_reverse_map(table_name, name, class_version).  `own` is set
 // when this module's identity mapping answered, so that no other code ran.
 rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
     own = false;
-    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_found(self)) {
+    if (PyUnicode_CheckExact(name) && h_field_reverse_map.still_default(self)) {
         own = true;
         return rt::borrow(name);
     }
-    PyObject* found = nullptr;
-    const int unbound = rt::compat::get_method(self, n_field_reverse_map, &found);
-    rt::Ref hook = rt::steal(found);
-    if (!hook) return rt::Ref();
-    if (unbound && rt::is_function(hook.get(), methods::field_reverse_map)) {
-        g_reverse_lookup.found_own(self);
-        if (PyUnicode_CheckExact(name)) {
-            own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
-            return rt::borrow(name);
-        }
-        return rt::call(hook.get(), {self, table_name, name, class_version});  // the binding's TypeError
+    rt::FoundHook hook;
+    if (!h_field_reverse_map.find(self, hook)) return rt::Ref();
+    if (hook.is_default() && PyUnicode_CheckExact(name)) {
+        own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
+        return rt::borrow(name);
     }
-    g_reverse_lookup.found_other();
-    if (unbound) return rt::call(hook.get(), {self, table_name, name, class_version});
-    return rt::call(hook.get(), {table_name, name, class_version});
+    // The default given a name that is not a str raises the binding's TypeError.
+    return hook.call({table_name, name, class_version});
 }
 
-// self._process_field(field_type, value): a static method, so the attribute is the plain function.
+// self._process_field(field_type, value)
 rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
-    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_found(self);
-    if (!direct) {
-        rt::Ref hook = rt::attr(self, n_process_field);
-        if (!hook) return rt::Ref();
-        if (!rt::is_function(hook.get(), methods::process_field)) {
-            g_field_lookup.found_other();
-            return rt::call(hook.get(), {field_type, value});
-        }
-        g_field_lookup.found_own(self);
-        if (!PyUnicode_CheckExact(field_type)) return rt::call(hook.get(), {field_type, value});
+    if (!PyUnicode_CheckExact(field_type) || !h_process_field.still_default(self)) {
+        rt::FoundHook hook;
+        if (!h_process_field.find(self, hook)) return rt::Ref();
+        if (!hook.is_default() || !PyUnicode_CheckExact(field_type)) return hook.call({field_type, value});
     }
     return decode_field(field_type, value);
 }
@@ -278,8 +263,7 @@ rt::Ref row_class_version(PyObject* result) {
 // While every key is exactly a str, the "_metadata" entry is noted here
 // instead of being looked up again.
 bool decode_columns(RowDecoding& row, PyObject* class_version) {
-    row.record = rt::steal(
-        rt::compat::new_presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2));
+    row.record = rt::presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2);
     if (!row.record) return false;
     rt::DictItems items(row.result);
     rt::Ref name, value, field_type;

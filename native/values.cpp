@@ -211,14 +211,15 @@ const rt::FuncDef to_sql_value{
 
 namespace values {
 
+namespace {
+rt::SelfHook h_to_sql_value(n_to_sql_value, methods::to_sql_value, rt::Binding::Class);
+}
+
 bool SqlValue::fetch(PyObject* self) {
-    hook_ = rt::attr(self, n_to_sql_value);
-    if (!hook_) return false;
     cls_ = nullptr;
     settled_ = false;
-    PyObject* h = hook_.get();
-    if (PyMethod_Check(h) && rt::is_function(PyMethod_GET_FUNCTION(h), methods::to_sql_value))
-        cls_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
+    if (!h_to_sql_value.find(self, hook_)) return false;
+    cls_ = hook_.bound_to();
     return true;
 }
 
@@ -235,7 +236,7 @@ rt::Ref SqlValue::convert_tested(PyObject* value) {
         PyObject* args[2] = {cls_, value};
         return rt::steal(to_sql_value_body(args));
     }
-    return rt::call(hook_.get(), {value});
+    return hook_.call({value});
 }
 
 }  // namespace values

@@ -3,7 +3,6 @@
 #include "methods.hpp"
 #include "values.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
@@ -47,9 +46,7 @@ public:
 
 private:
     bool resize(Py_ssize_t size) {
-        PyObject* t = tuple_.release();
-        if (rt::compat::resize_tuple(&t, size) < 0) return false;  // t is released on failure
-        tuple_ = rt::steal(t);
+        if (!rt::resize_tuple(tuple_, size)) return false;
         size_ = size;
         return true;
     }

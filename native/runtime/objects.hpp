@@ -31,6 +31,13 @@ inline int truth(PyObject* o) { return PyObject_IsTrue(o); }
 // making it failed (empty value) or the store did.
 bool set_item(PyObject* dict, const char* key, Ref value);
 
+// An empty dict with room for n items without growing.
+Ref presized_dict(Py_ssize_t n);
+
+// Resizes a tuple made here that nothing else refers to yet.  False with an
+// exception set, and t empty, on failure.
+bool resize_tuple(Ref& t, Py_ssize_t size);
+
 // The tuple (a, b) from owned parts; empty when either is.
 Ref pair(Ref a, Ref b);
 
