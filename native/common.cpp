@@ -4,13 +4,32 @@
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 
+namespace names {
+rt::Name n_json("json");
+rt::Name n_Versions("Versions");
+rt::Name n_NoValue("NoValue");
+rt::Name n_Lookup("Lookup");
+rt::Name n_ADDRESS_FIELD("ADDRESS_FIELD");
+rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
+rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
+rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
+rt::Name n_LATEST("LATEST");
+rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
+rt::Name n_value("value");
+rt::Name n_field_name("field_name");
+rt::Name n_get("get");
+rt::Name n_metadata("_metadata");
+rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
+rt::Name n_get_conditions_statement("_get_conditions_statement");
+}  // namespace names
+
+using namespace names;
+
 namespace common {
 
 namespace {
-rt::Name n_Versions("Versions");
-rt::Name n_LATEST("LATEST");
 rt::Name n_fields_map("_fields_map");
-rt::Name n_json("json");
 rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
 rt::ModuleAttr a_loads(n_loads);

@@ -1,6 +1,7 @@
-// Nested-field resolution, the nested filter, single filters and condition trees.
+// The nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "paths.hpp"
 #include "values.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/depth.hpp"
@@ -8,27 +9,24 @@
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
 
+using namespace names;
+
 namespace {
 
 using rt::Ref;
 
+using common::empty_text;
+using common::equals;
+using common::text_is;
+using paths::n_separator;
+
 // Module names, read at each use.
-rt::Name n_ADDRESS_FIELD("ADDRESS_FIELD");
-rt::Name n_METADATA_FIELD("METADATA_FIELD");
-rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
-rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
-rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
-rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
-rt::Name n_Versions("Versions");
-rt::Name n_NoValue("NoValue");
 rt::Name n_ConnectorEnum("ConnectorEnum");
 rt::Name n_Q("Q");
 rt::Name n_QueryableMixin("QueryableMixin");
-rt::Name n_Lookup("Lookup");
 
 // Attributes and hooks.
 rt::Name n_ALL("ALL");
-rt::Name n_LATEST("LATEST");
 rt::Name n_AND("AND");
 rt::Name n_OR("OR");
 rt::Name n_NEQ("NEQ");
@@ -40,28 +38,20 @@ rt::ClassAttr a_NEQ(n_NEQ);
 rt::Name n_children("children");
 rt::Name n_connector("connector");
 rt::Name n_negated("negated");
-rt::Name n_value("value");
-rt::Name n_field_name("field_name");
 rt::Name n_lookup("lookup");
 rt::Name n_is_nested_selection("is_nested_selection");
 rt::Name n_SQL_OPERATOR_MAP("SQL_OPERATOR_MAP");
-rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
 rt::Name n_to_query("to_query");
 rt::Name n_build_statement("build_statement");
 rt::Name n_build_value("build_value");
-rt::Name n_get("get");
 rt::Name n_describe_table("_describe_table");
-rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
 rt::Name n_nested_filter_statement("_nested_filter_statement");
 rt::Name n_get_filter_statement("_get_filter_statement");
-rt::Name n_get_conditions_statement("_get_conditions_statement");
 
 // Texts.
-rt::Name n_nested_sep("__");
-rt::Name n_dot(".");
-rt::Name n_word_and("AND");
-rt::Name n_word_or("OR");
-rt::Name n_latest_without_meta(
+rt::Literal t_word_and("AND");
+rt::Literal t_word_or("OR");
+rt::Literal t_latest_without_meta(
     "(cast(json_extract(_metadata, '$.next_version') as text) IS NULL OR "
     "cast(json_extract(_metadata, '$.next_version') as text) = '')");
 
@@ -77,25 +67,11 @@ rt::InstanceAttr f_children(n_children);
 rt::InstanceAttr f_connector(n_connector);
 rt::InstanceAttr f_negated(n_negated);
 
-Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
-
 // The pair of a filter that adds nothing: ("", None).
 PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); }
 
 // The pair of a tree that adds nothing: ("", []), a new list each time.
 PyObject* empty_tree() { return rt::pair(empty_text(), rt::steal(PyList_New(0))).release(); }
-
-// `a == b` as an if statement evaluates it: 1, 0, or -1 with an exception set.
-// Both must be held by the caller.
-int equals(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a == b || PyUnicode_Compare(a, b) == 0;
-    Ref r = rt::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!r) return -1;
-    return rt::truth(r.get());
-}
-
-// An exact str compared with an ASCII literal (no Python code runs).
-bool text_is(PyObject* s, const char* literal) { return PyUnicode_CompareWithASCIIString(s, literal) == 0; }
 
 // `value == Versions.<member>`, the enumeration read from the module now.
 int equals_version(PyObject* value, rt::ClassAttr& member) {
@@ -105,9 +81,6 @@ int equals_version(PyObject* value, rt::ClassAttr& member) {
     if (!m) return -1;
     return equals(value, m.get());
 }
-
-// Index of "__" in an exact str, -1 when absent, -2 on error.
-Py_ssize_t find_sep(PyObject* s) { return PyUnicode_Find(s, n_nested_sep, 0, PyUnicode_GET_LENGTH(s), 1); }
 
 // self._describe_table(table_name).get(key)
 Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
@@ -133,184 +106,6 @@ bool extend(PyObject* list, PyObject* items) {
 }
 
 // ---------------------------------------------------------------------------
-// _resolve_nested_field_name
-
-struct ResolveArgs : rt::Args {
-    using Args::Args;
-    PyObject* self() const { return a[0]; }
-    PyObject* table_name() const { return a[1]; }
-    PyObject* field_name() const { return a[2]; }
-    PyObject* nested_fields() const { return a[3]; }
-    PyObject* value_type() const { return a[4]; }
-    PyObject* is_internal_table() const { return a[5]; }
-    PyObject* use_internal_meta_tables() const { return a[6]; }
-};
-
-// field == f"{METADATA_TABLE_ALIAS}.{ADDRESS_FIELD}"
-int is_metadata_address(PyObject* field) {
-    Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
-    if (!alias) return -1;
-    Ref address = rt::global(n_ADDRESS_FIELD);
-    if (!address) return -1;
-    if (PyUnicode_CheckExact(field) && PyUnicode_CheckExact(alias.get()) && PyUnicode_CheckExact(address.get())) {
-        // Compared piece by piece, without building the joined text.
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(field), na = PyUnicode_GET_LENGTH(alias.get()),
-                         nb = PyUnicode_GET_LENGTH(address.get());
-        if (n != na + 1 + nb) return 0;
-        if (PyUnicode_READ_CHAR(field, na) != '.') return 0;
-        Py_ssize_t head = PyUnicode_Tailmatch(field, alias.get(), 0, na, -1);
-        if (head != 1) return head < 0 ? -1 : 0;
-        Py_ssize_t tail = PyUnicode_Tailmatch(field, address.get(), na + 1, n, 1);
-        return tail < 0 ? -1 : (int)tail;
-    }
-    rt::Text text;
-    if (!text.formatted(alias.get())) return -1;
-    text.lit(".");
-    if (!text.formatted(address.get())) return -1;
-    Ref joined = text.build();
-    if (!joined) return -1;
-    return equals(field, joined.get());
-}
-
-// f"{ALIAS}.'{column}'" with the alias read from the module now (quotes in
-// the column name doubled).
-Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
-    Ref alias = rt::global(alias_name);
-    if (!alias) return Ref();
-    rt::Text text;
-    if (!text.formatted(alias.get())) return Ref();
-    text.lit(".'");
-    Ref name = rt::format_text(column);
-    if (!name || !text.inside_quotes(name.get(), '\'')) return Ref();
-    text.lit("'");
-    return text.build();
-}
-
-// The address and metadata paths of a model table.  Sets `result` when the
-// path resolves here; otherwise may rewrite field and nested, which the
-// caller then resolves.  False with an exception set on failure.
-bool resolve_special(ResolveArgs p, Ref& field, Ref& nested, Ref& result) {
-    PyObject* use_meta_flag = p.use_internal_meta_tables();
-    Ref address = rt::global(n_ADDRESS_FIELD);
-    if (!address) return false;
-    int is_address = equals(field.get(), address.get());
-    if (is_address < 0) return false;
-    if (is_address) {
-        if (text_is(nested.get(), "object_id")) {
-            int use_meta = rt::truth(use_meta_flag);
-            if (use_meta < 0) return false;
-            if (use_meta) {
-                Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
-                if (!key) return false;
-                result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
-                return bool(result);
-            }
-            Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
-            if (!key || !rt::expect_str(key.get())) return false;
-            result = key;
-            return true;
-        }
-        int use_meta = rt::truth(use_meta_flag);
-        if (use_meta < 0) return false;
-        if (use_meta && text_is(nested.get(), "object_version")) {
-            Ref key = rt::global(n_SECONDARY_PARTITION_KEY);
-            if (!key) return false;
-            result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
-            return bool(result);
-        }
-        use_meta = rt::truth(use_meta_flag);
-        if (use_meta < 0) return false;
-        if (!use_meta) {
-            result = empty_text();
-            return bool(result);
-        }
-    }
-    int use_meta = rt::truth(use_meta_flag);
-    if (use_meta < 0) return false;
-    if (!use_meta) return true;
-    Ref metadata = rt::global(n_METADATA_FIELD);
-    if (!metadata) return false;
-    int is_metadata = equals(field.get(), metadata.get());
-    if (is_metadata <= 0) return is_metadata == 0;
-    // One key of the metadata record is one column of the metadata table;
-    // a longer path is extracted from that column.
-    const Py_ssize_t sep = find_sep(nested.get());
-    if (sep == -2) return false;
-    if (sep < 0) {
-        result = aliased_column(n_METADATA_TABLE_ALIAS, nested.get());
-        return bool(result);
-    }
-    Ref first = rt::steal(PyUnicode_Substring(nested.get(), 0, sep));
-    if (!first) return false;
-    Ref rest = rt::steal(PyUnicode_Substring(nested.get(), sep + 2, PyUnicode_GET_LENGTH(nested.get())));
-    if (!rest) return false;
-    field = aliased_column(n_METADATA_TABLE_ALIAS, first.get());
-    if (!field) return false;
-    nested = rest;
-    return true;
-}
-
-PyObject* resolve_nested_field_name_body(PyObject* const* a) {
-    const ResolveArgs p(a);
-    PyObject* value_type = p.value_type();
-    Ref field = common::map_field(p.self(), p.table_name(), p.field_name());
-    if (!field || !rt::expect_str(field.get())) return nullptr;
-    Ref nested = rt::borrow(p.nested_fields());
-
-    int internal = rt::truth(p.is_internal_table());
-    if (internal < 0) return nullptr;
-    if (!internal) {
-        Ref result;
-        if (!resolve_special(p, field, nested, result)) return nullptr;
-        if (result) return result.release();
-    }
-
-    const char* cast_type = "text";
-    int is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyLong_Type));
-    if (is_int < 0) return nullptr;
-    if (!is_int) {
-        is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyBool_Type));
-        if (is_int < 0) return nullptr;
-    }
-    if (is_int) cast_type = "integer";
-    else if (value_type == reinterpret_cast<PyObject*>(&PyFloat_Type)) cast_type = "real";
-
-    // The JSON path "$" + "".join("." + key for key in nested.split("__")):
-    // every separator becomes a dot.
-    const Py_ssize_t sep = find_sep(nested.get());
-    if (sep == -2) return nullptr;
-    Ref path = sep < 0 ? nested : rt::steal(PyUnicode_Replace(nested.get(), n_nested_sep, n_dot, -1));
-    if (!path) return nullptr;
-
-    int metadata_address = is_metadata_address(field.get());
-    if (metadata_address < 0) return nullptr;
-    if (metadata_address) {
-        const char* column = text_is(path.get(), "object_id")        ? ".object_id"
-                             : text_is(path.get(), "object_version") ? ".object_version"
-                                                                     : nullptr;
-        if (column) {
-            Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
-            if (!alias) return nullptr;
-            rt::Text text;
-            if (!text.formatted(alias.get())) return nullptr;
-            text.lit(column, std::strlen(column));
-            return text.build().release();
-        }
-    }
-
-    rt::Text text;
-    text.lit("cast(json_extract(");
-    if (!text.formatted(field.get())) return nullptr;
-    // The path sits inside an SQL string literal.
-    text.lit(", '$.");
-    if (!text.inside_quotes(path.get(), '\'')) return nullptr;
-    text.lit("') as ");
-    text.lit(cast_type, std::strlen(cast_type));
-    text.lit(")");
-    return text.build().release();
-}
-
-// ---------------------------------------------------------------------------
 // _nested_filter_statement
 
 // Whether the value is a version selector: value_type is Versions, or the value
@@ -330,7 +125,7 @@ int is_version_selector(PyObject* value, PyObject* value_type) {
 Ref latest_version_condition(PyObject* use_meta_flag) {
     int use_meta = rt::truth(use_meta_flag);
     if (use_meta < 0) return Ref();
-    if (!use_meta) return rt::borrow(n_latest_without_meta);
+    if (!use_meta) return rt::borrow(t_latest_without_meta);
     rt::Text text;
     text.lit("(");
     Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
@@ -516,7 +311,7 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     }
 
     Ref head_rest[2];
-    if (!rt::split_once(field.get(), n_nested_sep, head_rest)) return nullptr;
+    if (!rt::split_once(field.get(), n_separator, head_rest)) return nullptr;
     Ref head = common::map_field(self, table_name, head_rest[0].get());
     if (!head) return nullptr;
     raw = f_value.get(item);
@@ -553,12 +348,12 @@ public:
         if (!table_) {
             table_ = rt::steal(PyDict_New());
             if (!table_) return nullptr;
-            if (PyDict_SetItem(table_.get(), and_.get(), n_word_and) < 0) return nullptr;
-            if (PyDict_SetItem(table_.get(), or_.get(), n_word_or) < 0) return nullptr;
+            if (PyDict_SetItem(table_.get(), and_.get(), t_word_and) < 0) return nullptr;
+            if (PyDict_SetItem(table_.get(), or_.get(), t_word_or) < 0) return nullptr;
         }
         Ref word = rt::steal(PyObject_GetItem(table_.get(), connector));
         if (!word) return nullptr;
-        return word.is(n_word_and) ? " AND " : " OR ";
+        return word.is(t_word_and) ? " AND " : " OR ";
     }
 
 private:
@@ -782,11 +577,4 @@ const rt::FuncDef nested_filter_statement{
      Param{"sql_operator_template", "SqlOperatorTemplate"}, Param{"value", "Any"}, Param{"value_type", "Any"},
      flag("is_internal_table"), flag("use_internal_meta_tables")},
     "tuple[str, Any]", "Build the condition of a filter on a nested field path."};
-const rt::FuncDef resolve_nested_field_name{
-    "_resolve_nested_field_name", "SqliteStatementsMixin._resolve_nested_field_name",
-    resolve_nested_field_name_body,
-    {self(), table_name(), text("field_name"), text("nested_fields"),
-     Param{"value_type", "Any", Check::Any, Default::StrType, true}, flag("is_internal_table"),
-     flag("use_internal_meta_tables")},
-    "str", "Resolve a nested field path to an SQL expression."};
 }  // namespace methods

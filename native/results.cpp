@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace names;
+
 namespace {
 
 rt::Name n_execute("execute");
@@ -47,13 +49,11 @@ PyObject* describe_table_body(PyObject* const* a) {
 // Row decoding.
 
 
-rt::Name n_json("json");
 rt::Name n_JSONDecodeError("JSONDecodeError");
 rt::Name n_lower("lower");
 rt::Name n_tobytes("tobytes");
 rt::Name n_startswith("startswith");
-rt::Name n_f("f");
-rt::Name n_metadata("_metadata");
+rt::Literal t_f("f");
 rt::Name n_address("address");
 rt::Name n_class_version("class_version");
 rt::Name n_object_version("object_version");
@@ -61,8 +61,6 @@ rt::Name n_reference_to("reference_to");
 rt::Name n_referenced_by("referenced_by");
 rt::Name n_object_id_key("_object_id");
 rt::Name n_object_version_key("_object_version");
-rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
-rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
 rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
 
@@ -165,7 +163,7 @@ int is_dropped_key(PyObject* key) {
     const Py_ssize_t n = PyObject_Length(key);
     if (n < 0) return -1;
     if (n != 33) return 0;
-    rt::Ref starts = rt::call_method(key, n_startswith, {n_f.get()});
+    rt::Ref starts = rt::call_method(key, n_startswith, {t_f.get()});
     if (!starts) return -1;
     return rt::truth(starts.get());
 }

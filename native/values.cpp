@@ -7,15 +7,15 @@
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
+using namespace names;
+
 namespace {
 
 rt::Name n_Enum("Enum");
 rt::Name n_datetime("datetime");
 rt::Name n_date("date");
-rt::Name n_json("json");
 rt::Name n_pytz("pytz");
 rt::Name n_utc("utc");
-rt::Name n_value("value");
 rt::Name n_astimezone("astimezone");
 rt::Name n_timestamp("timestamp");
 rt::Name n_year("year");

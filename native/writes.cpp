@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
+using namespace names;
+
 namespace {
 
 rt::Name n_keys("keys");
 rt::Name n_values("values");
-rt::Name n_get("get");
 rt::Name n_extend("extend");
 
 // A name between backquotes, formatted as text (a backquote inside it doubled).

@@ -95,4 +95,24 @@ private:
 // Formats one object as text, as Text::formatted does.
 Ref format_text(PyObject* o);
 
+// A str made once when the module loads from ASCII text that is not an
+// identifier (identifiers are rt::Name): statement text or a pattern handed
+// out as an object, a separator.  Declare at file scope:
+//   rt::Literal t_count_star("COUNT(*)");
+class Literal {
+public:
+    explicit Literal(const char* text) noexcept;
+    Literal(const Literal&) = delete;
+    Literal& operator=(const Literal&) = delete;
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }
+    // Makes every declared literal; false with an exception set on failure.
+    static bool make_all();
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;  // owned, for the life of the process
+    Literal* next_;
+};
+
 }  // namespace rt
