@@ -131,6 +131,7 @@ Ref latest_version_condition(PyObject* use_meta_flag) {
     Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
     if (!alias || !text.formatted(alias.get())) return Ref();
     text.lit(".'next_version' IS NULL OR ");
+    // Read again, as the f-string's second field reads it: formatting may run Python code.
     alias = rt::global(n_METADATA_TABLE_ALIAS);
     if (!alias || !text.formatted(alias.get())) return Ref();
     text.lit(".'next_version' = '')");
@@ -224,105 +225,130 @@ struct FilterArgs : rt::Args {
     PyObject* use_internal_meta_tables() const { return a[4]; }
 };
 
-PyObject* get_filter_statement_body(PyObject* const* a) {
-    const FilterArgs p(a);
+// Raises the ValueError of a lookup that the connection has no operator for.
+QUARNA_COLD void raise_unsupported(PyObject* item) {
+    // Read again: the membership test may have run Python code that changed it.
+    Ref lookup = f_lookup.get(item);
+    if (!lookup) return;
+    rt::Text text;
+    text.lit("Lookup '");
+    if (!text.formatted(lookup.get())) return;
+    text.lit("' is not supported for this connection.");
+    Ref message = text.build();
+    if (!message) return;
+    Ref error = rt::call(PyExc_ValueError, {message.get()});
+    if (!error) return;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+// self.SQL_OPERATOR_MAP[filter.lookup], after testing that the lookup is in it.
+Ref filter_operator(PyObject* self, PyObject* item) {
+    Ref lookup = f_lookup.get(item);
+    if (!lookup) return Ref();
+    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return Ref();
+    int supported = PySequence_Contains(op_map.get(), lookup.get());
+    if (supported < 0) return Ref();
+    if (!supported) {
+        raise_unsupported(item);
+        return Ref();
+    }
+    // Both read again: the membership test may have run Python code that changed them.
+    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return Ref();
+    lookup = f_lookup.get(item);
+    if (!lookup) return Ref();
+    return rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
+}
+
+// self._to_sql_value(filter.value)
+Ref filter_value(PyObject* self, PyObject* item) {
+    Ref raw = f_value.get(item);
+    if (!raw) return Ref();
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return Ref();
+    return conv.convert(raw.get());
+}
+
+// The condition of a filter on a column of the table: operator.build_statement
+// and operator.build_value, or no condition for Versions.ALL.
+PyObject* column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
     PyObject* self = p.self();
     PyObject* table_name = p.table_name();
     PyObject* item = p.filter_item();
-    PyObject* is_internal_table = p.is_internal_table();
-    PyObject* use_internal_meta_tables = p.use_internal_meta_tables();
-
-    Ref lookup = f_lookup.get(item);
-    if (!lookup) return nullptr;
-    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
-    if (!op_map) return nullptr;
-    int supported = PySequence_Contains(op_map.get(), lookup.get());
-    if (supported < 0) return nullptr;
-    if (!supported) {
-        lookup = f_lookup.get(item);
-        if (!lookup) return nullptr;
-        rt::Text text;
-        text.lit("Lookup '");
-        if (!text.formatted(lookup.get())) return nullptr;
-        text.lit("' is not supported for this connection.");
-        Ref message = text.build();
-        if (!message) return nullptr;
-        Ref error = rt::call(PyExc_ValueError, {message.get()});
-        if (!error) return nullptr;
-        PyErr_SetObject(PyExc_ValueError, error.get());
-        return nullptr;
-    }
-    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
-    if (!op_map) return nullptr;
-    lookup = f_lookup.get(item);
-    if (!lookup) return nullptr;
-    Ref op = rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
-    if (!op) return nullptr;
-    op_map = Ref();
-    lookup = Ref();
-
+    // filter.value is read again at each use below (the conversion ran Python code).
     Ref raw = f_value.get(item);
     if (!raw) return nullptr;
-    values::SqlValue conv;
-    if (!conv.fetch(self)) return nullptr;
-    Ref value = conv.convert(raw.get());
-    if (!value) return nullptr;
-    raw = f_field_name.get(item);
-    if (!raw) return nullptr;
-    Ref field = common::map_field(self, table_name, raw.get());
-    if (!field) return nullptr;
+    Ref versions = rt::global(n_Versions);
+    if (!versions) return nullptr;
+    int is_version = rt::is_instance(raw.get(), versions.get());
+    if (is_version < 0) return nullptr;
+    if (is_version) {
+        raw = f_value.get(item);
+        if (!raw) return nullptr;
+        int all = equals_version(raw.get(), a_ALL);
+        if (all < 0) return nullptr;
+        if (all) return no_condition();
+    }
+    raw = Ref();
+    int use_meta = rt::truth(p.use_internal_meta_tables());
+    if (use_meta < 0) return nullptr;
+    Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
+    if (!alias) return nullptr;
+    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    if (!separator) return nullptr;
+    Ref type = column_type(self, table_name, field);
+    if (!type) return nullptr;
+    Ref statement =
+        rt::call_method(op, n_build_statement, {field, value, alias.get(), separator.get(), type.get()});
+    if (!statement) return nullptr;
+    // The column type is read again: build_statement may have changed the description.
+    type = column_type(self, table_name, field);
+    if (!type) return nullptr;
+    Ref bound = rt::call_method(op, n_build_value, {value, type.get()});
+    if (!bound) return nullptr;
+    return rt::pair(statement, bound).release();
+}
 
+// The condition of a filter on a nested path "<field>__<keys>": the field is
+// mapped and self._nested_filter_statement builds the rest.
+PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    Ref head_rest[2];
+    if (!rt::split_once(field, n_separator, head_rest)) return nullptr;
+    Ref head = common::map_field(self, table_name, head_rest[0].get());
+    if (!head) return nullptr;
+    // Read again for its type: the mapping hook may have changed it.
+    Ref raw = f_value.get(p.filter_item());
+    if (!raw) return nullptr;
+    Ref result = rt::call_method(self, n_nested_filter_statement,
+                                 {table_name, head.get(), head_rest[1].get(), op, value,
+                                  reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
+                                  p.use_internal_meta_tables()},
+                                 kw_nested.get());
+    if (!result || !rt::expect_tuple(result.get())) return nullptr;
+    return result.release();
+}
+
+PyObject* get_filter_statement_body(PyObject* const* a) {
+    const FilterArgs p(a);
+    PyObject* self = p.self();
+    PyObject* item = p.filter_item();
+    Ref op = filter_operator(self, item);
+    if (!op) return nullptr;
+    Ref value = filter_value(self, item);
+    if (!value) return nullptr;
+    Ref name = f_field_name.get(item);
+    if (!name) return nullptr;
+    Ref field = common::map_field(self, p.table_name(), name.get());
+    if (!field) return nullptr;
     Ref nested_flag = f_is_nested_selection.get(item);
     if (!nested_flag) return nullptr;
     int nested = rt::truth(nested_flag.get());
     if (nested < 0) return nullptr;
-
-    if (!nested) {
-        raw = f_value.get(item);
-        if (!raw) return nullptr;
-        Ref versions = rt::global(n_Versions);
-        if (!versions) return nullptr;
-        int is_version = rt::is_instance(raw.get(), versions.get());
-        if (is_version < 0) return nullptr;
-        if (is_version) {
-            raw = f_value.get(item);
-            if (!raw) return nullptr;
-            int all = equals_version(raw.get(), a_ALL);
-            if (all < 0) return nullptr;
-            if (all) return no_condition();
-        }
-        raw = Ref();
-        int use_meta = rt::truth(use_internal_meta_tables);
-        if (use_meta < 0) return nullptr;
-        Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
-        if (!alias) return nullptr;
-        Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
-        if (!separator) return nullptr;
-        Ref type = column_type(self, table_name, field.get());
-        if (!type) return nullptr;
-        Ref statement = rt::call_method(op.get(), n_build_statement,
-                                        {field.get(), value.get(), alias.get(), separator.get(), type.get()});
-        if (!statement) return nullptr;
-        type = column_type(self, table_name, field.get());
-        if (!type) return nullptr;
-        Ref bound = rt::call_method(op.get(), n_build_value, {value.get(), type.get()});
-        if (!bound) return nullptr;
-        return rt::pair(statement, bound).release();
-    }
-
-    Ref head_rest[2];
-    if (!rt::split_once(field.get(), n_separator, head_rest)) return nullptr;
-    Ref head = common::map_field(self, table_name, head_rest[0].get());
-    if (!head) return nullptr;
-    raw = f_value.get(item);
-    if (!raw) return nullptr;
-    Ref result = rt::call_method(self, n_nested_filter_statement,
-                                 {table_name, head.get(), head_rest[1].get(), op.get(), value.get(),
-                                  reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), is_internal_table,
-                                  use_internal_meta_tables},
-                                 kw_nested.get());
-    if (!result || !rt::expect_tuple(result.get())) return nullptr;
-    return result.release();
+    if (nested) return nested_path_filter(p, op.get(), field.get(), value.get());
+    return column_filter(p, op.get(), field.get(), value.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -447,7 +473,8 @@ QUARNA_COLD bool add_queryable(TreeArgs p, PyObject* child, PyObject* value, rt:
 // Builds a leaf through self._get_filter_statement and adds what it contributes.
 QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject* params,
                           const char* connector, bool& contributed) {
-    // A leaf binds nothing (NoValue), the items of a list, or one value.
+    // A leaf binds nothing (NoValue), the items of a list (an IN filter's, see
+    // the IN contract at to_sql_value in values.cpp), or one value.
     auto add_bound = [](PyObject* params, PyObject* bound) {
         Ref no_value = rt::global(n_NoValue);
         if (!no_value) return false;
@@ -502,6 +529,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     int any = rt::truth(children.get());
     if (any < 0) return nullptr;
     if (!any) return empty_tree();
+    // Read again for the loop: the truth test may have run Python code that changed it.
     children = f_children.get(conditions);
     if (!children) return nullptr;
     rt::Items walk;
@@ -542,6 +570,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     }
     if (PyErr_Occurred()) return nullptr;
 
+    // Tested again, as the Python code tests it twice: its truth may have changed.
     grouped = rt::truth(is_grouped);
     if (grouped < 0) return nullptr;
     if (grouped) {

@@ -181,7 +181,8 @@ PyObject* bool_to_int_modifier(PyObject* const* a) {
     return rt::borrow(a[0]).release();
 }
 
-// "{field_name} IN (?,?,...)" with one placeholder per decoded item.
+// "{field_name} IN (?,?,...)" with one placeholder per decoded item (the IN
+// contract: see to_sql_value in values.cpp).
 PyObject* in_template(PyObject* const* a) {
     rt::Ref decoded = common::json_loads(a[0]);
     if (!decoded) return nullptr;
@@ -195,6 +196,7 @@ PyObject* in_template(PyObject* const* a) {
     return text.build().release();
 }
 
+// The list to bind, decoded again from the JSON text (the IN contract: see to_sql_value in values.cpp).
 PyObject* in_modifier(PyObject* const* a) { return common::json_loads(a[0]).release(); }
 
 // str(value).upper()

@@ -85,6 +85,8 @@ Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
 // path resolves here; otherwise may rewrite field and nested, which the
 // caller then resolves.  False with an exception set on failure.
 bool resolve_special(ResolveArgs p, Ref& field, Ref& nested, Ref& result) {
+    // use_internal_meta_tables is tested for its truth at each branch, as the
+    // Python code tests it: its __bool__ may answer differently each time.
     PyObject* use_meta_flag = p.use_internal_meta_tables();
     Ref address = rt::global(n_ADDRESS_FIELD);
     if (!address) return false;

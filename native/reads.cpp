@@ -104,6 +104,7 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         int nested = PySequence_Contains(probe.get(), n_separator);
         if (nested < 0) return nullptr;
         probe = rt::Ref();
+        // Read again: the membership test may have run Python code that changed it.
         rt::Ref field = f_field_name.get(item.get());
         if (!field) return nullptr;
         if (nested) {
@@ -208,6 +209,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
                 rt::raise_none_attr("extend");
                 return nullptr;
             }
+            // Read again for the parameters: the tests above may have run Python code.
             limit = f_limit.get(pagination);
             if (!limit) return nullptr;
             if (PyList_Append(params.get(), limit.get()) < 0) return nullptr;

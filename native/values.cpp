@@ -186,6 +186,13 @@ PyObject* to_sql_value_body(PyObject* const* a) {
     if (r < 0) return nullptr;
     if (r) return rt::call_method(value.get(), n_model_dump_json, {Py_False}, kw_by_alias.get()).release();
 
+    // The IN contract starts here.  A list value (the value of an IN filter
+    // among them) becomes JSON text, so that a filter binds one value like any
+    // other.  The IN operator's template (operators.cpp, in_template) decodes
+    // that text to write one placeholder per item; its value modifier
+    // (in_modifier) decodes it again to give the list to bind; and a condition
+    // tree (conditions.cpp, add_leaf) splices a bound list into the statement's
+    // parameters item by item.  The other places point here.
     if (PyList_Check(value.get())) {
         rt::Ref items = dates_in_list(cls, value.get());
         if (!items) return nullptr;
