@@ -239,10 +239,10 @@ struct RowDecoding {
     PyObject* table_name;
     PyObject* result;       // the fetched row: column name -> value
     PyObject* description;  // the table's declared types: column name -> type
-    rt::Ref primary, secondary;  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
-    bool keys_text = false;      // both are exactly str
-    rt::Ref record;
-    rt::Ref record_metadata;     // the record's "_metadata" entry, while known without a lookup
+    rt::Ref primary = rt::Ref(), secondary = rt::Ref();  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
+    bool keys_text = false;                              // both are exactly str
+    rt::Ref record = rt::Ref();
+    rt::Ref record_metadata = rt::Ref();  // the record's "_metadata" entry, while known without a lookup
     bool record_keys_text = true;  // every key of the record is exactly a str
     bool may_drop = false;         // the record may hold keys that are dropped
 };
