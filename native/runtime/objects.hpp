@@ -1,5 +1,6 @@
 // Small operations on objects that generated-code conventions fix: exact
-// result types, unpacking, truth, pairs, with the interpreter's messages.
+// result types, unpacking, truth, pairs, with the messages of the
+// compiled-extension convention.
 #pragma once
 #include "ref.hpp"
 
@@ -13,7 +14,8 @@ inline bool expect_list(PyObject* o) { return expect_exact(o, &PyList_Type, "lis
 // A piece added to str text must be a str: "can only concatenate str (not ...) to str".
 bool expect_concat_str(PyObject* piece);
 
-// Unpacks an iterable into exactly n owned items, with the interpreter's messages.
+// Unpacks an iterable into exactly n owned items, with the messages of the
+// compiled-extension convention.
 bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
 
 // `head, rest = o.split(sep, 1)` into parts[0] and parts[1]; an exact str is
