@@ -4,13 +4,32 @@
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 
+namespace names {
+rt::Name n_json("json");
+rt::Name n_Versions("Versions");
+rt::Name n_NoValue("NoValue");
+rt::Name n_Lookup("Lookup");
+rt::Name n_ADDRESS_FIELD("ADDRESS_FIELD");
+rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
+rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
+rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
+rt::Name n_LATEST("LATEST");
+rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
+rt::Name n_value("value");
+rt::Name n_field_name("field_name");
+rt::Name n_get("get");
+rt::Name n_metadata("_metadata");
+rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
+rt::Name n_get_conditions_statement("_get_conditions_statement");
+}  // namespace names
+
+using namespace names;
+
 namespace common {
 
 namespace {
-rt::Name n_Versions("Versions");
-rt::Name n_LATEST("LATEST");
 rt::Name n_fields_map("_fields_map");
-rt::Name n_json("json");
 rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
 rt::ModuleAttr a_loads(n_loads);
@@ -35,6 +54,35 @@ rt::Ref json_loads(PyObject* value) {
     if (!loads) return rt::Ref();
     if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
     return rt::call(loads.get(), {value});
+}
+
+void append_placeholders(std::string& out, Py_ssize_t n, const char* separator) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) out += separator;
+        out += '?';
+    }
+}
+
+namespace {
+constexpr Py_ssize_t kMarkChunk = 256;
+// "?, ?, ..., ?": kMarkChunk + 1 placeholders, so that every slice of
+// 3 * k characters (k <= kMarkChunk) is k placeholders each followed by ", ".
+const char* marks() {
+    static const std::string text = [] {
+        std::string s;
+        append_placeholders(s, kMarkChunk + 1, ", ");
+        return s;
+    }();
+    return text.data();
+}
+}  // namespace
+
+void placeholders(rt::Text& text, Py_ssize_t n) {
+    while (n > 0) {
+        const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
+        n -= k;
+        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
+    }
 }
 
 static bool ends_with(PyObject* s, const char* suffix, Py_ssize_t n) {

@@ -1,6 +1,7 @@
-// Nested-field resolution, the nested filter, single filters and condition trees.
+// The nested filter, single filters and condition trees.
 #include "common.hpp"
 #include "methods.hpp"
+#include "paths.hpp"
 #include "values.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/depth.hpp"
@@ -8,27 +9,24 @@
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
 
+using namespace names;
+
 namespace {
 
 using rt::Ref;
 
+using common::empty_text;
+using common::equals;
+using common::text_is;
+using paths::n_separator;
+
 // Module names, read at each use.
-rt::Name n_ADDRESS_FIELD("ADDRESS_FIELD");
-rt::Name n_METADATA_FIELD("METADATA_FIELD");
-rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
-rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
-rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
-rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
-rt::Name n_Versions("Versions");
-rt::Name n_NoValue("NoValue");
 rt::Name n_ConnectorEnum("ConnectorEnum");
 rt::Name n_Q("Q");
 rt::Name n_QueryableMixin("QueryableMixin");
-rt::Name n_Lookup("Lookup");
 
 // Attributes and hooks.
 rt::Name n_ALL("ALL");
-rt::Name n_LATEST("LATEST");
 rt::Name n_AND("AND");
 rt::Name n_OR("OR");
 rt::Name n_NEQ("NEQ");
@@ -40,30 +38,20 @@ rt::ClassAttr a_NEQ(n_NEQ);
 rt::Name n_children("children");
 rt::Name n_connector("connector");
 rt::Name n_negated("negated");
-rt::Name n_value("value");
-rt::Name n_field_name("field_name");
 rt::Name n_lookup("lookup");
 rt::Name n_is_nested_selection("is_nested_selection");
 rt::Name n_SQL_OPERATOR_MAP("SQL_OPERATOR_MAP");
-rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
 rt::Name n_to_query("to_query");
 rt::Name n_build_statement("build_statement");
 rt::Name n_build_value("build_value");
-rt::Name n_get("get");
 rt::Name n_describe_table("_describe_table");
-rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
 rt::Name n_nested_filter_statement("_nested_filter_statement");
 rt::Name n_get_filter_statement("_get_filter_statement");
-rt::Name n_get_conditions_statement("_get_conditions_statement");
 
 // Texts.
-rt::Name n_nested_sep("__");
-rt::Name n_dot(".");
-rt::Name n_quote("'");
-rt::Name n_two_quotes("''");
-rt::Name n_word_and("AND");
-rt::Name n_word_or("OR");
-rt::Name n_latest_without_meta(
+rt::Literal t_word_and("AND");
+rt::Literal t_word_or("OR");
+rt::Literal t_latest_without_meta(
     "(cast(json_extract(_metadata, '$.next_version') as text) IS NULL OR "
     "cast(json_extract(_metadata, '$.next_version') as text) = '')");
 
@@ -79,25 +67,11 @@ rt::InstanceAttr f_children(n_children);
 rt::InstanceAttr f_connector(n_connector);
 rt::InstanceAttr f_negated(n_negated);
 
-Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
-
 // The pair of a filter that adds nothing: ("", None).
 PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); }
 
 // The pair of a tree that adds nothing: ("", []), a new list each time.
 PyObject* empty_tree() { return rt::pair(empty_text(), rt::steal(PyList_New(0))).release(); }
-
-// `a == b` as an if statement evaluates it: 1, 0, or -1 with an exception set.
-// Both must be held by the caller.
-int equals(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a == b || PyUnicode_Compare(a, b) == 0;
-    Ref r = rt::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!r) return -1;
-    return rt::truth(r.get());
-}
-
-// An exact str compared with an ASCII literal (no Python code runs).
-bool text_is(PyObject* s, const char* literal) { return PyUnicode_CompareWithASCIIString(s, literal) == 0; }
 
 // `value == Versions.<member>`, the enumeration read from the module now.
 int equals_version(PyObject* value, rt::ClassAttr& member) {
@@ -107,9 +81,6 @@ int equals_version(PyObject* value, rt::ClassAttr& member) {
     if (!m) return -1;
     return equals(value, m.get());
 }
-
-// Index of "__" in an exact str, -1 when absent, -2 on error.
-Py_ssize_t find_sep(PyObject* s) { return PyUnicode_Find(s, n_nested_sep, 0, PyUnicode_GET_LENGTH(s), 1); }
 
 // self._describe_table(table_name).get(key)
 Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
@@ -135,192 +106,6 @@ bool extend(PyObject* list, PyObject* items) {
 }
 
 // ---------------------------------------------------------------------------
-// _resolve_nested_field_name
-
-struct ResolveArgs : rt::Args {
-    using Args::Args;
-    PyObject* self() const { return a[0]; }
-    PyObject* table_name() const { return a[1]; }
-    PyObject* field_name() const { return a[2]; }
-    PyObject* nested_fields() const { return a[3]; }
-    PyObject* value_type() const { return a[4]; }
-    PyObject* is_internal_table() const { return a[5]; }
-    PyObject* use_internal_meta_tables() const { return a[6]; }
-};
-
-// field == f"{METADATA_TABLE_ALIAS}.{ADDRESS_FIELD}"
-int is_metadata_address(PyObject* field) {
-    Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
-    if (!alias) return -1;
-    Ref address = rt::global(n_ADDRESS_FIELD);
-    if (!address) return -1;
-    if (PyUnicode_CheckExact(field) && PyUnicode_CheckExact(alias.get()) && PyUnicode_CheckExact(address.get())) {
-        // Compared piece by piece, without building the joined text.
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(field), na = PyUnicode_GET_LENGTH(alias.get()),
-                         nb = PyUnicode_GET_LENGTH(address.get());
-        if (n != na + 1 + nb) return 0;
-        if (PyUnicode_READ_CHAR(field, na) != '.') return 0;
-        Py_ssize_t head = PyUnicode_Tailmatch(field, alias.get(), 0, na, -1);
-        if (head != 1) return head < 0 ? -1 : 0;
-        Py_ssize_t tail = PyUnicode_Tailmatch(field, address.get(), na + 1, n, 1);
-        return tail < 0 ? -1 : (int)tail;
-    }
-    rt::Text text;
-    if (!text.formatted(alias.get())) return -1;
-    text.lit(".");
-    if (!text.formatted(address.get())) return -1;
-    Ref joined = text.build();
-    if (!joined) return -1;
-    return equals(field, joined.get());
-}
-
-// f"{ALIAS}.'{column}'" with the alias read from the module now (quotes in
-// the column name doubled).
-Ref aliased_column(const rt::Name& alias_name, PyObject* column) {
-    Ref alias = rt::global(alias_name);
-    if (!alias) return Ref();
-    rt::Text text;
-    if (!text.formatted(alias.get())) return Ref();
-    text.lit(".'");
-    Ref name = rt::format_text(column);
-    if (!name || !text.inside_quotes(name.get(), '\'')) return Ref();
-    text.lit("'");
-    return text.build();
-}
-
-// The address and metadata paths of a model table.  Sets `result` when the
-// path resolves here; otherwise may rewrite field and nested, which the
-// caller then resolves.  False with an exception set on failure.
-bool resolve_special(ResolveArgs p, Ref& field, Ref& nested, Ref& result) {
-    PyObject* use_meta_flag = p.use_internal_meta_tables();
-    Ref address = rt::global(n_ADDRESS_FIELD);
-    if (!address) return false;
-    int is_address = equals(field.get(), address.get());
-    if (is_address < 0) return false;
-    if (is_address) {
-        if (text_is(nested.get(), "object_id")) {
-            int use_meta = rt::truth(use_meta_flag);
-            if (use_meta < 0) return false;
-            if (use_meta) {
-                Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
-                if (!key) return false;
-                result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
-                return bool(result);
-            }
-            Ref key = rt::global(n_PRIMARY_PARTITION_KEY);
-            if (!key || !rt::expect_str(key.get())) return false;
-            result = key;
-            return true;
-        }
-        int use_meta = rt::truth(use_meta_flag);
-        if (use_meta < 0) return false;
-        if (use_meta && text_is(nested.get(), "object_version")) {
-            Ref key = rt::global(n_SECONDARY_PARTITION_KEY);
-            if (!key) return false;
-            result = aliased_column(n_MODEL_TABLE_ALIAS, key.get());
-            return bool(result);
-        }
-        use_meta = rt::truth(use_meta_flag);
-        if (use_meta < 0) return false;
-        if (!use_meta) {
-            result = empty_text();
-            return bool(result);
-        }
-    }
-    int use_meta = rt::truth(use_meta_flag);
-    if (use_meta < 0) return false;
-    if (!use_meta) return true;
-    Ref metadata = rt::global(n_METADATA_FIELD);
-    if (!metadata) return false;
-    int is_metadata = equals(field.get(), metadata.get());
-    if (is_metadata <= 0) return is_metadata == 0;
-    // One key of the metadata record is one column of the metadata table;
-    // a longer path is extracted from that column.
-    const Py_ssize_t sep = find_sep(nested.get());
-    if (sep == -2) return false;
-    if (sep < 0) {
-        result = aliased_column(n_METADATA_TABLE_ALIAS, nested.get());
-        return bool(result);
-    }
-    Ref first = rt::steal(PyUnicode_Substring(nested.get(), 0, sep));
-    if (!first) return false;
-    Ref rest = rt::steal(PyUnicode_Substring(nested.get(), sep + 2, PyUnicode_GET_LENGTH(nested.get())));
-    if (!rest) return false;
-    field = aliased_column(n_METADATA_TABLE_ALIAS, first.get());
-    if (!field) return false;
-    nested = rest;
-    return true;
-}
-
-PyObject* resolve_nested_field_name_body(PyObject* const* a) {
-    const ResolveArgs p(a);
-    PyObject* value_type = p.value_type();
-    Ref field = common::map_field(p.self(), p.table_name(), p.field_name());
-    if (!field || !rt::expect_str(field.get())) return nullptr;
-    Ref nested = rt::borrow(p.nested_fields());
-
-    int internal = rt::truth(p.is_internal_table());
-    if (internal < 0) return nullptr;
-    if (!internal) {
-        Ref result;
-        if (!resolve_special(p, field, nested, result)) return nullptr;
-        if (result) return result.release();
-    }
-
-    const char* cast_type = "text";
-    int is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyLong_Type));
-    if (is_int < 0) return nullptr;
-    if (!is_int) {
-        is_int = equals(value_type, reinterpret_cast<PyObject*>(&PyBool_Type));
-        if (is_int < 0) return nullptr;
-    }
-    if (is_int) cast_type = "integer";
-    else if (value_type == reinterpret_cast<PyObject*>(&PyFloat_Type)) cast_type = "real";
-
-    // The JSON path "$" + "".join("." + key for key in nested.split("__")):
-    // every separator becomes a dot.
-    const Py_ssize_t sep = find_sep(nested.get());
-    if (sep == -2) return nullptr;
-    Ref path = sep < 0 ? nested : rt::steal(PyUnicode_Replace(nested.get(), n_nested_sep, n_dot, -1));
-    if (!path) return nullptr;
-
-    int metadata_address = is_metadata_address(field.get());
-    if (metadata_address < 0) return nullptr;
-    if (metadata_address) {
-        const char* column = text_is(path.get(), "object_id")        ? ".object_id"
-                             : text_is(path.get(), "object_version") ? ".object_version"
-                                                                     : nullptr;
-        if (column) {
-            Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
-            if (!alias) return nullptr;
-            rt::Text text;
-            if (!text.formatted(alias.get())) return nullptr;
-            text.lit(column, std::strlen(column));
-            return text.build().release();
-        }
-    }
-
-    // The path sits inside an SQL string literal: its quotes are doubled so
-    // that a key cannot end the literal early.
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(path.get());
-    const Py_ssize_t quote = PyUnicode_FindChar(path.get(), '\'', 0, n, 1);
-    if (quote == -2) return nullptr;
-    if (quote >= 0) {
-        path = rt::steal(PyUnicode_Replace(path.get(), n_quote, n_two_quotes, -1));
-        if (!path) return nullptr;
-    }
-    rt::Text text;
-    text.lit("cast(json_extract(");
-    if (!text.formatted(field.get())) return nullptr;
-    text.lit(", '$.");
-    text.str(path.get());
-    text.lit("') as ");
-    text.lit(cast_type, std::strlen(cast_type));
-    text.lit(")");
-    return text.build().release();
-}
-
-// ---------------------------------------------------------------------------
 // _nested_filter_statement
 
 // Whether the value is a version selector: value_type is Versions, or the value
@@ -340,12 +125,13 @@ int is_version_selector(PyObject* value, PyObject* value_type) {
 Ref latest_version_condition(PyObject* use_meta_flag) {
     int use_meta = rt::truth(use_meta_flag);
     if (use_meta < 0) return Ref();
-    if (!use_meta) return rt::borrow(n_latest_without_meta);
+    if (!use_meta) return rt::borrow(t_latest_without_meta);
     rt::Text text;
     text.lit("(");
     Ref alias = rt::global(n_METADATA_TABLE_ALIAS);
     if (!alias || !text.formatted(alias.get())) return Ref();
     text.lit(".'next_version' IS NULL OR ");
+    // Read again, as the f-string's second field reads it: formatting may run Python code.
     alias = rt::global(n_METADATA_TABLE_ALIAS);
     if (!alias || !text.formatted(alias.get())) return Ref();
     text.lit(".'next_version' = '')");
@@ -439,105 +225,130 @@ struct FilterArgs : rt::Args {
     PyObject* use_internal_meta_tables() const { return a[4]; }
 };
 
-PyObject* get_filter_statement_body(PyObject* const* a) {
-    const FilterArgs p(a);
+// Raises the ValueError of a lookup that the connection has no operator for.
+QUARNA_COLD void raise_unsupported(PyObject* item) {
+    // Read again: the membership test may have run Python code that changed it.
+    Ref lookup = f_lookup.get(item);
+    if (!lookup) return;
+    rt::Text text;
+    text.lit("Lookup '");
+    if (!text.formatted(lookup.get())) return;
+    text.lit("' is not supported for this connection.");
+    Ref message = text.build();
+    if (!message) return;
+    Ref error = rt::call(PyExc_ValueError, {message.get()});
+    if (!error) return;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+// self.SQL_OPERATOR_MAP[filter.lookup], after testing that the lookup is in it.
+Ref filter_operator(PyObject* self, PyObject* item) {
+    Ref lookup = f_lookup.get(item);
+    if (!lookup) return Ref();
+    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return Ref();
+    int supported = PySequence_Contains(op_map.get(), lookup.get());
+    if (supported < 0) return Ref();
+    if (!supported) {
+        raise_unsupported(item);
+        return Ref();
+    }
+    // Both read again: the membership test may have run Python code that changed them.
+    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    if (!op_map) return Ref();
+    lookup = f_lookup.get(item);
+    if (!lookup) return Ref();
+    return rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
+}
+
+// self._to_sql_value(filter.value)
+Ref filter_value(PyObject* self, PyObject* item) {
+    Ref raw = f_value.get(item);
+    if (!raw) return Ref();
+    values::SqlValue conv;
+    if (!conv.fetch(self)) return Ref();
+    return conv.convert(raw.get());
+}
+
+// The condition of a filter on a column of the table: operator.build_statement
+// and operator.build_value, or no condition for Versions.ALL.
+PyObject* column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
     PyObject* self = p.self();
     PyObject* table_name = p.table_name();
     PyObject* item = p.filter_item();
-    PyObject* is_internal_table = p.is_internal_table();
-    PyObject* use_internal_meta_tables = p.use_internal_meta_tables();
-
-    Ref lookup = f_lookup.get(item);
-    if (!lookup) return nullptr;
-    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
-    if (!op_map) return nullptr;
-    int supported = PySequence_Contains(op_map.get(), lookup.get());
-    if (supported < 0) return nullptr;
-    if (!supported) {
-        lookup = f_lookup.get(item);
-        if (!lookup) return nullptr;
-        rt::Text text;
-        text.lit("Lookup '");
-        if (!text.formatted(lookup.get())) return nullptr;
-        text.lit("' is not supported for this connection.");
-        Ref message = text.build();
-        if (!message) return nullptr;
-        Ref error = rt::call(PyExc_ValueError, {message.get()});
-        if (!error) return nullptr;
-        PyErr_SetObject(PyExc_ValueError, error.get());
-        return nullptr;
-    }
-    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
-    if (!op_map) return nullptr;
-    lookup = f_lookup.get(item);
-    if (!lookup) return nullptr;
-    Ref op = rt::steal(PyObject_GetItem(op_map.get(), lookup.get()));
-    if (!op) return nullptr;
-    op_map = Ref();
-    lookup = Ref();
-
+    // filter.value is read again at each use below (the conversion ran Python code).
     Ref raw = f_value.get(item);
     if (!raw) return nullptr;
-    values::SqlValue conv;
-    if (!conv.fetch(self)) return nullptr;
-    Ref value = conv.convert(raw.get());
-    if (!value) return nullptr;
-    raw = f_field_name.get(item);
-    if (!raw) return nullptr;
-    Ref field = common::map_field(self, table_name, raw.get());
-    if (!field) return nullptr;
+    Ref versions = rt::global(n_Versions);
+    if (!versions) return nullptr;
+    int is_version = rt::is_instance(raw.get(), versions.get());
+    if (is_version < 0) return nullptr;
+    if (is_version) {
+        raw = f_value.get(item);
+        if (!raw) return nullptr;
+        int all = equals_version(raw.get(), a_ALL);
+        if (all < 0) return nullptr;
+        if (all) return no_condition();
+    }
+    raw = Ref();
+    int use_meta = rt::truth(p.use_internal_meta_tables());
+    if (use_meta < 0) return nullptr;
+    Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
+    if (!alias) return nullptr;
+    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    if (!separator) return nullptr;
+    Ref type = column_type(self, table_name, field);
+    if (!type) return nullptr;
+    Ref statement =
+        rt::call_method(op, n_build_statement, {field, value, alias.get(), separator.get(), type.get()});
+    if (!statement) return nullptr;
+    // The column type is read again: build_statement may have changed the description.
+    type = column_type(self, table_name, field);
+    if (!type) return nullptr;
+    Ref bound = rt::call_method(op, n_build_value, {value, type.get()});
+    if (!bound) return nullptr;
+    return rt::pair(statement, bound).release();
+}
 
+// The condition of a filter on a nested path "<field>__<keys>": the field is
+// mapped and self._nested_filter_statement builds the rest.
+PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
+    PyObject* self = p.self();
+    PyObject* table_name = p.table_name();
+    Ref head_rest[2];
+    if (!rt::split_once(field, n_separator, head_rest)) return nullptr;
+    Ref head = common::map_field(self, table_name, head_rest[0].get());
+    if (!head) return nullptr;
+    // Read again for its type: the mapping hook may have changed it.
+    Ref raw = f_value.get(p.filter_item());
+    if (!raw) return nullptr;
+    Ref result = rt::call_method(self, n_nested_filter_statement,
+                                 {table_name, head.get(), head_rest[1].get(), op, value,
+                                  reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
+                                  p.use_internal_meta_tables()},
+                                 kw_nested.get());
+    if (!result || !rt::expect_tuple(result.get())) return nullptr;
+    return result.release();
+}
+
+PyObject* get_filter_statement_body(PyObject* const* a) {
+    const FilterArgs p(a);
+    PyObject* self = p.self();
+    PyObject* item = p.filter_item();
+    Ref op = filter_operator(self, item);
+    if (!op) return nullptr;
+    Ref value = filter_value(self, item);
+    if (!value) return nullptr;
+    Ref name = f_field_name.get(item);
+    if (!name) return nullptr;
+    Ref field = common::map_field(self, p.table_name(), name.get());
+    if (!field) return nullptr;
     Ref nested_flag = f_is_nested_selection.get(item);
     if (!nested_flag) return nullptr;
     int nested = rt::truth(nested_flag.get());
     if (nested < 0) return nullptr;
-
-    if (!nested) {
-        raw = f_value.get(item);
-        if (!raw) return nullptr;
-        Ref versions = rt::global(n_Versions);
-        if (!versions) return nullptr;
-        int is_version = rt::is_instance(raw.get(), versions.get());
-        if (is_version < 0) return nullptr;
-        if (is_version) {
-            raw = f_value.get(item);
-            if (!raw) return nullptr;
-            int all = equals_version(raw.get(), a_ALL);
-            if (all < 0) return nullptr;
-            if (all) return no_condition();
-        }
-        raw = Ref();
-        int use_meta = rt::truth(use_internal_meta_tables);
-        if (use_meta < 0) return nullptr;
-        Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
-        if (!alias) return nullptr;
-        Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
-        if (!separator) return nullptr;
-        Ref type = column_type(self, table_name, field.get());
-        if (!type) return nullptr;
-        Ref statement = rt::call_method(op.get(), n_build_statement,
-                                        {field.get(), value.get(), alias.get(), separator.get(), type.get()});
-        if (!statement) return nullptr;
-        type = column_type(self, table_name, field.get());
-        if (!type) return nullptr;
-        Ref bound = rt::call_method(op.get(), n_build_value, {value.get(), type.get()});
-        if (!bound) return nullptr;
-        return rt::pair(statement, bound).release();
-    }
-
-    Ref head_rest[2];
-    if (!rt::split_once(field.get(), n_nested_sep, head_rest)) return nullptr;
-    Ref head = common::map_field(self, table_name, head_rest[0].get());
-    if (!head) return nullptr;
-    raw = f_value.get(item);
-    if (!raw) return nullptr;
-    Ref result = rt::call_method(self, n_nested_filter_statement,
-                                 {table_name, head.get(), head_rest[1].get(), op.get(), value.get(),
-                                  reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), is_internal_table,
-                                  use_internal_meta_tables},
-                                 kw_nested.get());
-    if (!result || !rt::expect_tuple(result.get())) return nullptr;
-    return result.release();
+    if (nested) return nested_path_filter(p, op.get(), field.get(), value.get());
+    return column_filter(p, op.get(), field.get(), value.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -563,12 +374,12 @@ public:
         if (!table_) {
             table_ = rt::steal(PyDict_New());
             if (!table_) return nullptr;
-            if (PyDict_SetItem(table_.get(), and_.get(), n_word_and) < 0) return nullptr;
-            if (PyDict_SetItem(table_.get(), or_.get(), n_word_or) < 0) return nullptr;
+            if (PyDict_SetItem(table_.get(), and_.get(), t_word_and) < 0) return nullptr;
+            if (PyDict_SetItem(table_.get(), or_.get(), t_word_or) < 0) return nullptr;
         }
         Ref word = rt::steal(PyObject_GetItem(table_.get(), connector));
         if (!word) return nullptr;
-        return word.is(n_word_and) ? " AND " : " OR ";
+        return word.is(t_word_and) ? " AND " : " OR ";
     }
 
 private:
@@ -662,7 +473,8 @@ QUARNA_COLD bool add_queryable(TreeArgs p, PyObject* child, PyObject* value, rt:
 // Builds a leaf through self._get_filter_statement and adds what it contributes.
 QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject* params,
                           const char* connector, bool& contributed) {
-    // A leaf binds nothing (NoValue), the items of a list, or one value.
+    // A leaf binds nothing (NoValue), the items of a list (an IN filter's, see
+    // the IN contract at to_sql_value in values.cpp), or one value.
     auto add_bound = [](PyObject* params, PyObject* bound) {
         Ref no_value = rt::global(n_NoValue);
         if (!no_value) return false;
@@ -717,6 +529,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     int any = rt::truth(children.get());
     if (any < 0) return nullptr;
     if (!any) return empty_tree();
+    // Read again for the loop: the truth test may have run Python code that changed it.
     children = f_children.get(conditions);
     if (!children) return nullptr;
     rt::Items walk;
@@ -757,6 +570,7 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
     }
     if (PyErr_Occurred()) return nullptr;
 
+    // Tested again, as the Python code tests it twice: its truth may have changed.
     grouped = rt::truth(is_grouped);
     if (grouped < 0) return nullptr;
     if (grouped) {
@@ -792,11 +606,4 @@ const rt::FuncDef nested_filter_statement{
      Param{"sql_operator_template", "SqlOperatorTemplate"}, Param{"value", "Any"}, Param{"value_type", "Any"},
      flag("is_internal_table"), flag("use_internal_meta_tables")},
     "tuple[str, Any]", "Build the condition of a filter on a nested field path."};
-const rt::FuncDef resolve_nested_field_name{
-    "_resolve_nested_field_name", "SqliteStatementsMixin._resolve_nested_field_name",
-    resolve_nested_field_name_body,
-    {self(), table_name(), text("field_name"), text("nested_fields"),
-     Param{"value_type", "Any", Check::Any, Default::StrType, true}, flag("is_internal_table"),
-     flag("use_internal_meta_tables")},
-    "str", "Resolve a nested field path to an SQL expression."};
 }  // namespace methods

@@ -23,6 +23,7 @@ extern const rt::FuncDef build_order_by_statement;
 extern const rt::FuncDef get_conditions_statement;
 extern const rt::FuncDef get_filter_statement;
 extern const rt::FuncDef nested_filter_statement;
+// paths.cpp
 extern const rt::FuncDef resolve_nested_field_name;
 // values.cpp
 extern const rt::FuncDef convert_date_to_sql_value;

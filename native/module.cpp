@@ -1,5 +1,6 @@
 // The field-name mapping hooks, the module entry point, multi-phase
 // initialisation and the load sequence.
+#include "common.hpp"
 #include "methods.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/imports.hpp"
@@ -46,7 +47,7 @@ const char kFullName[] = "quarna_data.connections.implementations.mixins.sqlite_
 const char kInitName[] = "init quarna_data.connections.implementations.mixins.sqlite_statements_mixin";
 const char kSourceName[] = "sqlite_statements_mixin.cpp";
 
-rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
+using names::n_METADATA_TABLE_ALIAS;
 rt::Name n_sql_operator_map("sql_operator_map");
 rt::Name n_cache("cache");
 
@@ -237,7 +238,9 @@ bool check_runtime_version() {
 int run_body(PyObject* module) {
     int line = 1;
     if (!check_runtime_version()) return line;
-    if (!rt::Name::intern_all() || !rt::KwNames::build_all() || !rt::ready_function_type()) return line;
+    if (!rt::Name::intern_all() || !rt::Literal::make_all() || !rt::KwNames::build_all() ||
+        !rt::ready_function_type())
+        return line;
     PyObject* dict = PyModule_GetDict(module);
     rt::set_module_dict(dict);
     rt::remember_import_function();

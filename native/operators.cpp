@@ -5,6 +5,8 @@
 #include "runtime/fast.hpp"
 #include "runtime/objects.hpp"
 
+using namespace names;
+
 namespace {
 
 rt::Name n_template("template");
@@ -17,18 +19,16 @@ rt::InstanceAttr f_value_template(n_value_template);
 rt::InstanceAttr f_value_modifier(n_value_modifier);
 rt::Name n_format("format");
 rt::Name n_upper("upper");
-rt::Name n_NoValue("NoValue");
 rt::Name n_BaseModel("BaseModel");
-rt::Name n_Lookup("Lookup");
 rt::Name n_SqlOperatorTemplate("SqlOperatorTemplate");
 
 // Patterns the operator callables return.
-rt::Name n_is("{field_name} IS ?");
-rt::Name n_eq("{field_name} = ?");
-rt::Name n_is_not("{field_name} IS NOT ?");
-rt::Name n_neq("{field_name} != ?");
-rt::Name n_is_null("{field_name} IS NULL");
-rt::Name n_is_not_null("{field_name} IS NOT NULL");
+rt::Literal t_is("{field_name} IS ?");
+rt::Literal t_eq("{field_name} = ?");
+rt::Literal t_is_not("{field_name} IS NOT ?");
+rt::Literal t_neq("{field_name} != ?");
+rt::Literal t_is_null("{field_name} IS NULL");
+rt::Literal t_is_not_null("{field_name} IS NOT NULL");
 
 rt::KwNames kw_field_name{"field_name"};
 rt::KwNames kw_value{"value"};
@@ -169,10 +169,10 @@ PyObject* build_value_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // The operator callables: (_value, _column_type); the column type is unused.
 
-PyObject* eq_template(PyObject* const* a) { return rt::borrow(PyBool_Check(a[0]) ? n_is.get() : n_eq.get()).release(); }
+PyObject* eq_template(PyObject* const* a) { return rt::borrow(PyBool_Check(a[0]) ? t_is.get() : t_eq.get()).release(); }
 
 PyObject* neq_template(PyObject* const* a) {
-    return rt::borrow(PyBool_Check(a[0]) ? n_is_not.get() : n_neq.get()).release();
+    return rt::borrow(PyBool_Check(a[0]) ? t_is_not.get() : t_neq.get()).release();
 }
 
 // A bool becomes the integer 1 or 0; anything else passes unchanged.
@@ -181,29 +181,22 @@ PyObject* bool_to_int_modifier(PyObject* const* a) {
     return rt::borrow(a[0]).release();
 }
 
-// "{field_name} IN (?,?,...)" with one placeholder per decoded item.
+// "{field_name} IN (?,?,...)" with one placeholder per decoded item (the IN
+// contract: see to_sql_value in values.cpp).
 PyObject* in_template(PyObject* const* a) {
     rt::Ref decoded = common::json_loads(a[0]);
     if (!decoded) return nullptr;
     const Py_ssize_t n = PyObject_Size(decoded.get());
     if (n < 0) return nullptr;
-    static const char head[] = "{field_name} IN (";
-    const Py_ssize_t head_len = sizeof(head) - 1;
-    if (n > (PY_SSIZE_T_MAX - head_len - 1) / 2) return PyErr_NoMemory();
-    const Py_ssize_t len = head_len + (n ? 2 * n - 1 : 0) + 1;
-    rt::Ref out = rt::steal(PyUnicode_New(len, 127));
-    if (!out) return nullptr;
-    char* p = static_cast<char*>(PyUnicode_DATA(out.get()));
-    std::memcpy(p, head, (size_t)head_len);
-    p += head_len;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) *p++ = ',';
-        *p++ = '?';
-    }
-    *p = ')';
-    return out.release();
+    std::string pattern = "{field_name} IN (";
+    common::append_placeholders(pattern, n, ",");
+    pattern += ')';
+    rt::Text text;
+    text.lit(pattern.data(), pattern.size());
+    return text.build().release();
 }
 
+// The list to bind, decoded again from the JSON text (the IN contract: see to_sql_value in values.cpp).
 PyObject* in_modifier(PyObject* const* a) { return common::json_loads(a[0]).release(); }
 
 // str(value).upper()
@@ -216,7 +209,7 @@ PyObject* upper_modifier(PyObject* const* a) {
 PyObject* isnull_template(PyObject* const* a) {
     const int truth = rt::truth(a[0]);
     if (truth < 0) return nullptr;
-    return rt::borrow(truth ? n_is_null.get() : n_is_not_null.get()).release();
+    return rt::borrow(truth ? t_is_null.get() : t_is_not_null.get()).release();
 }
 
 PyObject* isnull_modifier(PyObject* const*) { return rt::global(n_NoValue).release(); }

@@ -2,40 +2,36 @@
 // select entry point and COUNT.
 #include "common.hpp"
 #include "methods.hpp"
+#include "paths.hpp"
 #include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
 
+using namespace names;
+
 namespace {
 
-rt::Name n_field_name("field_name");
+using paths::n_separator;
+
 rt::Name n_direction("direction");
-rt::Name n_double_underscore("__");
-rt::Name n_metadata_field("_metadata");
 rt::Name n_OrderDirection("OrderDirection");
 rt::Name n_ASC("ASC");
 rt::ClassAttr a_ASC(n_ASC);
 rt::Name n_NumberPaginator("NumberPaginator");
 rt::Name n_CursorPaginator("CursorPaginator");
 rt::Name n_QuarnaConnectionError("QuarnaConnectionError");
-rt::Name n_MODEL_TABLE_ALIAS("MODEL_TABLE_ALIAS");
-rt::Name n_METADATA_TABLE_ALIAS("METADATA_TABLE_ALIAS");
 rt::Name n_METADATA_SELECT_STATEMENT("METADATA_SELECT_STATEMENT");
 rt::Name n_METADATA_SELECT_FIELD("METADATA_SELECT_FIELD");
-rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
 rt::Name n_TABLE_SEPARATOR("TABLE_SEPARATOR");
-rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
 rt::Name n_limit("limit");
 rt::Name n_offset("offset");
 rt::Name n_only("only");
 rt::Name n_distinct("distinct");
-rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
-rt::Name n_get_conditions_statement("_get_conditions_statement");
 rt::Name n_build_order_by_statement("_build_order_by_statement");
 rt::Name n_select_statement("_select_statement");
 rt::Name n_select_with_internal_meta_statement("_select_with_internal_meta_statement");
-rt::Name n_count_star("COUNT(*)");
+rt::Literal t_count_star("COUNT(*)");
 
 rt::KwNames kw_flags{"is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_plain_select{"select_only", "conditions", "pagination", "order_by", "is_internal_table"};
@@ -105,14 +101,15 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
     while (items.next(item)) {
         rt::Ref probe = f_field_name.get(item.get());
         if (!probe) return nullptr;
-        int nested = PySequence_Contains(probe.get(), n_double_underscore);
+        int nested = PySequence_Contains(probe.get(), n_separator);
         if (nested < 0) return nullptr;
         probe = rt::Ref();
+        // Read again: the membership test may have run Python code that changed it.
         rt::Ref field = f_field_name.get(item.get());
         if (!field) return nullptr;
         if (nested) {
             rt::Ref parts[2];
-            if (!rt::split_once(field.get(), n_double_underscore, parts)) return nullptr;
+            if (!rt::split_once(field.get(), n_separator, parts)) return nullptr;
             field = rt::call_method(self, n_resolve_nested_field_name,
                                     {table_name, parts[0].get(), parts[1].get(), p.is_internal_table(),
                                      p.use_internal_meta_tables()},
@@ -212,6 +209,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
                 rt::raise_none_attr("extend");
                 return nullptr;
             }
+            // Read again for the parameters: the tests above may have run Python code.
             limit = f_limit.get(pagination);
             if (!limit) return nullptr;
             if (PyList_Append(params.get(), limit.get()) < 0) return nullptr;
@@ -309,7 +307,7 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
                    rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata_field.get());
+    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata.get());
     only = rt::Ref();
     if (!fields || !sort_list(fields.get())) return false;
     rt::ListItems items(fields.get());
@@ -487,7 +485,7 @@ PyObject* build_count_statement_body(PyObject* const* a) {
                                                  kw_meta_count.get()));
     }
     return checked_statement(rt::call_method(self, n_select_statement,
-                                             {table_name, n_count_star.get(), conditions, py_bool(internal)},
+                                             {table_name, t_count_star.get(), conditions, py_bool(internal)},
                                              kw_plain_count.get()));
 }
 

@@ -2,7 +2,6 @@
 #include "common.hpp"
 #include "methods.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/compat.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/fast.hpp"
@@ -12,27 +11,19 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace names;
+
 namespace {
 
 rt::Name n_execute("execute");
 rt::Name n_fetchall("fetchall");
-rt::Name n_quote("'");
-rt::Name n_two_quotes("''");
-
-// The table name sits inside a quoted literal: quotes in it are doubled so the
-// name cannot end the literal early.
-rt::Ref quote_literal_text(PyObject* text) {
-    if (PyUnicode_FindChar(text, '\'', 0, PyUnicode_GET_LENGTH(text), 1) < 0) return rt::borrow(text);
-    return rt::steal(PyUnicode_Replace(text, n_quote, n_two_quotes, -1));
-}
 
 PyObject* describe_table_body(PyObject* const* a) {
     PyObject* self = a[0];
-    rt::Ref table = quote_literal_text(a[1]);
-    if (!table) return nullptr;
     rt::Text text;
+    // The table name sits inside a quoted literal.
     text.lit("pragma table_info('");
-    text.str(table.get());
+    if (!text.inside_quotes(a[1], '\'')) return nullptr;
     text.lit("');");
     rt::Ref statement = text.build();
     if (!statement) return nullptr;
@@ -58,13 +49,11 @@ PyObject* describe_table_body(PyObject* const* a) {
 // Row decoding.
 
 
-rt::Name n_json("json");
 rt::Name n_JSONDecodeError("JSONDecodeError");
 rt::Name n_lower("lower");
 rt::Name n_tobytes("tobytes");
 rt::Name n_startswith("startswith");
-rt::Name n_f("f");
-rt::Name n_metadata("_metadata");
+rt::Literal t_f("f");
 rt::Name n_address("address");
 rt::Name n_class_version("class_version");
 rt::Name n_object_version("object_version");
@@ -72,8 +61,6 @@ rt::Name n_reference_to("reference_to");
 rt::Name n_referenced_by("referenced_by");
 rt::Name n_object_id_key("_object_id");
 rt::Name n_object_version_key("_object_version");
-rt::Name n_PRIMARY_PARTITION_KEY("PRIMARY_PARTITION_KEY");
-rt::Name n_SECONDARY_PARTITION_KEY("SECONDARY_PARTITION_KEY");
 rt::Name n_field_reverse_map("_field_reverse_map");
 rt::Name n_process_field("_process_field");
 
@@ -176,7 +163,7 @@ int is_dropped_key(PyObject* key) {
     const Py_ssize_t n = PyObject_Length(key);
     if (n < 0) return -1;
     if (n != 33) return 0;
-    rt::Ref starts = rt::call_method(key, n_startswith, {n_f.get()});
+    rt::Ref starts = rt::call_method(key, n_startswith, {t_f.get()});
     if (!starts) return -1;
     return rt::truth(starts.get());
 }
@@ -213,49 +200,35 @@ rt::Ref recorded_class_version(PyObject* metadata) {
 
 bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 
-// The two hooks, reached through self for every column as a method call
-// would reach them; while the lookup would find this module's own function,
-// its body runs directly.
-rt::OwnMethod g_reverse_lookup;
-rt::OwnMethod g_field_lookup;
+// The two hooks, reached through self for every column; while the lookup
+// would find this module's own function, its body runs directly.
+rt::SelfHook h_field_reverse_map(n_field_reverse_map, methods::field_reverse_map, rt::Binding::Method);
+rt::SelfHook h_process_field(n_process_field, methods::process_field, rt::Binding::Static);
 
 // self._field_reverse_map(table_name, name, class_version).  `own` is set
 // when this module's identity mapping answered, so that no other code ran.
 rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
     own = false;
-    if (PyUnicode_CheckExact(name) && g_reverse_lookup.still_found(self)) {
+    if (PyUnicode_CheckExact(name) && h_field_reverse_map.still_default(self)) {
         own = true;
         return rt::borrow(name);
     }
-    PyObject* found = nullptr;
-    const int unbound = rt::compat::get_method(self, n_field_reverse_map, &found);
-    rt::Ref hook = rt::steal(found);
-    if (!hook) return rt::Ref();
-    if (unbound && rt::is_function(hook.get(), methods::field_reverse_map)) {
-        g_reverse_lookup.found_own(self);
-        if (PyUnicode_CheckExact(name)) {
-            own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
-            return rt::borrow(name);
-        }
-        return rt::call(hook.get(), {self, table_name, name, class_version});  // the binding's TypeError
+    rt::FoundHook hook;
+    if (!h_field_reverse_map.find(self, hook)) return rt::Ref();
+    if (hook.is_default() && PyUnicode_CheckExact(name)) {
+        own = Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
+        return rt::borrow(name);
     }
-    g_reverse_lookup.found_other();
-    if (unbound) return rt::call(hook.get(), {self, table_name, name, class_version});
-    return rt::call(hook.get(), {table_name, name, class_version});
+    // The default given a name that is not a str raises the binding's TypeError.
+    return hook.call({table_name, name, class_version});
 }
 
-// self._process_field(field_type, value): a static method, so the attribute is the plain function.
+// self._process_field(field_type, value)
 rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
-    bool direct = PyUnicode_CheckExact(field_type) && g_field_lookup.still_found(self);
-    if (!direct) {
-        rt::Ref hook = rt::attr(self, n_process_field);
-        if (!hook) return rt::Ref();
-        if (!rt::is_function(hook.get(), methods::process_field)) {
-            g_field_lookup.found_other();
-            return rt::call(hook.get(), {field_type, value});
-        }
-        g_field_lookup.found_own(self);
-        if (!PyUnicode_CheckExact(field_type)) return rt::call(hook.get(), {field_type, value});
+    if (!PyUnicode_CheckExact(field_type) || !h_process_field.still_default(self)) {
+        rt::FoundHook hook;
+        if (!h_process_field.find(self, hook)) return rt::Ref();
+        if (!hook.is_default() || !PyUnicode_CheckExact(field_type)) return hook.call({field_type, value});
     }
     return decode_field(field_type, value);
 }
@@ -266,10 +239,10 @@ struct RowDecoding {
     PyObject* table_name;
     PyObject* result;       // the fetched row: column name -> value
     PyObject* description;  // the table's declared types: column name -> type
-    rt::Ref primary, secondary;  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
-    bool keys_text = false;      // both are exactly str
-    rt::Ref record;
-    rt::Ref record_metadata;     // the record's "_metadata" entry, while known without a lookup
+    rt::Ref primary = rt::Ref(), secondary = rt::Ref();  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
+    bool keys_text = false;                              // both are exactly str
+    rt::Ref record = rt::Ref();
+    rt::Ref record_metadata = rt::Ref();  // the record's "_metadata" entry, while known without a lookup
     bool record_keys_text = true;  // every key of the record is exactly a str
     bool may_drop = false;         // the record may hold keys that are dropped
 };
@@ -288,8 +261,7 @@ rt::Ref row_class_version(PyObject* result) {
 // While every key is exactly a str, the "_metadata" entry is noted here
 // instead of being looked up again.
 bool decode_columns(RowDecoding& row, PyObject* class_version) {
-    row.record = rt::steal(
-        rt::compat::new_presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2));
+    row.record = rt::presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2);
     if (!row.record) return false;
     rt::DictItems items(row.result);
     rt::Ref name, value, field_type;

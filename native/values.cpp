@@ -7,15 +7,15 @@
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 
+using namespace names;
+
 namespace {
 
 rt::Name n_Enum("Enum");
 rt::Name n_datetime("datetime");
 rt::Name n_date("date");
-rt::Name n_json("json");
 rt::Name n_pytz("pytz");
 rt::Name n_utc("utc");
-rt::Name n_value("value");
 rt::Name n_astimezone("astimezone");
 rt::Name n_timestamp("timestamp");
 rt::Name n_year("year");
@@ -186,6 +186,13 @@ PyObject* to_sql_value_body(PyObject* const* a) {
     if (r < 0) return nullptr;
     if (r) return rt::call_method(value.get(), n_model_dump_json, {Py_False}, kw_by_alias.get()).release();
 
+    // The IN contract starts here.  A list value (the value of an IN filter
+    // among them) becomes JSON text, so that a filter binds one value like any
+    // other.  The IN operator's template (operators.cpp, in_template) decodes
+    // that text to write one placeholder per item; its value modifier
+    // (in_modifier) decodes it again to give the list to bind; and a condition
+    // tree (conditions.cpp, add_leaf) splices a bound list into the statement's
+    // parameters item by item.  The other places point here.
     if (PyList_Check(value.get())) {
         rt::Ref items = dates_in_list(cls, value.get());
         if (!items) return nullptr;
@@ -211,14 +218,15 @@ const rt::FuncDef to_sql_value{
 
 namespace values {
 
+namespace {
+rt::SelfHook h_to_sql_value(n_to_sql_value, methods::to_sql_value, rt::Binding::Class);
+}
+
 bool SqlValue::fetch(PyObject* self) {
-    hook_ = rt::attr(self, n_to_sql_value);
-    if (!hook_) return false;
     cls_ = nullptr;
     settled_ = false;
-    PyObject* h = hook_.get();
-    if (PyMethod_Check(h) && rt::is_function(PyMethod_GET_FUNCTION(h), methods::to_sql_value))
-        cls_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
+    if (!h_to_sql_value.find(self, hook_)) return false;
+    cls_ = hook_.bound_to();
     return true;
 }
 
@@ -235,7 +243,7 @@ rt::Ref SqlValue::convert_tested(PyObject* value) {
         PyObject* args[2] = {cls_, value};
         return rt::steal(to_sql_value_body(args));
     }
-    return rt::call(hook_.get(), {value});
+    return hook_.call({value});
 }
 
 }  // namespace values

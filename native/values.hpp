@@ -1,6 +1,7 @@
 // Conversion of data-model values to values SQLite can bind, as the
 // statement builders apply it (values.cpp).
 #pragma once
+#include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/ref.hpp"
 
@@ -26,7 +27,7 @@ public:
 
 private:
     rt::Ref convert_tested(PyObject* value);
-    rt::Ref hook_;
+    rt::FoundHook hook_;
     PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
     bool settled_ = false;
 };

@@ -3,7 +3,6 @@
 #include "methods.hpp"
 #include "values.hpp"
 #include "runtime/calls.hpp"
-#include "runtime/compat.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
 #include "runtime/objects.hpp"
@@ -12,48 +11,18 @@
 #include <string>
 #include <vector>
 
+using namespace names;
+
 namespace {
 
 rt::Name n_keys("keys");
 rt::Name n_values("values");
-rt::Name n_get("get");
 rt::Name n_extend("extend");
-rt::Name n_backquote("`");
-rt::Name n_two_backquotes("``");
 
-// A name between backquotes, formatted as text.  A backquote inside it is
-// doubled, so the name cannot end the quoted identifier early.
+// A name between backquotes, formatted as text (a backquote inside it doubled).
 bool quoted_name(rt::Text& text, PyObject* name) {
     rt::Ref s = rt::format_text(name);
-    if (!s) return false;
-    const Py_ssize_t at = PyUnicode_FindChar(s.get(), '`', 0, PyUnicode_GET_LENGTH(s.get()), 1);
-    if (at < -1) return false;
-    if (at >= 0) {
-        s = rt::steal(PyUnicode_Replace(s.get(), n_backquote, n_two_backquotes, -1));
-        if (!s) return false;
-    }
-    text.str(s.get());
-    return true;
-}
-
-// "?, ?, ..." with static storage, handed to rt::Text in slices.
-constexpr Py_ssize_t kMarkChunk = 256;
-const char* marks() {
-    static const std::string text = [] {
-        std::string s;
-        for (Py_ssize_t i = 0; i < kMarkChunk; ++i) s += "?, ";
-        return s;
-    }();
-    return text.data();
-}
-
-// n placeholders joined with ", ".
-void placeholders(rt::Text& text, Py_ssize_t n) {
-    while (n > 0) {
-        const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
-        n -= k;
-        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
-    }
+    return s && text.inside_quotes(s.get(), '`');
 }
 
 // A tuple filled in order.  Sized up front from the expected count; grows or
@@ -78,9 +47,7 @@ public:
 
 private:
     bool resize(Py_ssize_t size) {
-        PyObject* t = tuple_.release();
-        if (rt::compat::resize_tuple(&t, size) < 0) return false;  // t is released on failure
-        tuple_ = rt::steal(t);
+        if (!rt::resize_tuple(tuple_, size)) return false;
         size_ = size;
         return true;
     }
@@ -128,7 +95,7 @@ PyObject* build_insert_statement_body(PyObject* const* a) {
     const Py_ssize_t n = insert_columns(text, data.get());
     if (n < 0) return nullptr;
     text.lit(") VALUES (");
-    placeholders(text, n);
+    common::placeholders(text, n);
     text.lit(")");
     rt::Ref sql = text.build();
     if (!sql) return nullptr;
@@ -171,35 +138,37 @@ rt::Ref row_get(PyObject* row, PyObject* column) {
     return rt::call_method(row, n_get, {column, Py_None});
 }
 
-PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* table = a[1];
-    // The rows as they are now (held here, not in a Python list): hooks run
-    // below may change the caller's list, and the row groups and the
-    // parameters must describe the same rows.
+// The rows as they are now (held here, not in a Python list): hooks run later
+// may change the caller's list, and the row groups and the parameters must
+// describe the same rows.
+std::vector<rt::Ref> rows_now(PyObject* list) {
     std::vector<rt::Ref> rows;
-    rows.reserve((size_t)PyList_GET_SIZE(a[2]));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[2]); ++i) rows.push_back(rt::borrow(PyList_GET_ITEM(a[2], i)));
-    const Py_ssize_t nrows = (Py_ssize_t)rows.size();
+    rows.reserve((size_t)PyList_GET_SIZE(list));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) rows.push_back(rt::borrow(PyList_GET_ITEM(list, i)));
+    return rows;
+}
 
+// Every key of every row, once, as a list in a set's order; this list is
+// private, so its items stay put.  A row with the first row's very key
+// objects adds nothing to the set: `shape` learns them.
+rt::Ref all_columns(const std::vector<rt::Ref>& rows, rt::RowShape& shape) {
     rt::Ref column_set = rt::steal(PySet_New(nullptr));
-    if (!column_set) return nullptr;
-    // A row with the first row's very key objects adds nothing to the set.
-    rt::RowShape shape(nrows);
+    if (!column_set) return rt::Ref();
     for (const rt::Ref& row : rows) {
         if (shape.same_keys(row.get())) continue;
-        if (!add_row_keys(column_set.get(), row.get())) return nullptr;
+        if (!add_row_keys(column_set.get(), row.get())) return rt::Ref();
         shape.learn(row.get());
     }
-    // The set's own order; this list is private, so its items stay put.
-    rt::Ref columns = rt::steal(PySequence_List(column_set.get()));
-    if (!columns) return nullptr;
-    const Py_ssize_t ncols = PyList_GET_SIZE(columns.get());
+    return rt::steal(PySequence_List(column_set.get()));
+}
 
-    // The row groups "(?, ?), (?, ?), ..." are plain ASCII: written out here
-    // in one buffer, they reach the builder as a single piece.
+// "INSERT INTO `table` (`a`, `b`) VALUES (?, ?), (?, ?), ..."
+rt::Ref bulk_insert_text(PyObject* table, PyObject* columns, Py_ssize_t nrows) {
+    const Py_ssize_t ncols = PyList_GET_SIZE(columns);
+    // The row groups are plain ASCII: written out here in one buffer, they
+    // reach the builder as a single piece.
     std::string group = "(";
-    for (Py_ssize_t j = 0; j < ncols; ++j) group += j ? ", ?" : "?";
+    common::append_placeholders(group, ncols, ", ");
     group += ")";
     std::string groups;
     groups.reserve((size_t)nrows * (group.size() + 2));
@@ -207,26 +176,29 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
         if (i) groups += ", ";
         groups += group;
     }
-
     rt::Text text;
     text.lit("INSERT INTO `");
-    if (!quoted_name(text, table)) return nullptr;
+    if (!quoted_name(text, table)) return rt::Ref();
     text.lit("` (");
     for (Py_ssize_t j = 0; j < ncols; ++j) {
         if (j) text.lit("`, `"); else text.lit("`");
-        if (!quoted_name(text, PyList_GET_ITEM(columns.get(), j))) return nullptr;
+        if (!quoted_name(text, PyList_GET_ITEM(columns, j))) return rt::Ref();
     }
     if (ncols) text.lit("`");
     text.lit(") VALUES ");
     text.lit(groups.data(), groups.size());
-    rt::Ref sql = text.build();
-    if (!sql) return nullptr;
+    return text.build();
+}
 
+// self._to_sql_value(row.get(column, None)) for every row and column, in order.
+rt::Ref bulk_insert_params(PyObject* self, const std::vector<rt::Ref>& rows, PyObject* columns,
+                           rt::RowShape& shape) {
+    const Py_ssize_t ncols = PyList_GET_SIZE(columns);
     values::SqlValue conv;
-    if (!conv.fetch(self)) return nullptr;
+    if (!conv.fetch(self)) return rt::Ref();
     TupleFill params;
-    if (!params.init(nrows * ncols)) return nullptr;
-    shape.map_columns(columns.get());
+    if (!params.init((Py_ssize_t)rows.size() * ncols)) return rt::Ref();
+    shape.map_columns(columns);
     for (size_t i = 0; i < rows.size(); ++i) {
         const rt::Ref& row = rows[i];
         if (shape.unchanged(i, row.get())) {
@@ -236,25 +208,37 @@ PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
                 if (shape.unchanged(i, row.get())) {
                     value = rt::borrow(shape.value((size_t)j));
                 } else {
-                    value = row_get(row.get(), PyList_GET_ITEM(columns.get(), j));
+                    value = row_get(row.get(), PyList_GET_ITEM(columns, j));
                     conv.touch();  // the lookup may have compared keys with Python code
                 }
-                if (!value) return nullptr;
-                if (!params.push(conv.convert(value.get()))) return nullptr;
+                if (!value) return rt::Ref();
+                if (!params.push(conv.convert(value.get()))) return rt::Ref();
             }
             continue;
         }
         for (Py_ssize_t j = 0; j < ncols; ++j) {
-            PyObject* column = PyList_GET_ITEM(columns.get(), j);
+            PyObject* column = PyList_GET_ITEM(columns, j);
             rt::Ref value = row_get(row.get(), column);
-            if (!value) return nullptr;
+            if (!value) return rt::Ref();
             // row.get of a dict subclass, or a lookup that meets a key whose hash or
             // comparison is Python code, may run code.
             conv.touch();
-            if (!params.push(conv.convert(value.get()))) return nullptr;
+            if (!params.push(conv.convert(value.get()))) return rt::Ref();
         }
     }
-    return rt::pair(std::move(sql), params.finish()).release();
+    return params.finish();
+}
+
+PyObject* build_bulk_insert_statement_body(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* table = a[1];
+    const std::vector<rt::Ref> rows = rows_now(a[2]);
+    rt::RowShape shape((Py_ssize_t)rows.size());
+    rt::Ref columns = all_columns(rows, shape);
+    if (!columns) return nullptr;
+    rt::Ref sql = bulk_insert_text(table, columns.get(), (Py_ssize_t)rows.size());
+    if (!sql) return nullptr;
+    return rt::pair(std::move(sql), bulk_insert_params(self, rows, columns.get(), shape)).release();
 }
 
 // "`column` = ?" for one field name, the name passed through self._fields_map.

@@ -1,5 +1,6 @@
 #include "calls.hpp"
 
+#include "compat.hpp"
 #include "fast.hpp"
 
 namespace rt {
@@ -40,6 +41,41 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
             break;
     }
     return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref FoundHook::call(std::initializer_list<PyObject*> args) const {
+    // stack[0] is the slot that PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.
+    PyObject* stack[kMaxCallArgs + 2];
+    size_t n = 0;
+    stack[1 + n++] = self_.get();
+    for (PyObject* a : args) stack[1 + n++] = a;
+    if (unbound_) return steal(PyObject_Vectorcall(hook_.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_Vectorcall(hook_.get(), stack + 2, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+bool SelfHook::find(PyObject* self, FoundHook& out) {
+    out = FoundHook();
+    out.self_ = borrow(self);
+    if (binding_ == Binding::Method) {
+        PyObject* found = nullptr;
+        out.unbound_ = compat::get_method(self, name_, &found) == 1;
+        out.hook_ = steal(found);
+    } else {
+        out.hook_ = attr(self, name_);
+    }
+    if (!out.hook_) return false;
+    PyObject* h = out.hook_.get();
+    switch (binding_) {
+        case Binding::Method: out.default_ = out.unbound_ && is_function(h, def_); break;
+        case Binding::Static: out.default_ = is_function(h, def_); break;
+        case Binding::Class:
+            out.default_ = PyMethod_Check(h) && is_function(PyMethod_GET_FUNCTION(h), def_);
+            if (out.default_) out.bound_to_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
+            return true;
+    }
+    if (out.default_) seen_.found_own(self);
+    else seen_.found_other();
+    return true;
 }
 
 }  // namespace rt

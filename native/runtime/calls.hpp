@@ -1,5 +1,7 @@
 // Calls with the interpreter's semantics, made through vectorcall.
 #pragma once
+#include "fast.hpp"
+#include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -13,5 +15,60 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 // attribute is a plain function on the type.
 Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr);
+
+// How a class holds the default of a hook: as a method, a static method or a class method.
+enum class Binding { Method, Static, Class };
+
+// What one lookup of a hook on self found (SelfHook::find).  Holds what it
+// found, and self, for as long as it lives.
+class FoundHook {
+public:
+    // The module's own function, bound as the class binds the default, was
+    // found: the caller may run its body directly.
+    bool is_default() const { return default_; }
+    // The class a class method found as the default is bound to (borrowed
+    // from what was found); nullptr for anything else.
+    PyObject* bound_to() const { return bound_to_; }
+    // What was found, called with these arguments (self first when the
+    // lookup gave the unbound function, as a method call passes it).
+    Ref call(std::initializer_list<PyObject*> args) const;
+
+private:
+    friend class SelfHook;
+    Ref hook_;
+    Ref self_;
+    PyObject* bound_to_ = nullptr;
+    bool unbound_ = false;
+    bool default_ = false;
+};
+
+// A hook reached through self, self.<name>(...), whose default is this
+// module's function `def` held by the class as `binding` says, and which a
+// subclass or an instance may replace.  Builders that call a hook for every
+// column or value use this instead of rt::call_method, so that the default's
+// body runs directly while it is what the lookup finds.  Declare at file
+// scope, one per hook:
+//   rt::SelfHook h_process_field(n_process_field, methods::process_field, rt::Binding::Static);
+class SelfHook {
+public:
+    SelfHook(const Name& name, const FuncDef& def, Binding binding) noexcept
+        : name_(name), def_(def), binding_(binding) {}
+    SelfHook(const SelfHook&) = delete;
+    SelfHook& operator=(const SelfHook&) = delete;
+    // True, with no lookup made, while a lookup on self would find the
+    // default that the last find() found (remembered as rt::OwnMethod does;
+    // a method or a static method only, a class method is never remembered).
+    bool still_default(PyObject* self) const { return seen_.still_found(self); }
+    // Looks the hook up on self: a method as a method call does (the unbound
+    // function, no bound method), a static or class method as getattr(self,
+    // name).  False with an exception set.
+    bool find(PyObject* self, FoundHook& out);
+
+private:
+    const Name& name_;
+    const FuncDef& def_;
+    Binding binding_;
+    OwnMethod seen_;
+};
 
 }  // namespace rt

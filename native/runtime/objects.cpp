@@ -1,6 +1,7 @@
 #include "objects.hpp"
 
 #include "calls.hpp"
+#include "compat.hpp"
 
 namespace rt {
 
@@ -84,6 +85,15 @@ Ref pair(Ref a, Ref b) {
     PyTuple_SET_ITEM(t, 0, a.release());
     PyTuple_SET_ITEM(t, 1, b.release());
     return steal(t);
+}
+
+Ref presized_dict(Py_ssize_t n) { return steal(compat::new_presized_dict(n)); }
+
+bool resize_tuple(Ref& t, Py_ssize_t size) {
+    PyObject* raw = t.release();
+    if (compat::resize_tuple(&raw, size) < 0) return false;  // raw is released on failure
+    t = steal(raw);
+    return true;
 }
 
 }  // namespace rt

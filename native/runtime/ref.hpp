@@ -6,8 +6,8 @@
 
 #include <utility>
 
-// Marks a function that is kept out of line, so that its locals never
-// enlarge the frame of a caller that recursion keeps on the stack.
+// noinline: the function is never inlined into its callers, so that its
+// locals never enlarge the frame of a caller that recursion keeps on the stack.
 #if defined(__GNUC__)
 #define QUARNA_COLD __attribute__((noinline))
 #else

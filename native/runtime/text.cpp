@@ -2,6 +2,21 @@
 
 namespace rt {
 
+namespace {
+Literal* g_literals = nullptr;
+}  // namespace
+
+Literal::Literal(const char* text) noexcept : text_(text), next_(g_literals) { g_literals = this; }
+
+bool Literal::make_all() {
+    for (Literal* l = g_literals; l; l = l->next_) {
+        if (l->obj_) continue;
+        l->obj_ = PyUnicode_FromString(l->text_);
+        if (!l->obj_) return false;
+    }
+    return true;
+}
+
 Ref format_text(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return borrow(o);
     if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return steal(PyObject_Str(o));

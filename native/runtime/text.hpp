@@ -42,7 +42,8 @@ public:
     bool formatted(PyObject* o);
     // A name (a str) written between two quote characters: each occurrence
     // of the quote character inside it is doubled, so that it cannot end
-    // the quoted name early.  The first form doubles only when `quote` is a
+    // the quoted name or literal early.  This is the one place a quote is
+    // doubled.  The first form doubles only when `quote` is a
     // one-character str; any other quote leaves the name as it is.  False
     // with an exception set on error.
     bool inside_quotes(PyObject* name, PyObject* quote);
@@ -93,5 +94,25 @@ private:
 
 // Formats one object as text, as Text::formatted does.
 Ref format_text(PyObject* o);
+
+// A str made once when the module loads from ASCII text that is not an
+// identifier (identifiers are rt::Name): statement text or a pattern handed
+// out as an object, a separator.  Declare at file scope:
+//   rt::Literal t_count_star("COUNT(*)");
+class Literal {
+public:
+    explicit Literal(const char* text) noexcept;
+    Literal(const Literal&) = delete;
+    Literal& operator=(const Literal&) = delete;
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }
+    // Makes every declared literal; false with an exception set on failure.
+    static bool make_all();
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;  // owned, for the life of the process
+    Literal* next_;
+};
 
 }  // namespace rt
