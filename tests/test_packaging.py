@@ -3,6 +3,8 @@
 The build from this tree (sdist, then the wheel from that sdist) runs in the normal suite without
 build isolation, with the build tools of the running venv.  QUARNA_SLOW_TESTS=1 adds the isolated
 build and the install of the sdist into a clean venv, whose test suite must then pass.
+scripts/wheels runs the suite where no build tools are, against the wheel it installed: it names
+that wheel and the sdist it was built from (QUARNA_WHEEL, QUARNA_SDIST), and these are checked.
 """
 import email.parser
 import importlib
@@ -61,6 +63,8 @@ def _build(outdir, *options):
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     """sdist and wheel built as ``python -m build`` does by default: the wheel from the sdist."""
+    if os.environ.get("QUARNA_WHEEL"):
+        return Path(os.environ["QUARNA_SDIST"]), Path(os.environ["QUARNA_WHEEL"])
     sdist, (wheel,) = _build(tmp_path_factory.mktemp("dist"), "--no-isolation")
     return sdist, wheel
 
@@ -79,15 +83,15 @@ def test_sdist_carries_sources_build_files_tests_and_scripts(dist):
     assert native and native <= files.keys()
     expected = {
         "CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO", "native/README.md",
-        "scripts/bootstrap", "scripts/test", "scripts/env.sh", "tests/conftest.py", "tests/typing_sample.py",
+        "scripts/bootstrap", "scripts/test", "scripts/wheels", "scripts/env.sh", "tests/conftest.py", "tests/typing_sample.py",
         "tests/test_typing.py", "tests/test_packaging.py", "tests/test_frame.py",
         f"src/{MODULE_DIR}/sqlite_statements_mixin.pyi", "src/quarna_data/py.typed", "src/quarna_utils/py.typed",
         "src/quarna_utils/query/utils.py", "src/quarna_data/table_schemas/constants.py",
     }
     assert expected <= files.keys()
-    for name in ("scripts/bootstrap", "scripts/test"):
+    for name in ("scripts/bootstrap", "scripts/test", "scripts/wheels"):
         assert files[name].mode & 0o111, f"{name} lost its executable bit"
-    unwanted = [n for n in files if n.startswith((".venv/", "build/", "dist/", ".benchmarks/"))
+    unwanted = [n for n in files if n.startswith((".venv/", "build/", "dist/", "wheelhouse/", ".benchmarks/"))
                 or "__pycache__" in n or n.endswith((".so", ".pyc", ".sqlite"))]
     assert unwanted == []
 
