@@ -11,6 +11,7 @@ import importlib
 import importlib.metadata
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -82,9 +83,10 @@ def test_sdist_carries_sources_build_files_tests_and_scripts(dist):
     native = {str(p.relative_to(REPO)) for p in (REPO / "native").rglob("*") if p.suffix in (".cpp", ".hpp")}
     assert native and native <= files.keys()
     expected = {
-        "CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO", "native/README.md",
-        "scripts/bootstrap", "scripts/test", "scripts/wheels", "scripts/env.sh", "tests/conftest.py", "tests/typing_sample.py",
-        "tests/test_typing.py", "tests/test_packaging.py", "tests/test_frame.py",
+        "CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO", "native/README.md", "LICENSE", "docs/PYPI.md",
+        "scripts/bootstrap", "scripts/test", "scripts/wheels", "scripts/env.sh",
+        "tests/conftest.py", "tests/typing_sample.py", "tests/test_typing.py", "tests/test_packaging.py",
+        "tests/test_frame.py",
         f"src/{MODULE_DIR}/sqlite_statements_mixin.pyi", "src/quarna_data/py.typed", "src/quarna_utils/py.typed",
         "src/quarna_utils/query/utils.py", "src/quarna_data/table_schemas/constants.py",
     }
@@ -132,6 +134,37 @@ def test_wheel_metadata_comes_from_pyproject(dist):
     with tarfile.open(dist[0]) as archive:
         pkg_info = archive.extractfile(f"quarna_data-{project['version']}/PKG-INFO").read().decode()
     assert email.parser.Parser().parsestr(pkg_info)["Version"] == project["version"]
+
+
+def test_metadata_has_license_authors_urls_and_the_user_description(dist):
+    project = _project()
+    names, metadata, _ = _wheel_metadata(dist[1])
+    assert metadata["License-Expression"] == project["license"] == "MIT"
+    assert f"quarna_data-{project['version']}.dist-info/licenses/LICENSE" in names
+    assert "MIT License" in (REPO / "LICENSE").read_text(encoding="utf-8")
+    assert project["authors"] and metadata["Author-Email"]
+    assert {url.split(",")[0] for url in metadata.get_all("Project-URL")} >= {"Homepage", "Source", "Issues"}
+    # What an index shows: the user's description, not the development README, and nothing in it
+    # that needs this tree (scripts, images or links by relative path).
+    description = metadata.get_payload()
+    assert project["readme"] != "README.md"
+    assert description.strip() == (REPO / project["readme"]).read_text(encoding="utf-8").strip()
+    assert "./scripts" not in description and "from quarna_data" in description
+    assert re.findall(r"\]\((?!https?://)[^)]*\)", description) == []
+
+
+def test_python_versions_no_upper_bound_and_the_tested_ones_named_alike(dist):
+    project = _project()
+    _, metadata, _ = _wheel_metadata(dist[1])
+    assert metadata["Requires-Python"] == ">=3.10"
+    classified = {c.rsplit(" ", 1)[1] for c in project["classifiers"]
+                  if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)}
+    wheels = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))["tool"]["cibuildwheel"]["build"]
+    built = {f"3.{tag[3:]}" for tag in re.findall(r"cp3\d+", wheels)}
+    assert classified == built == {"3.10", "3.11", "3.12", "3.13"}
+    cmake = (REPO / "CMakeLists.txt").read_text(encoding="utf-8")
+    tested = re.search(r"set\(QUARNA_LAST_TESTED_PYTHON (3\.\d+)\)", cmake).group(1)
+    assert tested == max(classified, key=lambda v: int(v.split(".")[1]))
 
 
 def test_version_is_written_in_pyproject_only(dist):
