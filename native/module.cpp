@@ -314,8 +314,12 @@ int module_exec(PyObject* module) {
 }
 
 // The module keeps process-wide state (the one module object, what the
-// runtime remembers) and relies on the global interpreter lock: newer
-// interpreters are told so, and refuse to load it where that does not hold.
+// runtime remembers) and relies on the global interpreter lock, and says so.
+// A subinterpreter refuses to import it (ImportError).  A free-threaded build
+// (3.13t and later; built from the sdist, the wheels are for the default
+// build) does not refuse it: the import turns the GIL on for the whole process
+// and warns that it did (RuntimeWarning).  Only PYTHON_GIL=0 or -X gil=0 keeps
+// the GIL off, and the module then runs without the lock it relies on.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},

@@ -94,7 +94,7 @@ ensure_venv() {
 
 # install_tree DIR [PIP_ARG...] TARGET: (re)install this tree (TARGET "." or ".[test]") into the
 # venv DIR without build isolation, with the venv's cmake and ninja first on PATH so that the build
-# picks up no other copies. The CMake tree (`-C build-dir=...`, default build/<wheel tag>) keeps the
+# picks up no other copies. The CMake tree the caller names (`-C build-dir=build/...`) keeps the
 # rebuild incremental.
 install_tree() {
     local dir="$1"

@@ -3,12 +3,15 @@
 The build from this tree (sdist, then the wheel from that sdist) runs in the normal suite without
 build isolation, with the build tools of the running venv.  QUARNA_SLOW_TESTS=1 adds the isolated
 build and the install of the sdist into a clean venv, whose test suite must then pass.
+scripts/wheels runs the suite where no build tools are, against the wheel it installed: it names
+that wheel and the sdist it was built from (QUARNA_WHEEL, QUARNA_SDIST), and these are checked.
 """
 import email.parser
 import importlib
 import importlib.metadata
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -61,6 +64,8 @@ def _build(outdir, *options):
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     """sdist and wheel built as ``python -m build`` does by default: the wheel from the sdist."""
+    if os.environ.get("QUARNA_WHEEL"):
+        return Path(os.environ["QUARNA_SDIST"]), Path(os.environ["QUARNA_WHEEL"])
     sdist, (wheel,) = _build(tmp_path_factory.mktemp("dist"), "--no-isolation")
     return sdist, wheel
 
@@ -78,16 +83,17 @@ def test_sdist_carries_sources_build_files_tests_and_scripts(dist):
     native = {str(p.relative_to(REPO)) for p in (REPO / "native").rglob("*") if p.suffix in (".cpp", ".hpp")}
     assert native and native <= files.keys()
     expected = {
-        "CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO", "native/README.md",
-        "scripts/bootstrap", "scripts/test", "scripts/env.sh", "tests/conftest.py", "tests/typing_sample.py",
-        "tests/test_typing.py", "tests/test_packaging.py", "tests/test_frame.py",
+        "CMakeLists.txt", "pyproject.toml", "README.md", "PKG-INFO", "native/README.md", "LICENSE", "docs/PYPI.md",
+        "scripts/bootstrap", "scripts/test", "scripts/wheels", "scripts/env.sh",
+        "tests/conftest.py", "tests/typing_sample.py", "tests/test_typing.py", "tests/test_packaging.py",
+        "tests/test_frame.py",
         f"src/{MODULE_DIR}/sqlite_statements_mixin.pyi", "src/quarna_data/py.typed", "src/quarna_utils/py.typed",
         "src/quarna_utils/query/utils.py", "src/quarna_data/table_schemas/constants.py",
     }
     assert expected <= files.keys()
-    for name in ("scripts/bootstrap", "scripts/test"):
+    for name in ("scripts/bootstrap", "scripts/test", "scripts/wheels"):
         assert files[name].mode & 0o111, f"{name} lost its executable bit"
-    unwanted = [n for n in files if n.startswith((".venv/", "build/", "dist/", ".benchmarks/"))
+    unwanted = [n for n in files if n.startswith((".venv/", "build/", "dist/", "wheelhouse/", ".benchmarks/"))
                 or "__pycache__" in n or n.endswith((".so", ".pyc", ".sqlite"))]
     assert unwanted == []
 
@@ -128,6 +134,37 @@ def test_wheel_metadata_comes_from_pyproject(dist):
     with tarfile.open(dist[0]) as archive:
         pkg_info = archive.extractfile(f"quarna_data-{project['version']}/PKG-INFO").read().decode()
     assert email.parser.Parser().parsestr(pkg_info)["Version"] == project["version"]
+
+
+def test_metadata_has_license_authors_urls_and_the_user_description(dist):
+    project = _project()
+    names, metadata, _ = _wheel_metadata(dist[1])
+    assert metadata["License-Expression"] == project["license"] == "MIT"
+    assert f"quarna_data-{project['version']}.dist-info/licenses/LICENSE" in names
+    assert "MIT License" in (REPO / "LICENSE").read_text(encoding="utf-8")
+    assert project["authors"] and metadata["Author-Email"]
+    assert {url.split(",")[0] for url in metadata.get_all("Project-URL")} >= {"Homepage", "Source", "Issues"}
+    # What an index shows: the user's description, not the development README, and nothing in it
+    # that needs this tree (scripts, images or links by relative path).
+    description = metadata.get_payload()
+    assert project["readme"] != "README.md"
+    assert description.strip() == (REPO / project["readme"]).read_text(encoding="utf-8").strip()
+    assert "./scripts" not in description and "from quarna_data" in description
+    assert re.findall(r"\]\((?!https?://)[^)]*\)", description) == []
+
+
+def test_python_versions_no_upper_bound_and_the_tested_ones_named_alike(dist):
+    project = _project()
+    _, metadata, _ = _wheel_metadata(dist[1])
+    assert metadata["Requires-Python"] == ">=3.10"
+    classified = {c.rsplit(" ", 1)[1] for c in project["classifiers"]
+                  if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)}
+    wheels = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))["tool"]["cibuildwheel"]["build"]
+    built = {f"3.{tag[3:]}" for tag in re.findall(r"cp3\d+", wheels)}
+    assert classified == built == {"3.10", "3.11", "3.12", "3.13"}
+    cmake = (REPO / "CMakeLists.txt").read_text(encoding="utf-8")
+    tested = re.search(r"set\(QUARNA_LAST_TESTED_PYTHON (3\.\d+)\)", cmake).group(1)
+    assert tested == max(classified, key=lambda v: int(v.split(".")[1]))
 
 
 def test_version_is_written_in_pyproject_only(dist):

@@ -1,12 +1,22 @@
 // The one place where the runtime uses interfaces of the interpreter that are
 // not public or not stable, each with its form on every supported version
-// (CPython 3.10 to 3.13).  native/README.md lists them and says why each is
-// needed.  Code outside this header uses public interfaces only.
+// (CPython 3.10 to 3.13, the versions tested).  A private interface gives way
+// to its public replacement from the version that has one.  On 3.14 and later
+// (built, untested: CMake warns), the private interfaces that those versions
+// drop or are likely to drop are replaced by public code that gives the same
+// result, or remembers less; defining QUARNA_COMPAT_NEWER selects those forms
+// on 3.12 and 3.13 too, so that they can be tested there.  native/README.md
+// lists every interface and its form per version.  Code outside this header
+// uses public interfaces only.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+
+#if PY_VERSION_HEX >= 0x030E0000 || defined(QUARNA_COMPAT_NEWER)
+#define QUARNA_COMPAT_PUBLIC_FORMS 1
+#endif
 
 namespace rt {
 namespace compat {
@@ -189,27 +199,59 @@ inline PyObject** plain_dict_slot(PyObject* obj) {
 }
 
 // object's generic attribute read; a miss gives NULL with no exception set.
-// Private, kept through 3.13 (PyObject_GenericGetAttr raises on a miss).
+// 3.10 to 3.13: the private form that raises nothing on a miss.  3.14 and
+// later: PyObject_GenericGetAttr, its AttributeError cleared (the private form
+// suppresses exactly that one, raised by a descriptor too).
 inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+    PyObject* value = PyObject_GenericGetAttr(obj, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return value;
+#else
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+#endif
 }
 
 // The address of obj's instance dict pointer, for a dict whose every change
-// its version tells (nullptr: none such).  Private, kept through 3.13; on 3.11
+// its version tells (nullptr: none such).  Private through 3.13; on 3.11
 // and later an instance whose dict the interpreter manages may have none yet.
 // 3.13 keeps the attributes of such an instance in values inline in the
 // object even once the dict exists, and may store there without telling the
-// dict's watchers: none such there.
+// dict's watchers: none such there.  3.14 and later: the slot at the type's
+// tp_dictoffset, as its documentation places it; none for a dict the
+// interpreter manages (the reads that depend on it are not remembered).
 inline PyObject** instance_dict_ptr(PyObject* obj) {
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+    PyTypeObject* t = Py_TYPE(obj);
+    if (PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    Py_ssize_t offset = t->tp_dictoffset;
+    if (offset == 0) return nullptr;
+    if (offset < 0) {
+        // Counted from the end of a variable-sized object, rounded up to a pointer.
+        const Py_ssize_t items = Py_SIZE(obj) < 0 ? -Py_SIZE(obj) : Py_SIZE(obj);
+        const Py_ssize_t size = t->tp_basicsize + items * t->tp_itemsize;
+        const Py_ssize_t align = static_cast<Py_ssize_t>(sizeof(void*));
+        offset += (size + align - 1) / align * align;
+    }
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#else
 #ifdef Py_TPFLAGS_INLINE_VALUES
     if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
 #endif
     return _PyObject_GetDictPtr(obj);
+#endif
 }
 
-// A dict sized for n entries (no resizing while they are added).  Private,
-// kept through 3.13.
-inline PyObject* new_presized_dict(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+// A dict sized for n entries (no resizing while they are added).  Private
+// through 3.13; 3.14 and later: PyDict_New, a dict that grows as entries come.
+inline PyObject* new_presized_dict(Py_ssize_t n) {
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+    (void)n;
+    return PyDict_New();
+#else
+    return _PyDict_NewPresized(n);
+#endif
+}
 
 // Shrinks a tuple made here and not yet shared; on failure it is released and
 // set to NULL.  Documented, though with a leading underscore.
@@ -248,9 +290,10 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** out) {
 // state's counter, whose name and sense change with the version: 3.10 counts
 // the depth up to the limit, 3.11 counts the calls left, 3.12 and 3.13 count
 // the C calls left against a limit of their own.  3.14 and later check the
-// stack itself: unknown here.
+// stack itself and have no such counter (c_recursion_remaining is gone):
+// unknown here, and each level goes through the full check.
 inline bool recursion_room(int n) {
-#if PY_VERSION_HEX >= 0x030E0000
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
     (void)n;
     return false;
 #elif PY_VERSION_HEX >= 0x030C0000

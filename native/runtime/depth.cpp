@@ -6,6 +6,32 @@
 #include <pthread.h>
 #endif
 
+// The thread's stack bounds come from pthread_getattr_np and pthread_attr_getstack.  glibc 2.32
+// and 2.34 moved both from libpthread into libc under new symbol versions, which a module linked
+// against a newer glibc would then require, though every glibc since 2.2.5 (x86_64; 2.17 on
+// aarch64, its first) has them.  Built against a newer glibc, the module binds to those first
+// versions, and so loads on the oldest glibc its wheels are tagged for: there the interpreter,
+// which creates threads, has libpthread loaded, and later glibcs keep the old versions.  Weak
+// references: where neither is found, the bounds are unknown and only the recursion limit counts.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 32) && (defined(__x86_64__) || defined(__aarch64__))
+#if defined(__x86_64__)
+#define QUARNA_GLIBC_FIRST "GLIBC_2.2.5"
+#else
+#define QUARNA_GLIBC_FIRST "GLIBC_2.17"
+#endif
+extern "C" {
+int quarna_pthread_getattr_np(pthread_t, pthread_attr_t*) __attribute__((weak));
+int quarna_pthread_attr_getstack(const pthread_attr_t*, void**, size_t*) __attribute__((weak));
+}
+__asm__(".symver quarna_pthread_getattr_np, pthread_getattr_np@" QUARNA_GLIBC_FIRST);
+__asm__(".symver quarna_pthread_attr_getstack, pthread_attr_getstack@" QUARNA_GLIBC_FIRST);
+#define QUARNA_GETATTR_NP quarna_pthread_getattr_np
+#define QUARNA_ATTR_GETSTACK quarna_pthread_attr_getstack
+#elif defined(__linux__)
+#define QUARNA_GETATTR_NP pthread_getattr_np
+#define QUARNA_ATTR_GETSTACK pthread_attr_getstack
+#endif
+
 namespace rt {
 
 namespace {
@@ -29,12 +55,15 @@ thread_local ThreadStack t_stack;
 
 void find_bounds(ThreadStack& s) {
     s.known = true;
-#if defined(__linux__)
+#if defined(QUARNA_GETATTR_NP)
+#if defined(QUARNA_GLIBC_FIRST)
+    if (!QUARNA_GETATTR_NP || !QUARNA_ATTR_GETSTACK) return;
+#endif
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    if (QUARNA_GETATTR_NP(pthread_self(), &attr) != 0) return;
     void* addr = nullptr;
     size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+    if (QUARNA_ATTR_GETSTACK(&attr, &addr, &size) == 0 && addr && size) {
         s.low = reinterpret_cast<uintptr_t>(addr);
         s.high = s.low + size;
         // A small stack keeps a quarter of itself free rather than all of it.
