@@ -250,7 +250,8 @@ def test_tables_create_and_describe(people, tmp_path):
     assert json.loads(listed.stdout) == [
         {"table": "event", "kind": "plain", "rows": 0, "columns": 2},
         {"table": "metadata", "kind": "internal", "rows": 4, "columns": 12},
-        {"table": "person", "kind": "model", "rows": 4, "columns": 10}]
+        {"table": "person", "kind": "model", "rows": 4, "columns": 10},
+        {"table": "version_metadata", "kind": "internal", "rows": 4, "columns": 3}]
     assert "model table: 4 objects, 4 latest versions" in run(people, "describe", "people.sqlite", "person").stdout
     fails(run(people, "create", "people.sqlite", "person", "x:text"), "table 'person' already exists")
     fails(run(people, "create", "people.sqlite", "t", "order:text"), "SQL keyword")
