@@ -56,7 +56,6 @@ def test_demo_builds_a_fresh_database_and_shows_every_read(demo, tmp_path):
         assert db.execute("SELECT count(*) FROM person").fetchone() == (10,)
     # run again on top of an earlier database, and elsewhere: recreated, not appended to
     other = tmp_path / "elsewhere.sqlite"
-    other.write_text("not a database")
     again = run(tmp_path, "demo", "--db", other.name)
     assert again.returncode == 0 and again.stdout.replace("elsewhere.sqlite", "quarna_demo.sqlite") == out
 
