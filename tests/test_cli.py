@@ -272,7 +272,8 @@ def test_help_lists_every_lookup_and_every_option():
         assert f"  {lookup} " in lookups and f"--where " in lookups
     parser = make_parser()
     commands = parser._subparsers._group_actions[0].choices
-    assert set(commands) == {"create", "tables", "load", "query", "describe", "demo"}
+    assert set(commands) == {"create", "tables", "load", "query", "get", "history", "delete", "dump", "restore",
+                             "describe", "demo"}
     for name, command in commands.items():
         for action in command._actions:
             assert action.help, (name, action.dest)
