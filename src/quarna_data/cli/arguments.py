@@ -48,3 +48,29 @@ def split_fields(values: Optional[Sequence[str]]) -> List[str]:
     for value in values or ():
         fields.extend(f.strip() for f in value.split(",") if f.strip())
     return fields
+
+
+def parse_time(text: str) -> float:
+    """``--as-of``: ISO 8601 with a time zone (``2024-05-01T12:00:00Z``) or seconds since the epoch."""
+    import datetime
+    import math
+
+    try:
+        seconds = float(text)
+    except ValueError:
+        pass
+    else:
+        if math.isfinite(seconds):
+            return seconds
+        raise UserError(f"--as-of {text!r}: not a time")
+    iso = text.strip()
+    if iso[-1:] in ("Z", "z"):
+        iso = iso[:-1] + "+00:00"
+    try:
+        when = datetime.datetime.fromisoformat(iso)
+    except ValueError:
+        raise UserError(f"--as-of {text!r}: expected ISO 8601 with a time zone (2024-05-01T12:00:00Z, "
+                        f"2024-05-01T14:00:00+02:00) or seconds since the epoch") from None
+    if when.tzinfo is None:
+        raise UserError(f"--as-of {text!r}: give the time zone (Z for UTC, or +HH:MM)")
+    return when.timestamp()

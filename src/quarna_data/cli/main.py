@@ -10,7 +10,7 @@ import traceback
 from typing import List, Optional, Sequence, TextIO
 
 from quarna_data.cli import commands
-from quarna_data.cli.errors import UserError
+from quarna_data.cli.errors import UserError, UserInterrupt
 
 
 def join_negative_orders(argv: List[str]) -> List[str]:
@@ -74,7 +74,16 @@ def main(argv: Optional[Sequence[str]] = None, *, out: Optional[TextIO] = None, 
     except UserError as error:
         _report(error, f"error: {error}", err)
     except KeyboardInterrupt as error:
-        _report(error, "interrupted", err)
+        if isinstance(error, UserInterrupt):
+            _report(error, str(error), err)
+        elif getattr(error, "committed", None) is True:
+            # Seen only once COMMIT had returned: the command's write is complete.
+            _report(error, "interrupted after the write was committed: it is complete", err)
+            return 0
+        elif getattr(error, "committed", None) is False:
+            _report(error, "interrupted: nothing was written", err)
+        else:
+            _report(error, "interrupted", err)
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. piped into head): it has all it wanted.

@@ -11,7 +11,7 @@ import argparse
 import importlib
 
 # In the order the help lists them.
-NAMES = ("create", "tables", "load", "query", "describe", "demo")
+NAMES = ("create", "tables", "load", "query", "get", "history", "delete", "dump", "restore", "describe", "demo")
 
 
 def add_parsers(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:

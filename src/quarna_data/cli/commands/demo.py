@@ -90,8 +90,39 @@ def demo_reads():
 def add_parser(subparsers) -> None:
     demo = subparsers.add_parser("demo", help="create a demo database and show a series of reads")
     demo.add_argument("--db", default=DEFAULT_DEMO_DB,
-                      help=f"SQLite file to create, replacing any earlier one (default {DEFAULT_DEMO_DB})")
+                      help=f"SQLite file to create, replacing an earlier demo database there (anything else "
+                           f"is refused; default {DEFAULT_DEMO_DB})")
     demo.set_defaults(run=run)
+
+
+def _not_a_demo(path: Path) -> str:
+    """Why the file at ``path`` is not one the demo may replace (an earlier demo database, or an
+    empty file), or "" when it is (or there is none)."""
+    from quarna_data.connections.sqlite import describe_file
+
+    if not path.exists() or (path.is_file() and path.stat().st_size == 0):
+        return ""
+    if not path.is_file():
+        return "it is not a regular file"
+    problem = describe_file(str(path))
+    if problem:
+        return problem
+    try:
+        conn = sqlite3.connect(f"file:{path.resolve().as_posix()}?mode=ro", uri=True)
+        try:
+            tables = {name: [row[1] for row in conn.execute("SELECT * FROM pragma_table_info(?)", (name,))]
+                      for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        finally:
+            conn.close()
+    except sqlite3.Error as error:
+        return f"it cannot be read as a database ({error})"
+    expected = ["partition_key", "range_key", *DEMO_COLUMNS, "_metadata"]
+    others = sorted(set(tables) - {DEMO_TABLE, "metadata", "version_metadata"})
+    if others:
+        return f"it holds the table{'s' if len(others) > 1 else ''} {', '.join(others)}"
+    if tables.get(DEMO_TABLE, expected) != expected:
+        return f"its table {DEMO_TABLE!r} has other columns than the demo's"
+    return ""
 
 
 def run(args, out: TextIO, err: TextIO) -> int:
@@ -100,6 +131,10 @@ def run(args, out: TextIO, err: TextIO) -> int:
     path = Path(args.db)
     if path.is_dir():
         raise UserError(f"cannot create the demo database {str(path)!r}: it is a directory")
+    problem = _not_a_demo(path)
+    if problem:
+        raise UserError(f"{str(path)!r} is not a demo database, so the demo does not replace it: {problem}; "
+                        f"give another --db path")
     for leftover in (path, Path(f"{path}-journal"), Path(f"{path}-wal"), Path(f"{path}-shm")):
         try:
             leftover.unlink()

@@ -7,7 +7,7 @@ import sqlite3
 from typing import TextIO
 
 from quarna_data.cli.database import open_database
-from quarna_data.cli.errors import UserError
+from quarna_data.cli.errors import UserError, UserInterrupt
 from quarna_data.cli.lines import LoadSource
 from quarna_data.cli.progress import Progress
 
@@ -27,14 +27,18 @@ def run(args, out: TextIO, err: TextIO) -> int:
     from quarna_data.connections.sqlite import RejectedRow
 
     conn = open_database(args.db, "rw")
+    commits = conn.commits
+    written = [0]  # as the host reports it after each statement
+    kind = "rows"
     try:
         info = conn.table_info(args.table)
+        kind = "object versions" if info.model and not info.internal else "rows"
         show = args.progress or bool(getattr(err, "isatty", lambda: False)())
         source = LoadSource(args.file, info.model and not info.internal, None)
         progress = Progress(source.size(), err) if show else None
         source.progress = progress
         try:
-            count = conn.load(args.table, source)
+            count = conn.load(args.table, source, progress=lambda n: written.__setitem__(0, n))
         except RejectedRow as error:
             line = source.line_of(error.index)
             where = f"{source.name}:{line}" if line is not None else f"{source.name}: item {error.index + 1}"
@@ -45,8 +49,17 @@ def run(args, out: TextIO, err: TextIO) -> int:
         finally:
             if progress is not None:
                 progress.finish()
-        kind = "object versions" if info.model and not info.internal else "rows"
         print(f"loaded {count} {kind} into {args.table}", file=out)
+        return 0
+    except KeyboardInterrupt as error:
+        # Ctrl-C after COMMIT began: the load is complete, and a second run would save every
+        # object again; before: nothing of it is written.
+        if conn.commits == commits:
+            raise UserInterrupt("interrupted: nothing was loaded") from error
+        count = getattr(error, "count", None)
+        count = written[0] if count is None else count
+        print(f"loaded {count} {kind} into {args.table}", file=out)
+        print(f"interrupted after the load was committed: all {count} {kind} are written", file=err)
         return 0
     finally:
         conn.close()

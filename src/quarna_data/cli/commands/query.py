@@ -9,7 +9,7 @@ import json
 import sqlite3
 from typing import TextIO
 
-from quarna_data.cli.arguments import parse_where, split_fields
+from quarna_data.cli.arguments import parse_time, parse_where, split_fields
 from quarna_data.cli.database import open_database
 from quarna_data.cli.errors import UserError
 from quarna_data.cli.formats import FORMATS, TABLE_WINDOW, format_statement, write_records
@@ -47,6 +47,10 @@ examples:
   %(prog)s people.sqlite person --where name__icontains=müller --only name,country --format csv
   %(prog)s people.sqlite person --distinct country --order country
   %(prog)s people.sqlite person --where home__city=Köln --count
+  %(prog)s people.sqlite person --as-of 2024-05-01T12:00:00Z --order -_object_version
+
+versions: _object_version orders as a number; --as-of gives, of every object, the last
+version of its chain written at or before the time
 """
 
 
@@ -71,6 +75,10 @@ def add_parser(subparsers) -> None:
                        help="return the distinct combinations of these fields (and of --only), not rows")
     query.add_argument("--meta", action="store_true",
                        help="join the version records: their fields become filters and a _metadata column")
+    query.add_argument("--as-of", metavar="TIME",
+                       help="read, of every object, the version that was the latest at TIME (ISO 8601 with a "
+                            "time zone, 2024-05-01T12:00:00Z, or seconds since the epoch); filters, ordering "
+                            "and paging apply to those versions")
     query.add_argument("--count", action="store_true", help="print the number of matching rows")
     query.add_argument("--explain", action="store_true", help="print the statement and its parameters only")
     query.add_argument("--format", choices=FORMATS, default="table",
@@ -83,6 +91,7 @@ def run(args, out: TextIO, err: TextIO) -> int:
     from quarna_data.connections.sqlite import ALIASES, METADATA_COLUMN, order
     from quarna_utils.query.utils import ConnectorEnum, Q
 
+    as_of = parse_time(args.as_of) if args.as_of is not None else None
     conn = open_database(args.db, "ro")
     try:
         info = conn.table_info(args.table)
@@ -90,7 +99,7 @@ def run(args, out: TextIO, err: TextIO) -> int:
         connector = ConnectorEnum.OR if args.any else ConnectorEnum.AND
         conditions = Q(*filters, _connector=connector) if filters else None
         if args.count:
-            sql, params = conn.count_statement(args.table, conditions, meta=args.meta)
+            sql, params = conn.count_statement(args.table, conditions, meta=args.meta, as_of=as_of)
             if args.explain:
                 print(format_statement(sql, params), file=out)
                 return 0
@@ -105,7 +114,7 @@ def run(args, out: TextIO, err: TextIO) -> int:
             only = only + list(ALIASES)
         read = dict(conditions=conditions, only=only, distinct=distinct,
                     order_by=[order(field) for field in args.order or ()],
-                    limit=args.limit, offset=args.offset, meta=args.meta)
+                    limit=args.limit, offset=args.offset, meta=args.meta, as_of=as_of)
         if args.explain:
             print(format_statement(*conn.select_statement(args.table, **read)), file=out)
             return 0

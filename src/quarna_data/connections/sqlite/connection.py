@@ -3,7 +3,8 @@ other modules of this package give it.
 
 Each part is a mixin of its own module: ``names._NameChecks`` (table descriptions and the checks
 of names), ``schema._Tables`` (creating tables), ``writes._Writes`` (rows), ``versions._Versions``
-(versioned objects) and ``reads._Reads`` (records). They come before the compiled
+(versioned objects), ``history._History`` (one object's versions, reads as of a time),
+``dump._Dumps`` (dump and restore) and ``reads._Reads`` (records). They come before the compiled
 ``SqliteStatementsMixin`` in the order of bases, so what they define (``_describe_table``) overrides
 the compiled hook, and a subclass of ``SqliteConnection`` still overrides any hook of either.
 """
@@ -18,14 +19,16 @@ from typing import Any, Callable, Dict, Iterator, Optional, Sequence
 
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.files import open_database
+from quarna_data.connections.sqlite.dump import _Dumps
+from quarna_data.connections.sqlite.history import _History
 from quarna_data.connections.sqlite.names import TableInfo, _NameChecks
 from quarna_data.connections.sqlite.reads import _Reads
 from quarna_data.connections.sqlite.schema import _Tables
 from quarna_data.connections.sqlite.versions import _Versions
-from quarna_data.connections.sqlite.writes import _Writes, sqlite_parameter_limit
+from quarna_data.connections.sqlite.writes import WriteInterrupted, _Writes, sqlite_parameter_limit
 
 
-class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteStatementsMixin):
+class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dumps, _Reads, SqliteStatementsMixin):
     """A SQLite database and the statement builders of the mixin.
 
     ``path`` is a file name or ``":memory:"``. ``mode`` is ``"rwc"`` (read and write, the file
@@ -44,6 +47,10 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteS
         self._tables: Dict[str, TableInfo] = {}
         self._depth = 0
         self._transaction_id: Optional[str] = None
+        self._marks = False  # the version marks are known to be there
+        #: Transactions committed on this connection; a caller interrupted while writing can
+        #: tell from it whether its write was committed.
+        self.commits = 0
         self._wal = self.path == ":memory:"
         self._conn = open_database(self.path, mode)
         try:
@@ -66,6 +73,12 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteS
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+    def _rolled_back(self) -> None:
+        # Tables created in the transaction are gone again: what was read of them is forgotten.
+        self._marks = False
+        self._descriptions.clear()
+        self._tables.clear()
 
     @contextmanager
     def transaction(self) -> Iterator[None]:
@@ -90,17 +103,29 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteS
         self._transaction_id = uuid.uuid4().hex
         try:
             yield
-        except BaseException:
+        except BaseException as error:
             self._depth = 0
             self._transaction_id = None
+            self._rolled_back()
             if self._conn.in_transaction:
                 self._conn.execute("ROLLBACK")
+            if isinstance(error, KeyboardInterrupt) and not isinstance(error, WriteInterrupted):
+                raise WriteInterrupted(committed=False) from error
             raise
         self._depth = 0
         self._transaction_id = None
         try:
             self._conn.execute("COMMIT")
-        except BaseException:
+        except BaseException as error:
+            # Ctrl-C is seen once the statement it came during has returned: when COMMIT ended
+            # the transaction, everything was written.
             if self._conn.in_transaction:
+                self._rolled_back()
                 self._conn.execute("ROLLBACK")
+                if isinstance(error, KeyboardInterrupt):
+                    raise WriteInterrupted(committed=False) from error
+            elif isinstance(error, KeyboardInterrupt):
+                self.commits += 1
+                raise WriteInterrupted(committed=True) from error
             raise
+        self.commits += 1

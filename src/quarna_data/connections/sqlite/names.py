@@ -27,7 +27,7 @@ from typing import Any, Dict, List, Optional
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, ALIASES, BARE_NAME,
-                                                   INTERNAL_SUFFIXES, JOINED_COLUMNS, METADATA_COLUMN,
+                                                   INTERNAL_SUFFIXES, JOINED_COLUMNS, MARKS_TABLE, METADATA_COLUMN,
                                                    METADATA_TABLE, MODEL_KEY_COLUMNS, RECORD_KEYS,
                                                    quote_identifier)
 from quarna_utils.models.enums import Versions
@@ -96,7 +96,7 @@ class _NameChecks:
         """The declared column types of an existing table; QuarnaConnectionError when there is none."""
         description = self._describe_table(table) if isinstance(table, str) else {}
         if not description:
-            known = ", ".join(t for t in self.tables() if t != METADATA_TABLE) or "none"
+            known = ", ".join(t for t in self.tables() if t not in (METADATA_TABLE, MARKS_TABLE)) or "none"
             raise QuarnaConnectionError(f"unknown table {table!r} (tables: {known})")
         return description
 

@@ -11,8 +11,10 @@ import sqlite3
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.sqlite.history import numeric_orderings
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import METADATA_COLUMN, quote_identifier
+from quarna_data.table_schemas.constants import SECONDARY_PARTITION_KEY
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.data_models.paginator import NumberPaginator
 from quarna_utils.query.data_models.query_specifier import QuerySpecifier
@@ -35,17 +37,20 @@ class _Reads:
         offset: Optional[int] = None,
         meta: bool = False,
         exclude: Sequence[str] = (),
+        as_of: Any = None,
     ) -> List[Dict[str, Any]]:
         """The decoded records of the rows that satisfy ``conditions``.
 
         ``only`` names the fields to return; ``distinct`` returns the distinct combinations of
         the ``only`` and ``distinct`` fields instead of rows (then only those fields may order
         them). ``limit``/``offset`` page the result; ``meta`` joins the version records.
+        ``as_of`` (seconds since the epoch, or an aware datetime) reads, of a model table, the
+        version of every object that was the latest at that time (``history``).
         Columns named in ``exclude`` are left out of the records without being decoded (for
         example ``_metadata``, when the version records are not wanted).
         """
         return list(self.iter_select(table, conditions, only=only, distinct=distinct, order_by=order_by,
-                                     limit=limit, offset=offset, meta=meta, exclude=exclude))
+                                     limit=limit, offset=offset, meta=meta, exclude=exclude, as_of=as_of))
 
     def iter_select(
         self,
@@ -59,9 +64,11 @@ class _Reads:
         offset: Optional[int] = None,
         meta: bool = False,
         exclude: Sequence[str] = (),
+        as_of: Any = None,
     ) -> Iterator[Dict[str, Any]]:
         """As ``select``, one record at a time as the rows are fetched."""
-        sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
+        sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
+                                             as_of)
         return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
 
     def select_statement(
@@ -75,32 +82,43 @@ class _Reads:
         limit: Optional[int] = None,
         offset: Optional[int] = None,
         meta: bool = False,
+        as_of: Any = None,
     ) -> Tuple[str, List[Any]]:
         """The statement and parameters ``select`` runs for these arguments."""
-        sql, params, _, _ = self._read(table, conditions, only, distinct, order_by, limit, offset, meta)
+        sql, params, _, _ = self._read(table, conditions, only, distinct, order_by, limit, offset, meta, as_of)
         return sql, params
 
     def fetch_records(self, table: str, sql: str, params: Sequence[Any]) -> List[Dict[str, Any]]:
         """The decoded records of a statement built for ``table`` (as ``select_statement`` gives it)."""
         return list(self._records(self.table_info(table), self.execute(sql, params), None))
 
-    def count(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False) -> int:
-        sql, params = self.count_statement(table, conditions, meta=meta)
+    def count(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False, as_of: Any = None) -> int:
+        sql, params = self.count_statement(table, conditions, meta=meta, as_of=as_of)
         return self.execute(sql, params).fetchone()[0]
 
-    def count_statement(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False) -> Tuple[str, List[Any]]:
+    def count_statement(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False,
+                        as_of: Any = None) -> Tuple[str, List[Any]]:
         """The statement and parameters ``count`` runs for these arguments."""
         info = self.table_info(table)
         joined = self._joined(info, meta)
-        return self._build_count_statement(table, self._checked_conditions(info, conditions, joined),
-                                           use_internal_meta_tables=meta)
+        conditions = self._checked_conditions(info, conditions, joined)
+        if as_of is None:
+            return self._build_count_statement(table, conditions, use_internal_meta_tables=meta)
+        scope, before = self._as_of_scope(info, as_of)
+        sql, params = self._build_count_statement(table, self._as_of_conditions(info, conditions),
+                                                  use_internal_meta_tables=meta)
+        return scope + sql, before + list(params)
 
     def _read(self, table: str, conditions: Optional[Q], only: Optional[Sequence[str]], distinct: Sequence[str],
               order_by: Optional[Sequence[OrderBy]], limit: Optional[int], offset: Optional[int],
-              meta: bool) -> Tuple[str, List[Any], TableInfo, Optional[List[str]]]:
+              meta: bool, as_of: Any = None) -> Tuple[str, List[Any], TableInfo, Optional[List[str]]]:
         info = self.table_info(table)
         joined = self._joined(info, meta)
         conditions = self._checked_conditions(info, conditions, joined)
+        scope: Tuple[str, List[Any]] = ("", [])
+        if as_of is not None:
+            scope = self._as_of_scope(info, as_of)
+            conditions = self._as_of_conditions(info, conditions)
         orderings = [self._checked_ordering(info, item, joined) for item in order_by or ()]
         only = _unique(self._column(info, name, "only", joined) for name in only or ())
         distinct = _unique(self._column(info, name, "distinct", joined) for name in distinct or ())
@@ -108,7 +126,9 @@ class _Reads:
         if distinct:
             sql, params = self._distinct_statement(info, conditions, _unique(only + distinct), orderings,
                                                    pagination, meta)
-            return sql, params, info, None
+            return scope[0] + sql, scope[1] + params, info, None
+        if info.model and not info.internal:
+            orderings = numeric_orderings(orderings, joined)
         specifier, keep = None, None
         if only:
             if info.model or info.internal:
@@ -119,7 +139,7 @@ class _Reads:
                 keep = only
         sql, params = self._build_select_statement(table, specifier, conditions, pagination, orderings or None,
                                                    use_internal_meta_tables=meta)
-        return sql, params, info, keep
+        return scope[0] + sql, scope[1] + list(params), info, keep
 
     def _distinct_statement(self, info: TableInfo, conditions: Optional[Q], columns: List[str],
                             orderings: List[OrderBy], pagination: Optional[NumberPaginator],
@@ -135,8 +155,11 @@ class _Reads:
                                                      use_internal_meta_tables=meta)
         sql = f"SELECT DISTINCT {', '.join(map(quote_identifier, columns))} FROM ({inner})"
         if orderings:
+            numbered = info.model and not info.internal
             sql += " ORDER BY " + ", ".join(
-                f"{quote_identifier(item.field_name)} {'DESC' if item.direction == OrderDirection.DESC else 'ASC'}"
+                (f"CAST({quote_identifier(item.field_name)} AS INTEGER)"
+                 if numbered and item.field_name == SECONDARY_PARTITION_KEY else quote_identifier(item.field_name))
+                + (" DESC" if item.direction == OrderDirection.DESC else " ASC")
                 for item in orderings)
         params = list(params)
         if pagination is not None:

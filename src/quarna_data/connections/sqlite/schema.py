@@ -17,6 +17,10 @@ from quarna_data.connections.implementations.mixins.sqlite_statements_mixin impo
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 
 METADATA_TABLE = "metadata"
+#: The host's own table of version marks: per model table and object, the highest version number
+#: the object ever had, deleted versions included, so that no number is given out twice. Its name
+#: ends with "metadata", so the statements read it as an internal table too.
+MARKS_TABLE = "version_metadata"
 #: Endings of the names of internal tables, which the statements read without the version join.
 INTERNAL_SUFFIXES = ("metadata", "reference")
 #: Columns every model table starts with.
@@ -73,6 +77,23 @@ CREATE TABLE IF NOT EXISTS {METADATA_TABLE} (
 _METADATA_INDEX = (
     f"CREATE INDEX IF NOT EXISTS {METADATA_TABLE}_prior ON {METADATA_TABLE} (object_id, prior_version)"
 )
+#: Columns of the marks table.
+MARKS_COLUMNS = ("object_id", "table_name", "last_version")
+_MARKS_DDL = f"""
+CREATE TABLE {MARKS_TABLE} (
+    object_id TEXT NOT NULL,
+    table_name TEXT NOT NULL,
+    last_version INTEGER NOT NULL,
+    PRIMARY KEY (object_id, table_name)
+) WITHOUT ROWID
+"""
+# A database written before the marks existed: every object starts from the highest number it
+# still has (the numbers of versions deleted before cannot be known any more).
+_MARKS_FROM_METADATA = (
+    f"INSERT INTO {MARKS_TABLE} (object_id, table_name, last_version)"
+    f" SELECT object_id, table_name, max(CAST(object_version AS INTEGER)) FROM {METADATA_TABLE}"
+    f" GROUP BY object_id, table_name"
+)
 
 # Deleting a version of an object removes its metadata record and links the versions before and
 # after it, in the metadata table and in the copies the model rows keep.
@@ -106,6 +127,12 @@ def quote_identifier(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
+def is_internal_name(name: str) -> bool:
+    """Whether a table name is one the statements read as internal, in any letter case: SQLite's
+    names are not case-sensitive, so ``Metadata`` is the table ``metadata``."""
+    return isinstance(name, str) and name.lower().endswith(INTERNAL_SUFFIXES)
+
+
 def check_name(kind: str, name: str) -> str:
     """A name the connection may create: a plain identifier that is not an SQL keyword."""
     if not isinstance(name, str) or not NAME_PATTERN.match(name):
@@ -125,7 +152,8 @@ class _Tables:
     """Creating tables, and the version records every model table needs."""
 
     def _metadata_ready(self, *, create: bool) -> None:
-        """The version records are there (created when ``create``) and are this layout's."""
+        """The version records are there (created when ``create``) and are this layout's; when
+        ``create``, so are the version marks (made from the records of an older database)."""
         description = self._describe_table(METADATA_TABLE)
         if not description:
             if not create:
@@ -135,12 +163,34 @@ class _Tables:
             with self.transaction():
                 self.execute(_METADATA_DDL)
                 self.execute(_METADATA_INDEX)
+                self.execute(_MARKS_DDL)
             self._forget(METADATA_TABLE)
+            self._forget(MARKS_TABLE)
+            self._marks = True
             return
         if set(description) != set(METADATA_COLUMNS):
             raise QuarnaConnectionError(
                 f"the table 'metadata' of this database is not a table of version records (its columns: "
                 f"{', '.join(description)}; version records have: {', '.join(METADATA_COLUMNS)})")
+        if create and not self._marks:
+            self._marks_ready()
+
+    def _marks_ready(self) -> None:
+        marks = self._describe_table(MARKS_TABLE)
+        if marks:
+            if set(marks) != set(MARKS_COLUMNS):
+                raise QuarnaConnectionError(
+                    f"the table {MARKS_TABLE!r} of this database is not a table of version marks (its "
+                    f"columns: {', '.join(marks)}; version marks have: {', '.join(MARKS_COLUMNS)})")
+        else:
+            with self.transaction():
+                # Written before the link index existed: the delete trigger and the selection of
+                # the latest versions look up followers through it.
+                self.execute(_METADATA_INDEX)
+                self.execute(_MARKS_DDL)
+                self.execute(_MARKS_FROM_METADATA)
+            self._forget(MARKS_TABLE)
+        self._marks = True
 
     def create_model_table(self, name: str, columns: Mapping[str, str]) -> None:
         """Creates a model table with the key columns, ``_metadata`` and the given fields.
@@ -174,12 +224,21 @@ class _Tables:
 
     def _column_definitions(self, name: str, columns: Mapping[str, str], reserved: set) -> List[str]:
         check_name("table", name)
-        if name.endswith(INTERNAL_SUFFIXES):
-            raise QuarnaConnectionError(f"table name {name!r} is reserved for internal tables")
+        if is_internal_name(name):
+            raise QuarnaConnectionError(
+                f"table name {name!r} is reserved for internal tables (names ending in "
+                f"{' or '.join(map(repr, INTERNAL_SUFFIXES))}, in any letter case)")
         fields = []
+        seen = {}
+        reserved = {column.lower() for column in reserved}
         for column, column_type in columns.items():
             check_name("column", column)
-            if column in reserved:
+            if column.lower() in seen:
+                raise QuarnaConnectionError(
+                    f"column names {seen[column.lower()]!r} and {column!r} are the same name to SQLite, "
+                    f"which ignores letter case in names")
+            seen[column.lower()] = column
+            if column.lower() in reserved:
                 raise QuarnaConnectionError(
                     f"column name {column!r} is reserved: it names a key column, a record alias or a "
                     f"column of the version records (reserved: {', '.join(sorted(reserved))})")

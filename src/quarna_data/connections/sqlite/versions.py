@@ -7,9 +7,13 @@ version names the version it follows (``prior_version``), so the newest version 
 the one no other version follows, which is what the ``Versions.LATEST`` selector asks for.
 
 ``save(table, object_id, fields)`` writes a new version: version ids are increasing integers
-written as text ("1", "2", ...), one sequence per object. Ordering by ``range_key`` therefore
-orders as text ("10" before "9"); order by ``_metadata__created_at`` or by a field to get the
-order of saving. Object ids are unique across the database: an object lives in one model table.
+written as text ("1", "2", ...), one sequence per object, and a number is never given out twice:
+the internal table ``version_metadata`` keeps, per table and object, the highest number the object
+ever had (deleted versions and deleted objects included). The next number is that mark plus one,
+and the latest version is the one the mark names unless it was deleted (two key lookups; only
+after the latest version was deleted are the object's versions read). Reads order the versions as
+numbers (``history.numeric_orderings``). Object ids are unique across the database: an object
+lives in one model table.
 The model row keeps a copy of its metadata record in ``_metadata``, and ``next_version`` in that
 copy is kept up to date, so reads without the metadata join can select the latest versions too.
 
@@ -25,9 +29,9 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
-from quarna_data.connections.sqlite.schema import (METADATA_COLUMN, METADATA_COLUMNS, METADATA_TABLE,
-                                                   MODEL_KEY_COLUMNS, quote_identifier)
-from quarna_data.connections.sqlite.writes import RejectedRow, _rejected
+from quarna_data.connections.sqlite.schema import (MARKS_COLUMNS, MARKS_TABLE, METADATA_COLUMN, METADATA_COLUMNS,
+                                                   METADATA_TABLE, MODEL_KEY_COLUMNS, quote_identifier)
+from quarna_data.connections.sqlite.writes import RejectedRow, WriteInterrupted, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
@@ -55,11 +59,15 @@ class _Versions:
         ``bulk_insert``.
         """
         versions: List[str] = []
-        with self.transaction():
-            for chunk in self._save_chunks(table, objects, class_version):
-                versions.extend(chunk)
-                if progress is not None:
-                    progress(len(versions))
+        try:
+            with self.transaction():
+                for chunk in self._save_chunks(table, objects, class_version):
+                    versions.extend(chunk)
+                    if progress is not None:
+                        progress(len(versions))
+        except WriteInterrupted as interrupted:
+            interrupted.count = len(versions) if interrupted.committed else 0
+            raise
         return versions
 
     def load(self, table: str, items: Iterable[Any], *, class_version: str = "1",
@@ -69,19 +77,21 @@ class _Versions:
         if not self.table_info(table).model:
             return self.bulk_insert(table, items, progress=progress)
         written = 0
-        with self.transaction():
-            for chunk in self._save_chunks(table, items, class_version):
-                written += len(chunk)
-                if progress is not None:
-                    progress(written)
+        try:
+            with self.transaction():
+                for chunk in self._save_chunks(table, items, class_version):
+                    written += len(chunk)
+                    if progress is not None:
+                        progress(written)
+        except WriteInterrupted as interrupted:
+            interrupted.count = written if interrupted.committed else 0
+            raise
         return written
 
     def _save_chunks(self, table: str, objects: Iterable[Any], class_version: str) -> Iterator[List[str]]:
         """Writes the objects a chunk at a time (inside the caller's transaction); yields each
         chunk's version ids. Between chunks the database itself holds the versions written."""
-        info = self.table_info(table)
-        if not info.model:
-            raise QuarnaConnectionError(f"table {table!r} is not a model table")
+        info = self._model_table(table)
         self._metadata_ready(create=True)
         now = int(self.clock())
         transaction = {"id": self._transaction_id}
@@ -161,6 +171,8 @@ class _Versions:
             versions.append(version)
         # The versions that were the latest before this chunk are followed now.
         for object_id, (prior, _) in stored.items():
+            if prior is None:
+                continue
             self.execute(
                 f"UPDATE {quote_identifier(table)} SET {METADATA_COLUMN} = json_set({METADATA_COLUMN}, '$.next_version', ?)"
                 f" WHERE {PRIMARY_PARTITION_KEY} = ? AND {SECONDARY_PARTITION_KEY} = ?",
@@ -171,30 +183,83 @@ class _Versions:
             self.execute(*self._build_bulk_insert_statement(METADATA_TABLE, metadata_rows[start:start + per_statement]))
         for _, batch in self._sized(model_rows):
             self.execute(*self._build_bulk_insert_statement(table, batch))
+        self._set_marks(table, ((object_id, number) for object_id, (_, number) in latest.items()))
         return versions
 
-    def _latest_versions(self, table: str, object_ids: set) -> Dict[str, Tuple[str, int]]:
-        """For each stored object: (its latest version id, the highest version number it has used)."""
-        found: Dict[str, Tuple[str, int]] = {}
+    def _set_marks(self, table: str, marks: Iterable[Tuple[str, int]]) -> None:
+        """Records the highest version number of objects of ``table``."""
+        rows = [(object_id, table, number) for object_id, number in marks]
+        per_statement = max(1, self.parameter_limit // len(MARKS_COLUMNS))
+        for start in range(0, len(rows), per_statement):
+            batch = rows[start:start + per_statement]
+            self.execute(f"INSERT OR REPLACE INTO {MARKS_TABLE} (object_id, table_name, last_version) VALUES "
+                         + ", ".join(["(?, ?, ?)"] * len(batch)), [value for row in batch for value in row])
+
+    def _model_table(self, table: str) -> TableInfo:
+        info = self.table_info(table)
+        if not info.model or info.internal:
+            raise QuarnaConnectionError(f"table {table!r} is not a model table")
+        return info
+
+    def _latest_versions(self, table: str, object_ids: set) -> Dict[str, Tuple[Optional[str], int]]:
+        """For each object that has or had versions in ``table``: (its latest version id, or None
+        when every version was deleted; the highest version number it ever had)."""
+        found: Dict[str, Tuple[Optional[str], int]] = {}
         ids = sorted(object_ids)
         step = max(1, self.parameter_limit)
         for start in range(0, len(ids), step):
             chunk = ids[start:start + step]
             marks = ", ".join("?" * len(chunk))
+            # The mark names the latest version unless that was deleted (or a writer that keeps
+            # no marks added versions after it): then the object's versions are read.
             rows = self.execute(
-                f"SELECT m.object_id, m.object_version, m.table_name,"
-                f" (SELECT max(CAST(object_version AS INTEGER)) FROM {METADATA_TABLE} a"
-                f"  WHERE a.object_id = m.object_id)"
-                f" FROM {METADATA_TABLE} m WHERE m.object_id IN ({marks}) AND NOT EXISTS ("
-                f"  SELECT 1 FROM {METADATA_TABLE} n"
-                f"  WHERE n.object_id = m.object_id AND n.prior_version = m.object_version)",
+                f"SELECT k.object_id, k.table_name, k.last_version,"
+                f" EXISTS (SELECT 1 FROM {METADATA_TABLE} m WHERE m.object_id = k.object_id"
+                f"  AND m.object_version = CAST(k.last_version AS TEXT) AND m.table_name = k.table_name),"
+                f" EXISTS (SELECT 1 FROM {METADATA_TABLE} n WHERE n.object_id = k.object_id"
+                f"  AND n.prior_version = CAST(k.last_version AS TEXT))"
+                f" FROM {MARKS_TABLE} k WHERE k.object_id IN ({marks})",
                 chunk,
             ).fetchall()
-            for object_id, version, table_name, highest in rows:
+            unsure = set(chunk)
+            marked: Dict[str, int] = {}
+            for object_id, table_name, last, present, followed in rows:
                 if table_name != table:
-                    raise QuarnaConnectionError(f"object {object_id!r} is stored in table {table_name!r}")
-                found[object_id] = (version, int(highest or 0))
+                    continue  # had versions in another table: the versions say where it is now
+                if present and not followed:
+                    found[object_id] = (str(last), last)
+                    unsure.discard(object_id)
+                else:
+                    marked[object_id] = last
+            if not unsure:
+                continue
+            unsure_ids = sorted(unsure)
+            stored = [object_id for (object_id,) in self.execute(
+                f"SELECT DISTINCT object_id FROM {METADATA_TABLE} WHERE object_id IN "
+                f"({', '.join('?' * len(unsure_ids))})", unsure_ids)]
+            for object_id, version, highest in self._scanned_versions(table, stored):
+                found[object_id] = (version, max(highest, marked.get(object_id, 0)))
+            for object_id, last in marked.items():
+                found.setdefault(object_id, (None, last))
         return found
+
+    def _scanned_versions(self, table: str, object_ids: List[str]) -> List[Tuple[str, str, int]]:
+        """(object id, latest version id, highest number) read from every version of the objects."""
+        if not object_ids:
+            return []
+        rows = self.execute(
+            f"SELECT m.object_id, m.object_version, m.table_name,"
+            f" (SELECT max(CAST(object_version AS INTEGER)) FROM {METADATA_TABLE} a"
+            f"  WHERE a.object_id = m.object_id)"
+            f" FROM {METADATA_TABLE} m WHERE m.object_id IN ({', '.join('?' * len(object_ids))}) AND NOT EXISTS ("
+            f"  SELECT 1 FROM {METADATA_TABLE} n"
+            f"  WHERE n.object_id = m.object_id AND n.prior_version = m.object_version)",
+            object_ids,
+        ).fetchall()
+        for object_id, version, table_name, highest in rows:
+            if table_name != table:
+                raise QuarnaConnectionError(f"object {object_id!r} is stored in table {table_name!r}")
+        return [(object_id, version, int(highest or 0)) for object_id, version, _, highest in rows]
 
 
 def latest_only() -> Q:

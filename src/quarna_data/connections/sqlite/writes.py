@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
+from quarna_data.connections.sqlite.schema import is_internal_name
 
 #: Upper bound of the parameters of one statement, below whatever the library allows.
 MAX_STATEMENT_PARAMETERS = 32766
@@ -58,6 +59,18 @@ def sqlite_parameter_limit(conn: sqlite3.Connection, upper: int = MAX_STATEMENT_
     return _parameter_limits[key]
 
 
+class WriteInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a write, saying what was written: ``committed`` is True when the write's
+    transaction had committed (then ``count``, when known, is how many rows or versions it wrote),
+    False when nothing of it was written."""
+
+    def __init__(self, committed: bool, count: Optional[int] = None) -> None:
+        super().__init__("interrupted after the write was committed" if committed
+                         else "interrupted: nothing was written")
+        self.committed = committed
+        self.count = count
+
+
 class RejectedRow(QuarnaConnectionError):
     """A row of a bulk write that cannot be written; ``index`` counts from 0 in the rows given."""
 
@@ -95,7 +108,7 @@ class _Writes:
     """Inserting and deleting rows of any table."""
 
     def insert(self, table: str, row: Dict[str, Any]) -> None:
-        info = self.table_info(table)
+        info = self._writable(table)
         self._check_row(info, row, 0)
         row = self._json_encoded(info, row)
         sql, params = self._build_insert_statement(table, row)
@@ -109,15 +122,19 @@ class _Writes:
         ``rows`` is read lazily, one statement's worth at a time. ``progress`` is called with the
         number of rows written so far after each statement. Returns how many rows were written.
         """
-        info = self.table_info(table)
+        info = self._writable(table)
         written = 0
-        with self.transaction():
-            for start, batch in self._sized(self._checked_rows(info, rows)):
-                sql, params = self._build_bulk_insert_statement(table, batch)
-                self._write(sql, params, start, batch)
-                written += len(batch)
-                if progress is not None:
-                    progress(written)
+        try:
+            with self.transaction():
+                for start, batch in self._sized(self._checked_rows(info, rows)):
+                    sql, params = self._build_bulk_insert_statement(table, batch)
+                    self._write(sql, params, start, batch)
+                    written += len(batch)
+                    if progress is not None:
+                        progress(written)
+        except WriteInterrupted as interrupted:
+            interrupted.count = written if interrupted.committed else 0
+            raise
         return written
 
     def delete(self, table: str, where: Dict[str, Any]) -> int:
@@ -138,8 +155,18 @@ class _Writes:
                 deleted += self._write(sql, params, start, batch).rowcount
         return deleted
 
-    def _deletable(self, table: str) -> TableInfo:
+    def _writable(self, table: str) -> TableInfo:
+        """An existing table that callers may write: not one of the internal tables, whose rows
+        only the connection writes (in any letter case: SQLite's names ignore it)."""
         info = self.table_info(table)
+        if is_internal_name(info.name):
+            raise QuarnaConnectionError(
+                f"table {info.name!r} is an internal table: its rows are written by the connection only "
+                f"(save, delete_object, restore)")
+        return info
+
+    def _deletable(self, table: str) -> TableInfo:
+        info = self._writable(table)
         if info.bare:
             raise QuarnaConnectionError(
                 f"rows of table {table!r} cannot be deleted here: the delete statement writes the table "
