@@ -196,11 +196,14 @@ rt::Ref bulk_insert_params(PyObject* self, const std::vector<rt::Ref>& rows, PyO
     const Py_ssize_t ncols = PyList_GET_SIZE(columns);
     values::SqlValue conv;
     if (!conv.fetch(self)) return rt::Ref();
+    // Kept in locals: calls that may run Python code do not make the loop read them again.
+    const size_t nrows = rows.size();
+    const rt::Ref* const row_refs = rows.data();
     TupleFill params;
-    if (!params.init((Py_ssize_t)rows.size() * ncols)) return rt::Ref();
+    if (!params.init((Py_ssize_t)nrows * ncols)) return rt::Ref();
     shape.map_columns(columns);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const rt::Ref& row = rows[i];
+    for (size_t i = 0; i < nrows; ++i) {
+        const rt::Ref& row = row_refs[i];
         if (shape.unchanged(i, row.get())) {
             for (Py_ssize_t j = 0; j < ncols; ++j) {
                 // A conversion that ran Python code may have changed the row: read it again.

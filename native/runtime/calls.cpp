@@ -47,15 +47,17 @@ Ref FoundHook::call(std::initializer_list<PyObject*> args) const {
     // stack[0] is the slot that PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.
     PyObject* stack[kMaxCallArgs + 2];
     size_t n = 0;
-    stack[1 + n++] = self_.get();
+    stack[1 + n++] = self_;
     for (PyObject* a : args) stack[1 + n++] = a;
     if (unbound_) return steal(PyObject_Vectorcall(hook_.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return steal(PyObject_Vectorcall(hook_.get(), stack + 2, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 bool SelfHook::find(PyObject* self, FoundHook& out) {
-    out = FoundHook();
-    out.self_ = borrow(self);
+    out.self_ = self;
+    out.bound_to_ = nullptr;
+    out.unbound_ = false;
+    out.default_ = false;
     if (binding_ == Binding::Method) {
         PyObject* found = nullptr;
         out.unbound_ = compat::get_method(self, name_, &found) == 1;

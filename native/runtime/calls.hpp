@@ -20,7 +20,7 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
 enum class Binding { Method, Static, Class };
 
 // What one lookup of a hook on self found (SelfHook::find).  Holds what it
-// found, and self, for as long as it lives.
+// found; self is borrowed (the caller's argument outlives it).
 class FoundHook {
 public:
     // The module's own function, bound as the class binds the default, was
@@ -36,7 +36,7 @@ public:
 private:
     friend class SelfHook;
     Ref hook_;
-    Ref self_;
+    PyObject* self_ = nullptr;
     PyObject* bound_to_ = nullptr;
     bool unbound_ = false;
     bool default_ = false;

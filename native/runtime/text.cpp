@@ -67,17 +67,16 @@ bool Text::inside_quotes(PyObject* name, PyObject* quote) {
     return true;
 }
 
-bool Text::inside_quotes(PyObject* name, Py_UCS4 quote) {
+bool Text::doubling_quotes(PyObject* name, Py_UCS4 quote, Py_ssize_t at) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-    Py_ssize_t start = 0, at;
+    Py_ssize_t start = 0;
     // Each piece ends with a quote, and the next one starts with it again.
-    for (Py_ssize_t from = 0; (at = PyUnicode_FindChar(name, quote, from, n, 1)) >= 0; from = at + 1) {
+    do {
         slice(name, start, at + 1);
         start = at;
-    }
+    } while ((at = PyUnicode_FindChar(name, quote, at + 1, n, 1)) >= 0);
     if (at == -2) return false;
-    if (start == 0) str(name);
-    else slice(name, start, n);
+    slice(name, start, n);
     return true;
 }
 

@@ -47,7 +47,14 @@ public:
     // one-character str; any other quote leaves the name as it is.  False
     // with an exception set on error.
     bool inside_quotes(PyObject* name, PyObject* quote);
-    bool inside_quotes(PyObject* name, Py_UCS4 quote);
+    bool inside_quotes(PyObject* name, Py_UCS4 quote) {
+        const Py_ssize_t at = PyUnicode_FindChar(name, quote, 0, PyUnicode_GET_LENGTH(name), 1);
+        if (at == -1) {
+            str(name);
+            return true;
+        }
+        return at >= 0 && doubling_quotes(name, quote, at);
+    }
     // Appends everything collected by another builder.
     void append(const Text& other);
 
@@ -62,6 +69,8 @@ public:
     }
 
 private:
+    // inside_quotes once a quote was found at `at`.
+    bool doubling_quotes(PyObject* name, Py_UCS4 quote, Py_ssize_t at);
     struct Piece {
         PyObject* obj;
         const char* ascii;
