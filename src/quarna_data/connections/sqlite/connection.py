@@ -3,7 +3,8 @@ other modules of this package give it.
 
 Each part is a mixin of its own module: ``names._NameChecks`` (table descriptions and the checks
 of names), ``schema._Tables`` (creating tables), ``writes._Writes`` (rows), ``versions._Versions``
-(versioned objects) and ``reads._Reads`` (records). They come before the compiled
+(versioned objects), ``reads._Reads`` (records) and ``json_paths._JsonPaths`` (exact comparisons
+on paths into JSON). They come before the compiled
 ``SqliteStatementsMixin`` in the order of bases, so what they define (``_describe_table``) overrides
 the compiled hook, and a subclass of ``SqliteConnection`` still overrides any hook of either.
 """
@@ -18,6 +19,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Sequence
 
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.files import open_database
+from quarna_data.connections.sqlite.json_paths import _JsonPaths
 from quarna_data.connections.sqlite.names import TableInfo, _NameChecks
 from quarna_data.connections.sqlite.reads import _Reads
 from quarna_data.connections.sqlite.schema import _Tables
@@ -25,7 +27,7 @@ from quarna_data.connections.sqlite.versions import _Versions
 from quarna_data.connections.sqlite.writes import _Writes, sqlite_parameter_limit
 
 
-class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, SqliteStatementsMixin):
+class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, _JsonPaths, SqliteStatementsMixin):
     """A SQLite database and the statement builders of the mixin.
 
     ``path`` is a file name or ``":memory:"``. ``mode`` is ``"rwc"`` (read and write, the file

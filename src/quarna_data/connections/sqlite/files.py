@@ -20,6 +20,7 @@ import urllib.parse
 from typing import Any, Optional
 
 from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.sqlite.json_paths import CANONICAL_JSON, canonical_json
 
 #: The first bytes of every SQLite database file.
 SQLITE_HEADER = b"SQLite format 3\x00"
@@ -75,6 +76,7 @@ def open_database(path: str, mode: str) -> sqlite3.Connection:
             conn.execute("PRAGMA query_only = ON")
             conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
         conn.create_function("UPPER", 1, unicode_upper, deterministic=True)
+        conn.create_function(CANONICAL_JSON, 1, canonical_json, deterministic=True)
         conn.execute("PRAGMA case_sensitive_like = ON")
     except BaseException:
         conn.close()
