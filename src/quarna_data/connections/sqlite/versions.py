@@ -27,7 +27,7 @@ from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import (METADATA_COLUMN, METADATA_COLUMNS, METADATA_TABLE,
                                                    MODEL_KEY_COLUMNS, quote_identifier)
-from quarna_data.connections.sqlite.writes import RejectedRow, _rejected
+from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
@@ -107,7 +107,7 @@ class _Versions:
                     transaction: Dict[str, Any], class_version: str) -> List[str]:
         try:
             return self._save_versions(info, objects, now, transaction, class_version)
-        except (OverflowError, UnicodeEncodeError) as error:
+        except BIND_ERRORS as error:
             rejected = _rejected((start + i, [("_object_id", object_id), *fields.items()])
                                  for i, (object_id, fields) in enumerate(objects))
             if rejected is None:
