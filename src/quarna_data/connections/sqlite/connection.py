@@ -79,6 +79,7 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _Reads, _JsonPa
             finally:
                 self._depth -= 1
             return
+        self._settle_reads()
         if not self._wal:
             # Readers go on reading the last commit while a write runs, and a write cut short
             # leaves a log that readers skip rather than a journal that must be rolled back.
