@@ -141,6 +141,7 @@ class _NameChecks:
     def _column(self, info: TableInfo, name: Any, where: str, joined: bool) -> str:
         """A name of the field list: a column, or an alias of a model table's key column."""
         if isinstance(name, str):
+            name = _exact(name)
             if info.model and not info.internal and name in ALIASES:
                 return ALIASES[name]
             if name in info.columns:

@@ -27,7 +27,7 @@ from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import (METADATA_COLUMN, METADATA_COLUMNS, METADATA_TABLE,
                                                    MODEL_KEY_COLUMNS, quote_identifier)
-from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _rejected
+from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _exact_keys, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
@@ -95,6 +95,7 @@ class _Versions:
                 raise RejectedRow(index, None, "expected a pair (object id, fields)") from None
             if not isinstance(object_id, str) or not object_id:
                 raise RejectedRow(index, "_object_id", f"object ids are non-empty text, not {object_id!r}")
+            fields = _exact_keys(fields)
             self._check_row(info, fields, index, reserved)
             chunk.append((object_id, fields))
             if len(chunk) == SAVE_CHUNK:

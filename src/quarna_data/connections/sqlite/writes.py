@@ -139,11 +139,20 @@ def _rejected(rows: Iterable[Tuple[int, Iterable[Tuple[str, Any]]]]) -> Optional
     return None
 
 
+def _exact_keys(row: Any) -> Any:
+    """The row with every key that is a str subclass (a str-based enumeration member included)
+    replaced by its exact text, so that the key checked is the key written."""
+    if isinstance(row, dict) and not all(key.__class__ is str for key in row):
+        return {str.__str__(key) if isinstance(key, str) else key: value for key, value in row.items()}
+    return row
+
+
 class _Writes:
     """Inserting and deleting rows of any table."""
 
     def insert(self, table: str, row: Dict[str, Any]) -> None:
         info = self.table_info(table)
+        row = _exact_keys(row)
         self._check_row(info, row, 0, nonempty=True)
         row = self._encoded(info, row, 0)
         sql, params = self._build_insert_statement(table, row)
@@ -171,6 +180,7 @@ class _Writes:
     def delete(self, table: str, where: Dict[str, Any]) -> int:
         """Deletes the rows whose columns equal all the given values; returns how many."""
         info = self._deletable(table)
+        where = _exact_keys(where)
         self._check_row(info, where, 0, nonempty=True)
         sql, params = self._build_delete_statement(table, self._encoded(info, where, 0))
         with self.transaction():
@@ -220,6 +230,7 @@ class _Writes:
 
     def _checked_rows(self, info: TableInfo, rows: Iterable[Any], *, nonempty: bool = False) -> Iterator[Dict[str, Any]]:
         for index, row in enumerate(rows):
+            row = _exact_keys(row)
             self._check_row(info, row, index, nonempty=nonempty)
             yield self._encoded(info, row, index)
 
