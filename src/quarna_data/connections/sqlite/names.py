@@ -94,6 +94,8 @@ class _NameChecks:
 
     def describe(self, table: str) -> Dict[str, str]:
         """The declared column types of an existing table; QuarnaConnectionError when there is none."""
+        if isinstance(table, str) and "\x00" in table:
+            raise QuarnaConnectionError(f"unknown table {table!r}: a table name cannot hold NUL")
         description = self._describe_table(table) if isinstance(table, str) else {}
         if not description:
             known = ", ".join(t for t in self.tables() if t != METADATA_TABLE) or "none"

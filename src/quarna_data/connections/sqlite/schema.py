@@ -112,6 +112,8 @@ def check_name(kind: str, name: str) -> str:
         raise QuarnaConnectionError(
             f"invalid {kind} name {name!r}: use letters, digits and underscores, not starting with a digit"
         )
+    if name.lower().startswith("sqlite_"):
+        raise QuarnaConnectionError(f"invalid {kind} name {name!r}: names starting with 'sqlite_' are SQLite's own")
     if name.upper() in SQL_KEYWORDS:
         raise QuarnaConnectionError(
             f"invalid {kind} name {name!r}: it is an SQL keyword, and the statements write names unquoted")
@@ -177,8 +179,14 @@ class _Tables:
         if name.endswith(INTERNAL_SUFFIXES):
             raise QuarnaConnectionError(f"table name {name!r} is reserved for internal tables")
         fields = []
+        seen: dict = {}
         for column, column_type in columns.items():
             check_name("column", column)
+            if column.lower() in seen:
+                raise QuarnaConnectionError(
+                    f"columns {seen[column.lower()]!r} and {column!r} of table {name!r}: SQLite takes column "
+                    f"names in any case, so they would be one column; give them different names")
+            seen[column.lower()] = column
             if column in reserved:
                 raise QuarnaConnectionError(
                     f"column name {column!r} is reserved: it names a key column, a record alias or a "
