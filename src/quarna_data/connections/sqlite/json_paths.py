@@ -301,7 +301,7 @@ class _JsonPaths:
             if not isinstance(value, (list, tuple, set, frozenset)):
                 raise QuarnaConnectionError(
                     f"{where}: in takes a list, tuple or set of values, not {type(value).__name__}")
-            items = [convert(item) for item in value]
+            items = [item if isinstance(item, (list, dict)) else convert(item) for item in value]
             for item in items:
                 if not json_path_field and isinstance(item, (list, dict, bytes, bytearray)):
                     raise QuarnaConnectionError(
