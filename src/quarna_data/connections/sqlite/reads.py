@@ -208,7 +208,10 @@ class _OpenRead:
             self.rest = self.cursor.fetchall()
 
     def rows(self) -> Iterator[Any]:
-        yield from self.cursor  # ends early when settle() took the rest
+        # A for loop, not yield from: closing the read must not close the cursor (and its
+        # connection may be closed by then). The loop ends early when settle() took the rest.
+        for row in self.cursor:
+            yield row
         if self.rest:
             yield from self.rest
 
