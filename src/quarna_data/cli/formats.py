@@ -38,7 +38,9 @@ _CONTROLS[0x0a] = " "
 
 
 def cell(value: Any) -> str:
-    text = text_of(value).translate(_CONTROLS)
+    text = text_of(value)
+    if not text.isprintable():
+        text = text.translate(_CONTROLS)
     return text if len(text) <= TEXT_WIDTH else text[: TEXT_WIDTH - 1] + "…"
 
 

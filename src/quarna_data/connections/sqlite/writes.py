@@ -81,16 +81,16 @@ class RejectedRow(QuarnaConnectionError):
 _BINDABLE = (type(None), int, float, str, bytes, bytearray, memoryview)
 #: JSON text as the connection writes it: UTF-8 as it is (keys and text are found as written),
 #: and only what JSON can hold (no NaN or Infinity).
-_json_text = json.JSONEncoder(ensure_ascii=False, allow_nan=False).encode
+def _json_date(value: Any) -> Any:
+    """Dates inside JSON as the statements convert them: seconds since the epoch."""
+    if isinstance(value, (date, datetime)):
+        return SqliteStatementsMixin._convert_date_to_sql_value(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
-def _json_of(value: Any) -> str:
-    """A list or dict as the JSON text the connection stores; the dates of a list as the
-    statements convert them (seconds since the epoch)."""
-    if isinstance(value, list):
-        value = [SqliteStatementsMixin._convert_date_to_sql_value(v) if isinstance(v, (date, datetime)) else v
-                 for v in value]
-    return _json_text(value)
+_json_text = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=_json_date).encode
+#: A list or dict as the JSON text the connection stores.
+_json_of = _json_text
 
 
 def _bad_value(value: Any) -> Optional[str]:
@@ -139,10 +139,13 @@ def _rejected(rows: Iterable[Tuple[int, Iterable[Tuple[str, Any]]]]) -> Optional
     return None
 
 
+_EXACT_STR = {str}
+
+
 def _exact_keys(row: Any) -> Any:
     """The row with every key that is a str subclass (a str-based enumeration member included)
     replaced by its exact text, so that the key checked is the key written."""
-    if isinstance(row, dict) and not all(key.__class__ is str for key in row):
+    if isinstance(row, dict) and not {*map(type, row)} <= _EXACT_STR:
         return {str.__str__(key) if isinstance(key, str) else key: value for key, value in row.items()}
     return row
 
@@ -210,16 +213,16 @@ class _Writes:
             raise RejectedRow(index, None, f"expected a mapping of column names to values, not {type(row).__name__}")
         if nonempty and not row:
             raise RejectedRow(index, None, "no column values given: give at least one column and its value")
-        for column in info.json_columns:
-            value = row.get(column)
-            if value is not None and value.__class__ is not str:
+        json_columns = info.json_columns
+        for key, value in row.items():
+            cls = value.__class__
+            if cls is float and value != value:
+                raise RejectedRow(index, key, "NaN, which SQLite would store as NULL")
+            if cls is not str and cls is not dict and cls is not list and key in json_columns:
                 problem = _json_column_problem(value)
                 if problem:
-                    raise RejectedRow(index, column, problem)
+                    raise RejectedRow(index, key, problem)
         if row.keys() <= info.columns and not (reserved and not reserved.isdisjoint(row)):
-            for key, value in row.items():
-                if value.__class__ is float and value != value:
-                    raise RejectedRow(index, key, "NaN, which SQLite would store as NULL")
             return
         for key in row:
             if key in reserved:
