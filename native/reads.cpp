@@ -115,16 +115,15 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
                                      p.use_internal_meta_tables()},
                                     kw_flags.get());
             if (!field) return nullptr;
-            // A path with no expression on this shape (an address part without
-            // the metadata join, say) cannot be ordered by: it adds no term.
-            if (PyUnicode_Check(field.get()) && PyUnicode_GET_LENGTH(field.get()) == 0) continue;
         }
+        // The resolved expression goes through the mapping hook whatever it is;
+        // a path with no expression on this shape (an address part without the
+        // metadata join, say), an empty name, or one the hook maps to nothing
+        // cannot be ordered by: it adds no term.
         rt::Ref column = common::map_field(self, table_name, field.get());
         if (!column) return nullptr;
         column = rt::format_text(column.get());
         if (!column) return nullptr;
-        // Nor can an empty column expression (an empty name, or one the
-        // mapping hook maps to nothing).
         if (PyUnicode_GET_LENGTH(column.get()) == 0) continue;
         rt::Text term;
         term.str(column.get());

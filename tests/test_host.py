@@ -177,7 +177,7 @@ def test_failed_bulk_save_leaves_nothing(conn):
     conn.parameter_limit = 40  # many statements per call
     objects = [(f"o{i}", {"name": str(i)}) for i in range(50)] + [("ann", {"name": "x"})]
     objects.append(("late", {"name": {1, 2}}))  # cannot be bound: fails in the last statement
-    with pytest.raises((sqlite3.Error, TypeError)):
+    with pytest.raises(RejectedRow, match="row 52, field 'name': a value of type set"):
         conn.bulk_save("person", objects)
     assert table_state(conn) == before
 
@@ -241,7 +241,7 @@ def test_a_table_created_after_it_was_found_missing_is_described():
     c.create_model_table("late", {"x": "json"})
     assert c._describe_table("late")["x"] == "json"
     c.save("late", "o", {"x": {"k": [1]}})
-    assert c.select("late", Q(x__k='[1]'))[0]["x"] == {"k": [1]}
+    assert c.select("late", Q(x__k=[1]))[0]["x"] == {"k": [1]}
     ref = weakref.ref(c)
     c.close()
     del c
@@ -417,7 +417,7 @@ def test_json_text_stored_before_still_reads_back(people):
     (lambda c: c.select("person", Q(data__kind="all")), 'data__kind__in=["all"]'),
     (lambda c: c.select("person", Q(_address__class_version="1"), meta=True), "address selectors are"),
     (lambda c: c.select("person", Q(_metadata__table_name="person")), "version record has the keys"),
-    (lambda c: c.select("person", Q(name__x="1")), "not a JSON column"),
+    (lambda c: c.select("person", Q(name__x="1")), "unknown lookup 'x'"),
     (lambda c: c.select("person", limit=-1), "limit must be a non-negative integer"),
 ])
 def test_filters_that_would_select_nothing_or_everything_are_refused(people, call, message):

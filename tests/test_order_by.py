@@ -100,8 +100,15 @@ def test_mapped_expression_is_formatted_as_text():
 def test_path_resolving_to_nothing_adds_no_term(items, expected):
     m = Recorder(resolved={("empty", "x"): "", ("empty", "y"): ""})
     assert m._build_order_by_statement("t", [ob(i) for i in items]) == expected
-    # an empty expression is not handed to the mapping hook either
-    assert "" not in [c[1] for c in m.map_calls]
+    # the empty expression still goes through the mapping hook, once per such item
+    assert [c[1] for c in m.map_calls].count("") == items.count("empty__x") + items.count("empty__y")
+
+
+def test_mapping_hook_may_give_an_empty_expression_a_column():
+    m = Recorder(resolved={("empty", "x"): ""}, mapping={"": "fallback"})
+    assert m._build_order_by_statement("t", [ob("empty__x", DESC), ob("name")]) == \
+        " ORDER BY fallback DESC, name ASC"
+    assert m.map_calls == [("t", "", Versions.LATEST), ("t", "name", Versions.LATEST)]
 
 
 @pytest.mark.parametrize(

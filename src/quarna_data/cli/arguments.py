@@ -40,7 +40,25 @@ def parse_where(text: str, conn, description: Dict[str, str]):
             pass  # a path into a JSON column, compared with eq
         elif head in description and head not in SPECIAL_FIELDS:
             raise UserError(f"--where {text!r}: unknown lookup {last!r} (valid lookups: {', '.join(valid)})")
-    return Filter(field_name=field, lookup=lookup, value=parse_value(raw))
+    column_type = "" if "__" in field else str(description.get(field, "")).lower()
+    if lookup == Lookup.ISNULL:
+        value: Any = parse_flag(raw, text, "isnull")
+    elif column_type in ("boolean", "bool") and lookup in (Lookup.EQ, Lookup.NEQ):
+        value = parse_flag(raw, text, f"column {field!r} of type {column_type}")
+    else:
+        value = parse_value(raw)
+    return Filter(field_name=field, lookup=lookup, value=value)
+
+
+FLAGS = {"true": True, "yes": True, "1": True, "false": False, "no": False, "0": False}
+
+
+def parse_flag(raw: str, text: str, what: str) -> bool:
+    """true/false, yes/no or 1/0 in any case; anything else is refused."""
+    flag = FLAGS.get(raw.strip().lower())
+    if flag is None:
+        raise UserError(f"--where {text!r}: {what} takes true or false (also yes/no, 1/0), not {raw!r}")
+    return flag
 
 
 def split_fields(values: Optional[Sequence[str]]) -> List[str]:

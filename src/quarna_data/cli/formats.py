@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import csv
 import json
+import math
+import uuid
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO
 
 from quarna_data.cli.errors import UserError
@@ -29,9 +31,45 @@ def text_of(value: Any) -> str:
     return str(value)
 
 
+#: Control characters (C0, DEL, C1) as a table shows them: escaped, so stored data cannot move
+#: the cursor, colour or overwrite what the terminal shows. A line break is shown as a blank.
+_CONTROLS = {c: ascii(chr(c))[1:-1] for c in [*range(0x20), *range(0x7f, 0xa0)]}
+_CONTROLS[0x0a] = " "
+
+
 def cell(value: Any) -> str:
-    text = text_of(value).replace("\n", " ")
+    text = text_of(value)
+    if not text.isprintable():
+        text = text.translate(_CONTROLS)
     return text if len(text) <= TEXT_WIDTH else text[: TEXT_WIDTH - 1] + "…"
+
+
+def json_encoder(**options: Any):
+    """``encode`` of JSON as the format allows it: an infinite float (a REAL column may hold
+    one) is written as 1e999 (-1e999), the JSON number parsers read as infinity. Nothing the
+    connection stores is NaN."""
+    strict = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=json_default, **options).encode
+    marker = f"\x00{uuid.uuid4().hex}\x00"
+    quoted = strict(marker)
+
+    def encode(value: Any) -> str:
+        try:
+            return strict(value)
+        except ValueError:
+            text = strict(_finite(value, marker))
+            return text.replace(f'"-{quoted[1:]}', "-1e999").replace(quoted, "1e999")
+
+    return encode
+
+
+def _finite(value: Any, marker: str) -> Any:
+    if value.__class__ is float and value in (math.inf, -math.inf):
+        return marker if value > 0 else "-" + marker
+    if isinstance(value, dict):
+        return {k: _finite(v, marker) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v, marker) for v in value]
+    return value
 
 
 def json_default(value: Any) -> Any:
@@ -41,7 +79,7 @@ def json_default(value: Any) -> Any:
 
 
 _CSV_PLAIN = frozenset((str, int, float, type(None)))  # written by the csv module as text_of writes them
-_compact_json = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=json_default).encode
+_compact_json = json_encoder(separators=(",", ":"))
 
 
 def record_columns(records: Iterable[Dict[str, Any]]) -> List[str]:
@@ -92,11 +130,11 @@ def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
     if fmt == "table":
         write_table(records, out, columns)
     elif fmt == "ndjson":
-        dumps = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+        dumps = json_encoder()
         for record in records:
             out.write(dumps(record) + "\n")
     elif fmt == "json":
-        dumps = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+        dumps = json_encoder()
         separator = "[\n"
         for record in records:
             out.write(separator + dumps(record))

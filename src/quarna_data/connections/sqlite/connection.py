@@ -4,7 +4,8 @@ other modules of this package give it.
 Each part is a mixin of its own module: ``names._NameChecks`` (table descriptions and the checks
 of names), ``schema._Tables`` (creating tables), ``writes._Writes`` (rows), ``versions._Versions``
 (versioned objects), ``history._History`` (one object's versions, reads as of a time),
-``dump._Dumps`` (dump and restore) and ``reads._Reads`` (records). They come before the compiled
+``dump._Dumps`` (dump and restore), ``reads._Reads`` (records) and ``json_paths._JsonPaths``
+(exact comparisons on paths into JSON). They come before the compiled
 ``SqliteStatementsMixin`` in the order of bases, so what they define (``_describe_table``) overrides
 the compiled hook, and a subclass of ``SqliteConnection`` still overrides any hook of either.
 """
@@ -21,6 +22,7 @@ from quarna_data.connections.implementations.mixins.sqlite_statements_mixin impo
 from quarna_data.connections.sqlite.files import open_database
 from quarna_data.connections.sqlite.dump import _Dumps
 from quarna_data.connections.sqlite.history import _History
+from quarna_data.connections.sqlite.json_paths import _JsonPaths
 from quarna_data.connections.sqlite.names import TableInfo, _NameChecks
 from quarna_data.connections.sqlite.reads import _Reads
 from quarna_data.connections.sqlite.schema import _Tables
@@ -28,7 +30,8 @@ from quarna_data.connections.sqlite.versions import _Versions
 from quarna_data.connections.sqlite.writes import WriteInterrupted, _Writes, sqlite_parameter_limit
 
 
-class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dumps, _Reads, SqliteStatementsMixin):
+class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dumps, _Reads, _JsonPaths,
+                       SqliteStatementsMixin):
     """A SQLite database and the statement builders of the mixin.
 
     ``path`` is a file name or ``":memory:"``. ``mode`` is ``"rwc"`` (read and write, the file
@@ -90,6 +93,7 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dump
             finally:
                 self._depth -= 1
             return
+        self._settle_reads()
         if not self._wal:
             # Readers go on reading the last commit while a write runs, and a write cut short
             # leaves a log that readers skip rather than a journal that must be rolled back.

@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import os
 import sqlite3
+import stat
 import urllib.parse
 from typing import Any, Optional
 
 from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.sqlite.json_paths import CANONICAL_JSON, canonical_json
 
 #: The first bytes of every SQLite database file.
 SQLITE_HEADER = b"SQLite format 3\x00"
@@ -38,6 +40,15 @@ def unicode_upper(value: Any) -> Any:
 
 def describe_file(path: str) -> Optional[str]:
     """What a file that is not a SQLite database holds, or None when SQLite may open it."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None  # SQLite says what is wrong
+    if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        kind = ("a FIFO" if stat.S_ISFIFO(mode) else "a character device" if stat.S_ISCHR(mode)
+                else "a block device" if stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode)
+                else "not a regular file")
+        return f"it is {kind}, not a file (give the path of a database file)"
     try:
         with open(path, "rb") as stream:
             head = stream.read(64)
@@ -66,6 +77,11 @@ def open_database(path: str, mode: str) -> sqlite3.Connection:
             # Fails here, not at the first read, when the file is not a database.
             conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
         except sqlite3.OperationalError as error:
+            if "unable to open" in str(error) and _wal_in_closed_directory(path):
+                raise QuarnaConnectionError(
+                    f"cannot open {path!r}: the database uses write-ahead logging, which needs to create "
+                    f"its -wal and -shm files next to it, and its directory is not writable; make the "
+                    f"directory writable, or copy the database to one that is") from None
             if mode != "ro" or "readonly" not in str(error):
                 raise
             # A writer was killed and left its journal behind, which only a connection that
@@ -75,11 +91,22 @@ def open_database(path: str, mode: str) -> sqlite3.Connection:
             conn.execute("PRAGMA query_only = ON")
             conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
         conn.create_function("UPPER", 1, unicode_upper, deterministic=True)
+        conn.create_function(CANONICAL_JSON, 1, canonical_json, deterministic=True)
         conn.execute("PRAGMA case_sensitive_like = ON")
     except BaseException:
         conn.close()
         raise
     return conn
+
+
+def _wal_in_closed_directory(path: str) -> bool:
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(20)
+    except OSError:
+        return False
+    directory = os.path.dirname(os.path.abspath(path))
+    return len(head) == 20 and head[18:20] == b"\x02\x02" and not os.access(directory, os.W_OK)
 
 
 def _connect(path: str, mode: str) -> sqlite3.Connection:

@@ -94,6 +94,8 @@ class _NameChecks:
 
     def describe(self, table: str) -> Dict[str, str]:
         """The declared column types of an existing table; QuarnaConnectionError when there is none."""
+        if isinstance(table, str) and "\x00" in table:
+            raise QuarnaConnectionError(f"unknown table {table!r}: a table name cannot hold NUL")
         description = self._describe_table(table) if isinstance(table, str) else {}
         if not description:
             known = ", ".join(t for t in self.tables() if t not in (METADATA_TABLE, MARKS_TABLE)) or "none"
@@ -141,6 +143,7 @@ class _NameChecks:
     def _column(self, info: TableInfo, name: Any, where: str, joined: bool) -> str:
         """A name of the field list: a column, or an alias of a model table's key column."""
         if isinstance(name, str):
+            name = _exact(name)
             if info.model and not info.internal and name in ALIASES:
                 return ALIASES[name]
             if name in info.columns:
@@ -192,6 +195,7 @@ class _NameChecks:
                 children.append(self._checked_tree(info, tree, joined))
                 continue
             field = self._path(info, field, joined, "the conditions", lookup, value)
+            value = self._filter_value(info, field, lookup, value)
             children.append(Filter.model_construct(field_name=field, lookup=lookup, value=value))
         return Q(*children, _connector=node.connector, _negated=node.negated)
 
@@ -200,6 +204,9 @@ class _NameChecks:
         """A checked field path of a filter or an ordering."""
         if not isinstance(name, str):
             raise QuarnaConnectionError(f"field names are text, not {type(name).__name__} ({name!r})")
+        name = _exact(name)
+        if "\x00" in name:
+            raise QuarnaConnectionError(f"field {name!r} in {where} of table {info.name!r}: a name cannot hold NUL")
         head, sep, rest = name.partition("__")
         table = info.name
         filtering = where == "the conditions"
@@ -237,12 +244,18 @@ class _NameChecks:
                     raise QuarnaConnectionError(
                         f"unknown field {name!r} in {where} of table {table!r}: the version record has the "
                         f"keys {', '.join(keys)}")
+                self._check_keys(name, rest, where, table)
                 return name
         if head not in info.columns:
             raise QuarnaConnectionError(
                 f"unknown field {name!r} in {where} of table {table!r} ({info.valid(meta=joined)})")
         self._usable(info, head, name, where)
         if sep and str(info.description[head]).lower() != "json":
+            last = rest.rpartition("__")[2]
+            if filtering and last not in {str(member) for member in Lookup}:
+                raise QuarnaConnectionError(
+                    f"field {name!r} in {where} of table {table!r}: unknown lookup {last!r} (lookups: "
+                    f"{', '.join(str(k) for k in self.SQL_OPERATOR_MAP)})")
             raise QuarnaConnectionError(
                 f"field {name!r} in {where} of table {table!r}: column {head!r} is not a JSON column, "
                 f"so it has no keys")
@@ -251,7 +264,25 @@ class _NameChecks:
                 f"field {name!r} in {where} of table {table!r}: column {head!r} has the name of a column "
                 f"of the version records, and the joined select cannot tell them apart there; "
                 f"leave out meta=True (--meta) for it")
+        if sep:
+            self._check_keys(name, rest, where, table)
         return name
+
+    @staticmethod
+    def _check_keys(name: str, rest: str, where: str, table: str) -> None:
+        """Every key of a path into JSON names exactly one key, or the path is refused."""
+        from quarna_data.connections.sqlite.json_paths import key_problem
+
+        for key in rest.split("__"):
+            problem = key_problem(key)
+            if problem:
+                raise QuarnaConnectionError(f"field {name!r} in {where} of table {table!r}: {problem}; "
+                                            f"name the keys of the path between '__'")
+
+
+def _exact(name: str) -> str:
+    """A name as the exact text it holds: a str subclass by its str value, never its own methods."""
+    return name if name.__class__ is str else str.__str__(name)
 
 
 def _is_version_selector(value: Any) -> bool:

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import sqlite3
+import weakref
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
@@ -70,6 +71,12 @@ class _Reads:
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
                                              as_of)
         return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
+
+    def _settle_reads(self) -> None:
+        """Before a write: the reads being iterated take the rest of their rows now, so that they
+        go on with the table as it was when they began, not with the rows written meanwhile."""
+        for read in list(self.__dict__.get("_open_reads", ())):
+            read.settle()
 
     def select_statement(
         self,
@@ -177,7 +184,9 @@ class _Reads:
                          if (keep is None or name in keep) and name not in exclude]
             names = [names[i] for i in positions]
         booleans = [c for c in info.booleans if c in names]
-        for row in cursor:
+        read = _OpenRead(cursor)
+        self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
+        for row in read.rows():
             if positions is not None:
                 row = [row[i] for i in positions]
             result = dict(zip(names, row))
@@ -207,10 +216,35 @@ class _Reads:
         return record
 
 
+class _OpenRead:
+    """The rows of a read being iterated: fetched as they are needed until a write on the same
+    connection makes the rest of them be fetched at once."""
+
+    __slots__ = ("cursor", "rest", "__weakref__")
+
+    def __init__(self, cursor: sqlite3.Cursor) -> None:
+        self.cursor = cursor
+        self.rest: Optional[List[Any]] = None
+
+    def settle(self) -> None:
+        if self.rest is None:
+            self.rest = self.cursor.fetchall()
+
+    def rows(self) -> Iterator[Any]:
+        # A for loop, not yield from: closing the read must not close the cursor (and its
+        # connection may be closed by then). The loop ends early when settle() took the rest.
+        for row in self.cursor:
+            yield row
+        if self.rest:
+            yield from self.rest
+
+
 def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
     for name, value in (("limit", limit), ("offset", offset)):
         if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 0):
             raise QuarnaConnectionError(f"{name} must be a non-negative integer, not {value!r}")
+        if value is not None and value >= 1 << 63:
+            raise QuarnaConnectionError(f"{name} must be below 2**63 (SQLite's largest integer), not {value!r}")
     if limit is None and not offset:
         return None
     # LIMIT -1: no limit, for an offset alone.

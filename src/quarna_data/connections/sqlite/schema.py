@@ -139,6 +139,8 @@ def check_name(kind: str, name: str) -> str:
         raise QuarnaConnectionError(
             f"invalid {kind} name {name!r}: use letters, digits and underscores, not starting with a digit"
         )
+    if name.lower().startswith("sqlite_"):
+        raise QuarnaConnectionError(f"invalid {kind} name {name!r}: names starting with 'sqlite_' are SQLite's own")
     if name.upper() in SQL_KEYWORDS:
         raise QuarnaConnectionError(
             f"invalid {kind} name {name!r}: it is an SQL keyword, and the statements write names unquoted")
@@ -229,14 +231,14 @@ class _Tables:
                 f"table name {name!r} is reserved for internal tables (names ending in "
                 f"{' or '.join(map(repr, INTERNAL_SUFFIXES))}, in any letter case)")
         fields = []
-        seen = {}
+        seen: dict = {}
         reserved = {column.lower() for column in reserved}
         for column, column_type in columns.items():
             check_name("column", column)
             if column.lower() in seen:
                 raise QuarnaConnectionError(
-                    f"column names {seen[column.lower()]!r} and {column!r} are the same name to SQLite, "
-                    f"which ignores letter case in names")
+                    f"columns {seen[column.lower()]!r} and {column!r} of table {name!r}: SQLite takes column "
+                    f"names in any case, so they would be one column; give them different names")
             seen[column.lower()] = column
             if column.lower() in reserved:
                 raise QuarnaConnectionError(

@@ -31,7 +31,7 @@ from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import (MARKS_COLUMNS, MARKS_TABLE, METADATA_COLUMN, METADATA_COLUMNS,
                                                    METADATA_TABLE, MODEL_KEY_COLUMNS, quote_identifier)
-from quarna_data.connections.sqlite.writes import RejectedRow, WriteInterrupted, _rejected
+from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, WriteInterrupted, _exact_keys, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
@@ -105,6 +105,7 @@ class _Versions:
                 raise RejectedRow(index, None, "expected a pair (object id, fields)") from None
             if not isinstance(object_id, str) or not object_id:
                 raise RejectedRow(index, "_object_id", f"object ids are non-empty text, not {object_id!r}")
+            fields = _exact_keys(fields)
             self._check_row(info, fields, index, reserved)
             chunk.append((object_id, fields))
             if len(chunk) == SAVE_CHUNK:
@@ -117,7 +118,7 @@ class _Versions:
                     transaction: Dict[str, Any], class_version: str) -> List[str]:
         try:
             return self._save_versions(info, objects, now, transaction, class_version)
-        except (OverflowError, UnicodeEncodeError) as error:
+        except BIND_ERRORS as error:
             rejected = _rejected((start + i, [("_object_id", object_id), *fields.items()])
                                  for i, (object_id, fields) in enumerate(objects))
             if rejected is None:

@@ -12,10 +12,13 @@ Every write runs in one transaction and is rolled back whole when any part of it
 from __future__ import annotations
 
 import json
+import math
 import sqlite3
+from datetime import date, datetime
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import is_internal_name
 
@@ -71,6 +74,11 @@ class WriteInterrupted(KeyboardInterrupt):
         self.count = count
 
 
+#: Errors of binding a value, or of encoding one as JSON: ``_rejected`` finds the row and field.
+BIND_ERRORS = (OverflowError, UnicodeEncodeError, sqlite3.InterfaceError, sqlite3.ProgrammingError,
+               TypeError, ValueError)
+
+
 class RejectedRow(QuarnaConnectionError):
     """A row of a bulk write that cannot be written; ``index`` counts from 0 in the rows given."""
 
@@ -82,8 +90,39 @@ class RejectedRow(QuarnaConnectionError):
         self.reason = reason
 
 
+#: Types SQLite binds as they are.
+_BINDABLE = (type(None), int, float, str, bytes, bytearray, memoryview)
+#: JSON text as the connection writes it: UTF-8 as it is (keys and text are found as written),
+#: and only what JSON can hold (no NaN or Infinity).
+def _json_date(value: Any) -> Any:
+    """Dates inside JSON as the statements convert them: seconds since the epoch."""
+    if isinstance(value, (date, datetime)):
+        return SqliteStatementsMixin._convert_date_to_sql_value(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+_json_text = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=_json_date).encode
+#: A list or dict as the JSON text the connection stores.
+_json_of = _json_text
+
+
 def _bad_value(value: Any) -> Optional[str]:
-    """Why SQLite cannot bind a value that the statements pass through as it is, if it cannot."""
+    """Why SQLite cannot store a value the statements pass on, if it cannot."""
+    if isinstance(value, float) and value != value:
+        return "NaN, which SQLite would store as NULL"
+    if isinstance(value, (list, dict)):
+        try:
+            value = _json_of(value)
+        except (TypeError, ValueError) as error:
+            return f"not JSON: {error}"
+    elif not isinstance(value, _BINDABLE):
+        try:
+            value = SqliteStatementsMixin._to_sql_value(value)
+        except Exception as error:  # noqa: BLE001 - the conversion's own error is the reason
+            return f"cannot be converted for SQLite: {error}"
+        if not isinstance(value, _BINDABLE):
+            return (f"a value of type {type(value).__name__} cannot be stored (store text, a number, "
+                    f"a boolean, None, bytes, a date, a list or a dict)")
     if isinstance(value, int) and not -(1 << 63) <= value < (1 << 63):
         return f"integer wider than 64 bits ({value})"
     if isinstance(value, str):
@@ -91,6 +130,15 @@ def _bad_value(value: Any) -> Optional[str]:
             value.encode("utf-8")
         except UnicodeEncodeError as error:
             return f"text with a lone surrogate {value[error.start]!r} at character {error.start}"
+    return None
+
+
+def _json_column_problem(value: Any) -> Optional[str]:
+    """Why a top-level value cannot be stored in a JSON column, if it cannot."""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return "bytes are not JSON (store them in a blob column, or as text)"
+    if isinstance(value, float) and not math.isfinite(value):
+        return f"{value!r} is not a JSON number"
     return None
 
 
@@ -104,13 +152,25 @@ def _rejected(rows: Iterable[Tuple[int, Iterable[Tuple[str, Any]]]]) -> Optional
     return None
 
 
+_EXACT_STR = {str}
+
+
+def _exact_keys(row: Any) -> Any:
+    """The row with every key that is a str subclass (a str-based enumeration member included)
+    replaced by its exact text, so that the key checked is the key written."""
+    if isinstance(row, dict) and not {*map(type, row)} <= _EXACT_STR:
+        return {str.__str__(key) if isinstance(key, str) else key: value for key, value in row.items()}
+    return row
+
+
 class _Writes:
     """Inserting and deleting rows of any table."""
 
     def insert(self, table: str, row: Dict[str, Any]) -> None:
         info = self._writable(table)
-        self._check_row(info, row, 0)
-        row = self._json_encoded(info, row)
+        row = _exact_keys(row)
+        self._check_row(info, row, 0, nonempty=True)
+        row = self._encoded(info, row, 0)
         sql, params = self._build_insert_statement(table, row)
         with self.transaction():
             self._write(sql, params, 0, [row])
@@ -126,7 +186,7 @@ class _Writes:
         written = 0
         try:
             with self.transaction():
-                for start, batch in self._sized(self._checked_rows(info, rows)):
+                for start, batch in self._sized(self._checked_rows(info, rows, nonempty=True)):
                     sql, params = self._build_bulk_insert_statement(table, batch)
                     self._write(sql, params, start, batch)
                     written += len(batch)
@@ -140,8 +200,9 @@ class _Writes:
     def delete(self, table: str, where: Dict[str, Any]) -> int:
         """Deletes the rows whose columns equal all the given values; returns how many."""
         info = self._deletable(table)
+        where = _exact_keys(where)
         self._check_row(info, where, 0, nonempty=True)
-        sql, params = self._build_delete_statement(table, self._json_encoded(info, where))
+        sql, params = self._build_delete_statement(table, self._encoded(info, where, 0))
         with self.transaction():
             return self._write(sql, params, 0, [where]).rowcount
 
@@ -178,7 +239,16 @@ class _Writes:
         if not isinstance(row, dict):
             raise RejectedRow(index, None, f"expected a mapping of column names to values, not {type(row).__name__}")
         if nonempty and not row:
-            raise RejectedRow(index, None, "no column values given: a delete needs at least one")
+            raise RejectedRow(index, None, "no column values given: give at least one column and its value")
+        json_columns = info.json_columns
+        for key, value in row.items():
+            cls = value.__class__
+            if cls is float and value != value:
+                raise RejectedRow(index, key, "NaN, which SQLite would store as NULL")
+            if cls is not str and cls is not dict and cls is not list and key in json_columns:
+                problem = _json_column_problem(value)
+                if problem:
+                    raise RejectedRow(index, key, problem)
         if row.keys() <= info.columns and not (reserved and not reserved.isdisjoint(row)):
             return
         for key in row:
@@ -190,18 +260,38 @@ class _Writes:
 
     def _checked_rows(self, info: TableInfo, rows: Iterable[Any], *, nonempty: bool = False) -> Iterator[Dict[str, Any]]:
         for index, row in enumerate(rows):
+            row = _exact_keys(row)
             self._check_row(info, row, index, nonempty=nonempty)
-            yield self._json_encoded(info, row)
+            yield self._encoded(info, row, index)
+
+    def _encoded(self, info: TableInfo, row: Dict[str, Any], index: int) -> Dict[str, Any]:
+        try:
+            return self._json_encoded(info, row)
+        except (TypeError, ValueError) as error:
+            rejected = _rejected([(index, row.items())])
+            if rejected is None:
+                raise
+            raise rejected from error
 
     @staticmethod
     def _json_encoded(info: TableInfo, row: Dict[str, Any], *, copy: bool = True) -> Dict[str, Any]:
-        """The row with text and booleans in JSON columns written as JSON, so they read back as given."""
+        """The row with the values of JSON columns written as JSON text (UTF-8 as it is), so they
+        read back as given: text and booleans as JSON, not as the text or the number. A number
+        stays a number: SQLite's numeric affinity of a ``json`` column keeps an integral float as
+        an integer (3.0 reads back as 3), as it did in every file written so far; stored any other
+        way (a blob, say) it would no longer equal 3 in a filter on the whole column, and newer
+        SQLite libraries read blobs as their binary JSON."""
         for column in info.json_columns:
             value = row.get(column)
             if isinstance(value, (str, bool)):
-                if copy:
-                    row, copy = dict(row), False
-                row[column] = json.dumps(value, ensure_ascii=False)
+                text: Any = _json_text(value)
+            elif isinstance(value, (list, dict)):
+                text = _json_of(value)
+            else:
+                continue
+            if copy:
+                row, copy = dict(row), False
+            row[column] = text
         return row
 
     def _sized(self, rows: Iterable[Dict[str, Any]], max_rows: int = 0) -> Iterator[Tuple[int, List[Dict[str, Any]]]]:
@@ -225,7 +315,7 @@ class _Writes:
     def _write(self, sql: str, params: Sequence[Any], start: int, rows: List[Dict[str, Any]]) -> sqlite3.Cursor:
         try:
             return self.execute(sql, params)
-        except (OverflowError, UnicodeEncodeError) as error:
+        except BIND_ERRORS as error:
             rejected = _rejected((start + i, row.items()) for i, row in enumerate(rows))
             if rejected is None:
                 raise
