@@ -3,7 +3,11 @@ of reads, printing each statement, its parameters and the records it returns."""
 
 from __future__ import annotations
 
+import os
+import shlex
+import shutil
 import sqlite3
+import sys
 from pathlib import Path
 from typing import Any, Dict, List, Sequence, TextIO, Tuple
 
@@ -94,6 +98,24 @@ def add_parser(subparsers) -> None:
     demo.set_defaults(run=run)
 
 
+def tool_command() -> str:
+    """How to run the tool from the current directory: ``quarna-data`` when that is the one on
+    PATH, else the path of the script installed beside this interpreter (``.venv/py3.10/bin/quarna-data``
+    from a clone), else this interpreter with ``-m quarna_data``."""
+    scripts = Path(sys.executable).parent
+    tool = scripts / ("quarna-data.exe" if os.name == "nt" else "quarna-data")
+    if not tool.is_file():
+        return f"{shlex.quote(sys.executable)} -m quarna_data"
+    found = shutil.which("quarna-data")
+    if found and Path(found).absolute() == tool.absolute():
+        return "quarna-data"
+    try:
+        shown = str(tool.absolute().relative_to(Path.cwd()))
+    except ValueError:
+        shown = str(tool.absolute())
+    return shlex.quote(shown if os.sep in shown else os.path.join(".", shown))
+
+
 def run(args, out: TextIO, err: TextIO) -> int:
     from quarna_data.connections.sqlite import SqliteConnection
 
@@ -148,7 +170,7 @@ def run(args, out: TextIO, err: TextIO) -> int:
             sql, params = conn.select_statement(table, **read)
             show(sql, params)
             write_records(conn.iter_select(table, **read), out, "table", columns)
-        print(f"\nTry: python -m quarna_data query {path} {DEMO_TABLE} --meta "
+        print(f"\nTry: {tool_command()} query {shlex.quote(str(path))} {DEMO_TABLE} --meta "
               f"--where _address__object_version=latest --where age__gte=40 --order -age", file=out)
         return 0
     finally:
