@@ -1,4 +1,4 @@
-"""The output formats of the tool: an aligned table, a JSON list, JSON lines and CSV, each
+"""The output formats of the tool: an aligned table, a JSON list, JSON lines, CSV and TSV, each
 written as the records come; and a statement printed with its parameters."""
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Text
 
 from quarna_data.cli.errors import UserError
 
-FORMATS = ("table", "json", "ndjson", "csv")
+FORMATS = ("table", "json", "ndjson", "csv", "tsv")
 TEXT_WIDTH = 40  # widest cell of a printed table
 TABLE_WINDOW = 100  # records read before a table's columns are sized
 
@@ -102,8 +102,9 @@ def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
             out.write(separator + dumps(record))
             separator = ",\n"
         out.write("[]\n" if separator == "[\n" else "\n]\n")
-    elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
+    elif fmt in ("csv", "tsv"):
+        # TSV as Python's excel-tab dialect: a cell holding a tab, a line break or a quote is quoted.
+        writer = csv.writer(out, csv.excel_tab if fmt == "tsv" else csv.excel, lineterminator="\n")
         first = next(records, None)
         if first is None:
             return

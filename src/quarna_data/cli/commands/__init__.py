@@ -11,7 +11,7 @@ import argparse
 import importlib
 
 # In the order the help lists them.
-NAMES = ("create", "tables", "load", "query", "describe", "demo")
+NAMES = ("create", "tables", "load", "query", "describe", "schema", "sql", "demo")
 
 
 def add_parsers(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:

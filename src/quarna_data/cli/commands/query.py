@@ -1,5 +1,5 @@
 """``query DB TABLE``: records read with filters (``--where FIELD__LOOKUP=VALUE``), ordering,
-pagination, field selection, the metadata join and counting, as a table, JSON, JSON lines or CSV,
+pagination, field selection, the metadata join and counting, as a table, JSON, JSON lines, CSV or TSV,
 written as they are fetched; ``--explain`` prints the statement and runs nothing."""
 
 from __future__ import annotations
@@ -75,7 +75,7 @@ def add_parser(subparsers) -> None:
     query.add_argument("--explain", action="store_true", help="print the statement and its parameters only")
     query.add_argument("--format", choices=FORMATS, default="table",
                        help="output format: an aligned table (columns sized by the first "
-                            f"{TABLE_WINDOW} records), a JSON list, JSON lines or CSV (default table)")
+                            f"{TABLE_WINDOW} records), a JSON list, JSON lines, CSV or TSV (default table)")
     query.set_defaults(run=run)
 
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import List, Mapping, Sequence
+from typing import List, Mapping, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
@@ -141,6 +141,18 @@ class _Tables:
             raise QuarnaConnectionError(
                 f"the table 'metadata' of this database is not a table of version records (its columns: "
                 f"{', '.join(description)}; version records have: {', '.join(METADATA_COLUMNS)})")
+
+    def ddl(self, table: Optional[str] = None) -> List[str]:
+        """The SQL that creates the database (tables first, then indexes, triggers and views), or
+        one existing table with its indexes and triggers; as SQLite keeps it, without a final ``;``."""
+        where, params = "", ()  # type: Tuple[str, Tuple[str, ...]]
+        if table is not None:
+            where, params = " AND tbl_name = ?", (self.table_info(table).name,)
+        rows = self.execute(
+            "SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE 'sqlite_%'" + where +
+            " ORDER BY CASE type WHEN 'table' THEN 0 WHEN 'index' THEN 1 WHEN 'trigger' THEN 2 ELSE 3 END, rowid",
+            params).fetchall()
+        return [sql for (sql,) in rows]
 
     def create_model_table(self, name: str, columns: Mapping[str, str]) -> None:
         """Creates a model table with the key columns, ``_metadata`` and the given fields.

@@ -63,11 +63,12 @@ class _Versions:
         return versions
 
     def load(self, table: str, items: Iterable[Any], *, class_version: str = "1",
-             progress: Optional[Callable[[int], None]] = None) -> int:
+             progress: Optional[Callable[[int], None]] = None, on_conflict: Optional[str] = None) -> int:
         """Writes every item, all or nothing, keeping none of them: ``(object id, fields)`` pairs
-        as new versions into a model table, rows into any other table. Returns how many."""
-        if not self.table_info(table).model:
-            return self.bulk_insert(table, items, progress=progress)
+        as new versions into a model table, rows into any other table (``on_conflict`` as for
+        ``bulk_insert``). Returns how many were written."""
+        if not self.table_info(table).model or on_conflict is not None:
+            return self.bulk_insert(table, items, progress=progress, on_conflict=on_conflict)
         written = 0
         with self.transaction():
             for chunk in self._save_chunks(table, items, class_version):
