@@ -83,6 +83,21 @@ def test_the_python_tour_runs_from_the_package_imports():
         assert conn.select("person", adults, order_by=[OrderBy(field_name="name")]) == [{"name": "Ann", "age": 31}]
 
 
+def test_the_readme_tour_gives_the_outputs_it_shows(tmp_path, monkeypatch):
+    import doctest
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    blocks = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if b.startswith(">>>")]
+    assert len(blocks) == 2
+    monkeypatch.chdir(tmp_path)  # the tour writes people.sqlite
+    test = doctest.DocTestParser().get_doctest("".join(blocks), {}, "README", None, 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test, out=lambda text: pytest.fail(text))
+    assert runner.summarize(verbose=False).attempted >= 12
+
+
 def test_version_is_the_installed_one(tmp_path):
     result = run(tmp_path, "--version")
     assert ok(result) == f"quarna-data {importlib.metadata.version('quarna-data')}\n" and result.stderr == ""
