@@ -30,11 +30,13 @@ def text_of(value: Any) -> str:
 
 
 def cell(value: Any) -> str:
+    """A value as one cell of a printed table: one line, at most TEXT_WIDTH characters."""
     text = text_of(value).replace("\n", " ")
     return text if len(text) <= TEXT_WIDTH else text[: TEXT_WIDTH - 1] + "…"
 
 
 def json_default(value: Any) -> Any:
+    """What the JSON formats write for a value JSON has no type for: bytes as hex, else its text."""
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
     return str(value)

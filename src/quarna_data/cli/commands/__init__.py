@@ -15,5 +15,6 @@ NAMES = ("create", "tables", "load", "query", "describe", "schema", "sql", "demo
 
 
 def add_parsers(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+    """Adds the subparser of every command, in the order of NAMES."""
     for name in NAMES:
         importlib.import_module(f"{__name__}.{name}").add_parser(subparsers)

@@ -3,13 +3,14 @@ of reads, printing each statement, its parameters and the records it returns."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import shlex
 import shutil
 import sqlite3
 import sys
 from pathlib import Path
-from typing import Any, Dict, List, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from quarna_data.cli.errors import UserError
 from quarna_data.cli.formats import format_statement, write_records
@@ -46,7 +47,7 @@ DEMO_OBJECTS: List[Tuple[str, Dict[str, Any]]] = [
 DEMO_VIEW = ["_object_id", "_object_version", "name", "age", "city", "data", "tags"]
 
 
-def demo_reads():
+def demo_reads() -> List[Tuple[str, Dict[str, Any], Optional[List[str]]]]:
     """(title, arguments of select or count, columns shown)"""
     from quarna_data.connections.sqlite import latest_only, order
     from quarna_utils.query.data_models.filter import Filter
@@ -91,7 +92,8 @@ def demo_reads():
     ]
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``demo`` to the subcommands."""
     demo = subparsers.add_parser("demo", help="create a demo database and show a series of reads")
     demo.add_argument("--db", default=DEFAULT_DEMO_DB,
                       help=f"SQLite file to create, replacing any earlier one (default {DEFAULT_DEMO_DB})")
@@ -116,7 +118,8 @@ def tool_command() -> str:
     return shlex.quote(shown if os.sep in shown else os.path.join(".", shown))
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Writes the demo database and prints every read with its statement and records."""
     from quarna_data.connections.sqlite import SqliteConnection
 
     path = Path(args.db)

@@ -4,8 +4,9 @@ what happens to a row of a plain table whose key is already there."""
 
 from __future__ import annotations
 
+import argparse
 import sqlite3
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.delimited import DelimitedSource
@@ -14,7 +15,8 @@ from quarna_data.cli.lines import LoadSource
 from quarna_data.cli.progress import Progress
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``load`` to the subcommands."""
     load = subparsers.add_parser("load", help="load JSON lines, CSV or TSV into a table, all or nothing")
     load.add_argument("db", help="SQLite file")
     load.add_argument("table", help="table to load into")
@@ -38,7 +40,8 @@ def add_parser(subparsers) -> None:
     load.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Loads the file into the table in one transaction and says how many rows were written."""
     from quarna_data.connections.sqlite import RejectedRow
 
     conn = open_database(args.db, "rw")

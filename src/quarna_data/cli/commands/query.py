@@ -7,7 +7,7 @@ from __future__ import annotations
 import argparse
 import json
 import sqlite3
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarna_data.cli.arguments import parse_where, split_fields
 from quarna_data.cli.database import open_database
@@ -50,7 +50,8 @@ examples:
 """
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``query`` to the subcommands."""
     lookups = "\n".join(f"  {name:<12} --where {example}" for name, example in LOOKUP_EXAMPLES.items())
     query = subparsers.add_parser("query", help="read records of a table",
                                   description="Read the records of a table; rows are written as they are fetched.",
@@ -79,8 +80,10 @@ def add_parser(subparsers) -> None:
     query.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import ALIASES, METADATA_COLUMN, order
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Runs the read (or prints its statement) and writes the records as they are fetched."""
+    from quarna_data.connections.sqlite import order
+    from quarna_data.connections.sqlite.schema import ALIASES, METADATA_COLUMN
     from quarna_utils.query.utils import ConnectorEnum, Q
 
     conn = open_database(args.db, "ro")

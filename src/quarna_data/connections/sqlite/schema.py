@@ -7,15 +7,17 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Mapping, Optional, Sequence, Set, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
-    ADDRESS_FIELD,
-    METADATA_FIELD as METADATA_COLUMN,
+    ADDRESS_FIELD as ADDRESS_FIELD,
+    METADATA_FIELD as METADATA_FIELD,
 )
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 
+#: The column of a model row that holds its version record.
+METADATA_COLUMN = METADATA_FIELD
 METADATA_TABLE = "metadata"
 #: Endings of the names of internal tables, which the statements read without the version join.
 INTERNAL_SUFFIXES = ("metadata", "reference")
@@ -121,7 +123,13 @@ def check_name(kind: str, name: str) -> str:
     return name
 
 
-class _Tables:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Tables(Part):
     """Creating tables, and the version records every model table needs."""
 
     def _metadata_ready(self, *, create: bool) -> None:
@@ -184,7 +192,7 @@ class _Tables:
         with self.transaction():
             self._create(name, f'CREATE TABLE "{name}" ({", ".join(fields)}{key})')
 
-    def _column_definitions(self, name: str, columns: Mapping[str, str], reserved: set) -> List[str]:
+    def _column_definitions(self, name: str, columns: Mapping[str, str], reserved: Set[str]) -> List[str]:
         check_name("table", name)
         if name.endswith(INTERNAL_SUFFIXES):
             raise QuarnaConnectionError(f"table name {name!r} is reserved for internal tables")

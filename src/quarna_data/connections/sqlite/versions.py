@@ -21,7 +21,7 @@ table, ``schema._DELETE_TRIGGER``), so the newest remaining version becomes the 
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
@@ -40,7 +40,13 @@ SAVE_CHUNK = 500
 _json_text = json.encoder.encode_basestring_ascii  # a str as JSON, as json.dumps writes it
 
 
-class _Versions:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Versions(Part):
     """Saving new versions of objects into model tables."""
 
     def save(self, table: str, object_id: str, fields: Dict[str, Any], *, class_version: str = "1") -> str:
@@ -174,7 +180,7 @@ class _Versions:
             self.execute(*self._build_bulk_insert_statement(table, batch))
         return versions
 
-    def _latest_versions(self, table: str, object_ids: set) -> Dict[str, Tuple[str, int]]:
+    def _latest_versions(self, table: str, object_ids: Set[str]) -> Dict[str, Tuple[str, int]]:
         """For each stored object: (its latest version id, the highest version number it has used)."""
         found: Dict[str, Tuple[str, int]] = {}
         ids = sorted(object_ids)

@@ -13,7 +13,8 @@ from __future__ import annotations
 
 import json
 import sqlite3
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import (TYPE_CHECKING, Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence,
+                    Set, Tuple)
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
@@ -106,7 +107,13 @@ def _integrity_reason(info: TableInfo, row: Dict[str, Any], error: sqlite3.Integ
     return f"key {key} is already in table {info.name!r} (stored, or on an earlier row)"
 
 
-class _Writes:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Writes(Part):
     """Inserting and deleting rows of any table."""
 
     def insert(self, table: str, row: Dict[str, Any], *, on_conflict: Optional[str] = None) -> int:
@@ -231,7 +238,7 @@ class _Writes:
                 f"name unquoted and it {info.bare}")
         return info
 
-    def _check_row(self, info: TableInfo, row: Any, index: int, reserved: frozenset = frozenset(),
+    def _check_row(self, info: TableInfo, row: Any, index: int, reserved: FrozenSet[str] = frozenset(),
                    *, nonempty: bool = False) -> None:
         if not isinstance(row, dict):
             raise RejectedRow(index, None, f"expected a mapping of column names to values, not {type(row).__name__}")
@@ -267,7 +274,7 @@ class _Writes:
         so a batch is sized by its widest set of columns."""
         limit = self.parameter_limit
         batch: List[Dict[str, Any]] = []
-        columns: set = set()
+        columns: Set[str] = set()
         start = 0
         for index, row in enumerate(rows):
             keys = row.keys()
