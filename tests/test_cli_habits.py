@@ -215,6 +215,7 @@ def test_conflict_policies_need_a_key_and_the_host_names_the_refused_row(tmp_pat
         rows = [{"id": 5000 + i, "address": f"n{i}@x"} for i in range(1500)] + [{"id": 9999, "address": "7@x"}]
         with pytest.raises(RejectedRow) as refused:
             conn.bulk_insert("mail", rows)
+        assert isinstance(refused.value, sqlite3.IntegrityError)  # what callers caught before
         assert (refused.value.index, refused.value.reason) == (
             1500, "key address=\"7@x\" is already in table 'mail' (stored, or on an earlier row)")
         with pytest.raises(RejectedRow, match="NOT NULL constraint failed: mail.address") as refused:

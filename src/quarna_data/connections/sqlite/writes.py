@@ -74,6 +74,11 @@ class RejectedRow(QuarnaConnectionError):
         self.reason = reason
 
 
+class RefusedRow(RejectedRow, sqlite3.IntegrityError):
+    """A row of a write that a constraint of the table refused (a key already there, a NULL in a NOT
+    NULL column); still the ``sqlite3.IntegrityError`` callers caught before rows were named."""
+
+
 def _bad_value(value: Any) -> Optional[str]:
     """Why SQLite cannot bind a value that the statements pass through as it is, if it cannot."""
     if isinstance(value, int) and not -(1 << 63) <= value < (1 << 63):
@@ -181,7 +186,7 @@ class _Writes(Part):
             raise self._refused_row(info, verb, start, rows, error) from error
 
     def _refused_row(self, info: TableInfo, verb: str, start: int, rows: List[Dict[str, Any]],
-                     error: sqlite3.IntegrityError) -> RejectedRow:
+                     error: sqlite3.IntegrityError) -> RefusedRow:
         self.execute("SAVEPOINT refused_row")
         try:
             for offset, row in enumerate(rows):
@@ -189,11 +194,11 @@ class _Writes(Part):
                 try:
                     self.execute(verb + sql[len(INSERT_VERBS[None]):], params)
                 except sqlite3.IntegrityError as refused:
-                    return RejectedRow(start + offset, None, _integrity_reason(info, row, refused))
+                    return RefusedRow(start + offset, None, _integrity_reason(info, row, refused))
         finally:
             self.execute("ROLLBACK TO refused_row")
             self.execute("RELEASE refused_row")
-        return RejectedRow(start, None, str(error))
+        return RefusedRow(start, None, str(error))
 
     def unique_keys(self, table: str) -> List[List[str]]:
         """The column lists of a table that no two rows may share: its primary key, then its
