@@ -33,8 +33,10 @@ _parameter_limits: Dict[Tuple[str, int], int] = {}
 
 def sqlite_parameter_limit(conn: sqlite3.Connection, upper: int = MAX_STATEMENT_PARAMETERS) -> int:
     """The most ``?`` parameters one statement may bind on this connection, up to ``upper``."""
-    if hasattr(conn, "getlimit"):  # Python 3.11+
-        return min(conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), upper)
+    getlimit = getattr(conn, "getlimit", None)  # Python 3.11+
+    if getlimit is not None:
+        # SQLITE_LIMIT_VARIABLE_NUMBER is 9 in SQLite's interface; the module names it from 3.11.
+        return min(int(getlimit(getattr(sqlite3, "SQLITE_LIMIT_VARIABLE_NUMBER", 9))), upper)
     key = (sqlite3.sqlite_version, upper)
     if key not in _parameter_limits:
         # "SELECT ?N" compiles only for N up to the limit; given no parameters it then fails in
