@@ -161,7 +161,7 @@ def test_load_into_a_plain_table_and_describe(tmp_path):
         conn.execute("CREATE TABLE event (id INTEGER PRIMARY KEY, payload json)")
     lines = "".join(json.dumps({"id": i, "payload": {"n": i}}) + "\n" for i in range(3000))
     dup = lines + json.dumps({"id": 7}) + "\n"
-    fails(run(tmp_path, "load", db, "event", "-", stdin=dup), "nothing was loaded", "UNIQUE")
+    fails(run(tmp_path, "load", db, "event", "-", stdin=dup), "<stdin>:3001: key id=7 is already in table", "--replace", "nothing was loaded")
     result = run(tmp_path, "load", db, "event", "-", stdin=lines)
     assert result.returncode == 0 and result.stderr == ""  # no progress bar: not a terminal, not long
     assert json.loads(run(tmp_path, "query", db, "event", "--count", "--format", "json").stdout) == {"count": 3000}
@@ -273,7 +273,7 @@ def test_help_lists_every_lookup_and_every_option():
     parser = make_parser()
     commands = parser._subparsers._group_actions[0].choices
     assert set(commands) == {"create", "tables", "load", "query", "get", "history", "delete", "dump", "restore",
-                             "describe", "demo"}
+                             "describe", "schema", "sql", "demo"}
     for name, command in commands.items():
         for action in command._actions:
             assert action.help, (name, action.dest)

@@ -310,3 +310,38 @@ def test_templates_copy_deeply_sharing_their_callables(mod):
             assert template.template is original.template
     assert operators[mod.Lookup.IN].build_statement("x", "[1, 2]") == "x IN (?,?)"
     assert operators[mod.Lookup.ISNULL].build_value(None) is mod.NoValue
+
+
+def test_the_installed_packages_pass_mypy_strict(tmp_path, mypy_cache):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(mypy_cache), "-p", "quarna_data",
+         "-p", "quarna_utils"],
+        cwd=tmp_path, env=_mypy_env(), capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_public_methods_and_functions_of_the_host_and_the_tool_have_docstrings():
+    import pkgutil
+
+    import quarna_data.cli
+    from quarna_data import SqliteConnection
+
+    missing = []
+    for name in dir(SqliteConnection):
+        owner = next(k for k in SqliteConnection.__mro__ if name in vars(k))
+        attr = getattr(vars(owner)[name], "__func__", vars(owner)[name])
+        if not name.startswith("_") and callable(attr) and not (attr.__doc__ or "").strip():
+            missing.append(f"SqliteConnection.{name}")
+    for info in pkgutil.walk_packages(quarna_data.cli.__path__, "quarna_data.cli."):
+        module = importlib.import_module(info.name)
+        for name, value in vars(module).items():
+            if name.startswith("_") or getattr(value, "__module__", None) != module.__name__:
+                continue
+            members = [(name, value)]
+            if inspect.isclass(value):
+                members += [(f"{name}.{n}", v) for n, v in vars(value).items()
+                            if not n.startswith("_") and inspect.isfunction(v)]
+            missing += [f"{info.name}.{n}" for n, v in members
+                        if (inspect.isfunction(v) or inspect.isclass(v)) and not (v.__doc__ or "").strip()]
+    assert missing == []

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 
 from quarna_data.cli.errors import UserError
+
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite import SqliteConnection
+    from quarna_utils.query.data_models.filter import Filter
 
 SPECIAL_FIELDS = ("_address", "_metadata")  # heads of nested paths that are not columns
 
@@ -18,7 +22,7 @@ def parse_value(text: str) -> Any:
         return text
 
 
-def parse_where(text: str, conn, description: Dict[str, str]):
+def parse_where(text: str, conn: "SqliteConnection", description: Dict[str, str]) -> "Filter":
     """``FIELD__LOOKUP=VALUE`` (or ``FIELD=VALUE`` for eq) as a Filter; the host checks the field."""
     from quarna_utils.query.data_models.filter import Filter
     from quarna_utils.query.enums import Lookup
@@ -62,6 +66,7 @@ def parse_flag(raw: str, text: str, what: str) -> bool:
 
 
 def split_fields(values: Optional[Sequence[str]]) -> List[str]:
+    """The fields of repeated, comma-separated options (``--only name,age --only city``)."""
     fields: List[str] = []
     for value in values or ():
         fields.extend(f.strip() for f in value.split(",") if f.strip())

@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import os
 import sqlite3
+from typing import TYPE_CHECKING
 
 from quarna_data.cli.errors import UserError
 
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite import SqliteConnection
 
-def open_database(path: str, mode: str):
+
+def open_database(path: str, mode: str) -> "SqliteConnection":
     """A connection to a database file (``mode`` "ro" or "rw": it must exist; "rwc": created when missing)."""
     from quarna_data.connections.errors import QuarnaConnectionError
     from quarna_data.connections.sqlite import SqliteConnection

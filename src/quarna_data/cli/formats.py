@@ -1,4 +1,4 @@
-"""The output formats of the tool: an aligned table, a JSON list, JSON lines and CSV, each
+"""The output formats of the tool: an aligned table, a JSON list, JSON lines, CSV and TSV, each
 written as the records come; and a statement printed with its parameters."""
 
 from __future__ import annotations
@@ -11,7 +11,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Text
 
 from quarna_data.cli.errors import UserError
 
-FORMATS = ("table", "json", "ndjson", "csv")
+FORMATS = ("table", "json", "ndjson", "csv", "tsv")
 TEXT_WIDTH = 40  # widest cell of a printed table
 TABLE_WINDOW = 100  # records read before a table's columns are sized
 
@@ -38,6 +38,8 @@ _CONTROLS[0x0a] = " "
 
 
 def cell(value: Any) -> str:
+    """A value as one cell of a printed table: one line, at most TEXT_WIDTH characters, control
+    characters escaped."""
     text = text_of(value)
     if not text.isprintable():
         text = text.translate(_CONTROLS)
@@ -73,6 +75,7 @@ def _finite(value: Any, marker: str) -> Any:
 
 
 def json_default(value: Any) -> Any:
+    """What the JSON formats write for a value JSON has no type for: bytes as hex, else its text."""
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
     return str(value)
@@ -140,8 +143,9 @@ def write_records(records: Iterator[Dict[str, Any]], out: TextIO, fmt: str,
             out.write(separator + dumps(record))
             separator = ",\n"
         out.write("[]\n" if separator == "[\n" else "\n]\n")
-    elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
+    elif fmt in ("csv", "tsv"):
+        # TSV as Python's excel-tab dialect: a cell holding a tab, a line break or a quote is quoted.
+        writer = csv.writer(out, csv.excel_tab if fmt == "tsv" else csv.excel, lineterminator="\n")
         first = next(records, None)
         if first is None:
             return

@@ -7,7 +7,7 @@ import collections
 import json
 import os
 import sys
-from typing import Any, Iterator, Optional
+from typing import Any, BinaryIO, Deque, Iterator, Optional
 
 from quarna_data.cli.errors import UserError
 from quarna_data.cli.progress import Progress
@@ -27,13 +27,14 @@ class LoadSource:
         self.model = model
         self.progress = progress
         self.items = 0
-        self.lines: collections.deque = collections.deque(maxlen=1 << 16)
+        self.lines: Deque[int] = collections.deque(maxlen=1 << 16)
 
     def line_of(self, index: int) -> Optional[int]:
+        """The line the item ``index`` (counted from 0) came from, while it is among the recent ones."""
         position = index - (self.items - len(self.lines))
         return self.lines[position] if 0 <= position < len(self.lines) else None
 
-    def _stream(self):
+    def _stream(self) -> BinaryIO:
         if self.source == "-":
             return sys.stdin.buffer
         try:
@@ -42,6 +43,7 @@ class LoadSource:
             raise UserError(f"cannot read {self.source!r}: {error.strerror}") from None
 
     def size(self) -> Optional[int]:
+        """The size of the file in bytes; None for standard input or a file that cannot be read."""
         try:
             return os.stat(self.source).st_size if self.source != "-" else None
         except OSError:
@@ -64,7 +66,8 @@ class LoadSource:
                 except ValueError as error:
                     if not line.strip():
                         continue  # blank lines are skipped
-                    detail = f"{error.msg} at column {error.colno}" if hasattr(error, "colno") else str(error)
+                    detail = (f"{error.msg} at column {error.colno}" if isinstance(error, json.JSONDecodeError)
+                              else str(error))
                     raise UserError(f"{self.name}:{number}: not valid JSON ({detail})") from None
                 except RecursionError:
                     raise UserError(f"{self.name}:{number}: nested too deeply") from None

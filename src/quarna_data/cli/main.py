@@ -31,14 +31,41 @@ def join_negative_orders(argv: List[str]) -> List[str]:
     return joined
 
 
+class _VersionAction(argparse.Action):
+    """``--version``: the installed version, looked up only when asked for (it costs start-up time)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: Optional[str] = None) -> None:
+        import quarna_data
+
+        sys.stdout.write(f"{parser.prog} {quarna_data.__version__}\n")
+        parser.exit()
+
+
 def make_parser() -> argparse.ArgumentParser:
+    """The parser of the tool's command line: one subcommand a command module."""
     parser = argparse.ArgumentParser(
         prog="quarna-data",
         description="The SQLite statement layer of the Quarna data platform, on a SQLite file: create "
-                    "tables, load JSON lines, query them.")
+                    "tables, load JSON lines, CSV or TSV, query them.")
+    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     commands.add_parsers(sub)
     return parser
+
+
+def _complete(parser: argparse.ArgumentParser) -> None:
+    """Shell completion through argcomplete, when it is installed (``pip install argcomplete``, then
+    ``eval "$(register-python-argcomplete quarna-data)"``). Only imported when the shell asks."""
+    try:
+        import argcomplete  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        return
+    argcomplete.autocomplete(parser)
 
 
 def _quiet_stdout() -> None:
@@ -64,9 +91,13 @@ def _report(error: BaseException, message: str, err: TextIO) -> None:
 
 
 def main(argv: Optional[Sequence[str]] = None, *, out: Optional[TextIO] = None, err: Optional[TextIO] = None) -> int:
+    """Runs the tool on ``argv`` (the process's arguments when None) and returns its exit status."""
     out = out or sys.stdout
     err = err or sys.stderr
-    args = make_parser().parse_args(join_negative_orders(sys.argv[1:] if argv is None else list(argv)))
+    parser = make_parser()
+    if "_ARGCOMPLETE" in os.environ:  # the shell asks for completions: answered, then exits
+        _complete(parser)
+    args = parser.parse_args(join_negative_orders(sys.argv[1:] if argv is None else list(argv)))
     try:
         status: int = args.run(args, out, err)
         out.flush()

@@ -36,6 +36,7 @@ class Progress:
         self.shown = True
 
     def finish(self) -> None:
+        """Ends the line redrawn on a terminal, so that what follows starts on a line of its own."""
         if self.tty and self.shown:
             self.stream.write("\n")
             self.stream.flush()

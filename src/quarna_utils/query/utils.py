@@ -55,7 +55,7 @@ class Q:
 
     def _combine(self, other: object, connector: ConnectorEnum) -> "Q":
         if not isinstance(other, Q):
-            return NotImplemented
+            return NotImplemented  # type: ignore[no-any-return]  # the operator protocol's answer
         if not other:
             return self._copy(negated=self.negated)
         if not self:
@@ -83,7 +83,7 @@ class Q:
             other.children,
         )
 
-    __hash__ = None  # mutable tree
+    __hash__ = None  # type: ignore[assignment]  # mutable tree
 
     def __repr__(self) -> str:
         prefix = "NOT " if self.negated else ""

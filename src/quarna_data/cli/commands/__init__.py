@@ -11,9 +11,11 @@ import argparse
 import importlib
 
 # In the order the help lists them.
-NAMES = ("create", "tables", "load", "query", "get", "history", "delete", "dump", "restore", "describe", "demo")
+NAMES = ("create", "tables", "load", "query", "get", "history", "delete", "dump", "restore", "describe",
+         "schema", "sql", "demo")
 
 
 def add_parsers(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+    """Adds the subparser of every command, in the order of NAMES."""
     for name in NAMES:
         importlib.import_module(f"{__name__}.{name}").add_parser(subparsers)

@@ -3,14 +3,16 @@ database file when it is missing."""
 
 from __future__ import annotations
 
-from typing import TextIO, Tuple
+import argparse
+from typing import Any, TextIO, Tuple
 
 from quarna_data.cli.arguments import split_fields
 from quarna_data.cli.database import open_database
 from quarna_data.cli.errors import UserError
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``create`` to the subcommands."""
     create = subparsers.add_parser("create", help="create a model table (or a plain one) in a database",
                                    description="Create a table; the database file is created when missing.")
     create.add_argument("db", help="SQLite file (created when missing)")
@@ -26,13 +28,15 @@ def add_parser(subparsers) -> None:
 
 
 def parse_column(text: str) -> Tuple[str, str]:
+    """``NAME:TYPE`` as (name, type)."""
     name, sep, kind = text.partition(":")
     if not sep or not name or not kind:
         raise UserError(f"column {text!r}: expected NAME:TYPE, for example age:integer")
     return name, kind
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Creates the table (and the file when it is missing) and says what was created."""
     columns = dict(parse_column(text) for text in args.columns)
     if len(columns) != len(args.columns):
         raise UserError("a column is named twice")

@@ -3,9 +3,14 @@ of reads, printing each statement, its parameters and the records it returns."""
 
 from __future__ import annotations
 
+import argparse
+import os
+import shlex
+import shutil
 import sqlite3
+import sys
 from pathlib import Path
-from typing import Any, Dict, List, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from quarna_data.cli.errors import UserError
 from quarna_data.cli.formats import format_statement, write_records
@@ -42,7 +47,7 @@ DEMO_OBJECTS: List[Tuple[str, Dict[str, Any]]] = [
 DEMO_VIEW = ["_object_id", "_object_version", "name", "age", "city", "data", "tags"]
 
 
-def demo_reads():
+def demo_reads() -> List[Tuple[str, Dict[str, Any], Optional[List[str]]]]:
     """(title, arguments of select or count, columns shown)"""
     from quarna_data.connections.sqlite import latest_only, order
     from quarna_utils.query.data_models.filter import Filter
@@ -87,7 +92,8 @@ def demo_reads():
     ]
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``demo`` to the subcommands."""
     demo = subparsers.add_parser("demo", help="create a demo database and show a series of reads")
     demo.add_argument("--db", default=DEFAULT_DEMO_DB,
                       help=f"SQLite file to create, replacing an earlier demo database there (anything else "
@@ -125,7 +131,26 @@ def _not_a_demo(path: Path) -> str:
     return ""
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def tool_command() -> str:
+    """How to run the tool from the current directory: ``quarna-data`` when that is the one on
+    PATH, else the path of the script installed beside this interpreter (``.venv/py3.10/bin/quarna-data``
+    from a clone), else this interpreter with ``-m quarna_data``."""
+    scripts = Path(sys.executable).parent
+    tool = scripts / ("quarna-data.exe" if os.name == "nt" else "quarna-data")
+    if not tool.is_file():
+        return f"{shlex.quote(sys.executable)} -m quarna_data"
+    found = shutil.which("quarna-data")
+    if found and Path(found).absolute() == tool.absolute():
+        return "quarna-data"
+    try:
+        shown = str(tool.absolute().relative_to(Path.cwd()))
+    except ValueError:
+        shown = str(tool.absolute())
+    return shlex.quote(shown if os.sep in shown else os.path.join(".", shown))
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Writes the demo database and prints every read with its statement and records."""
     from quarna_data.connections.sqlite import SqliteConnection
 
     path = Path(args.db)
@@ -183,7 +208,7 @@ def run(args, out: TextIO, err: TextIO) -> int:
             sql, params = conn.select_statement(table, **read)
             show(sql, params)
             write_records(conn.iter_select(table, **read), out, "table", columns)
-        print(f"\nTry: python -m quarna_data query {path} {DEMO_TABLE} --meta "
+        print(f"\nTry: {tool_command()} query {shlex.quote(str(path))} {DEMO_TABLE} --meta "
               f"--where _address__object_version=latest --where age__gte=40 --order -age", file=out)
         return 0
     finally:

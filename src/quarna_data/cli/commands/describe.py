@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
-from typing import TextIO
+import argparse
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.formats import write_table
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``describe`` to the subcommands."""
     describe = subparsers.add_parser("describe", help="show the columns of a table")
     describe.add_argument("db", help="SQLite file")
     describe.add_argument("table", help="table to describe")
     describe.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import latest_only, quote_identifier
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Prints the columns of the table and what it holds."""
+    from quarna_data.connections.sqlite import latest_only
+    from quarna_data.connections.sqlite.schema import quote_identifier
 
     conn = open_database(args.db, "ro")
     try:

@@ -1,5 +1,5 @@
 """``query DB TABLE``: records read with filters (``--where FIELD__LOOKUP=VALUE``), ordering,
-pagination, field selection, the metadata join and counting, as a table, JSON, JSON lines or CSV,
+pagination, field selection, the metadata join and counting, as a table, JSON, JSON lines, CSV or TSV,
 written as they are fetched; ``--explain`` prints the statement and runs nothing."""
 
 from __future__ import annotations
@@ -7,7 +7,7 @@ from __future__ import annotations
 import argparse
 import json
 import sqlite3
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarna_data.cli.arguments import parse_time, parse_where, split_fields
 from quarna_data.cli.database import open_database
@@ -54,7 +54,8 @@ version of its chain written at or before the time
 """
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``query`` to the subcommands."""
     lookups = "\n".join(f"  {name:<12} --where {example}" for name, example in LOOKUP_EXAMPLES.items())
     query = subparsers.add_parser("query", help="read records of a table",
                                   description="Read the records of a table; rows are written as they are fetched.",
@@ -83,12 +84,14 @@ def add_parser(subparsers) -> None:
     query.add_argument("--explain", action="store_true", help="print the statement and its parameters only")
     query.add_argument("--format", choices=FORMATS, default="table",
                        help="output format: an aligned table (columns sized by the first "
-                            f"{TABLE_WINDOW} records), a JSON list, JSON lines or CSV (default table)")
+                            f"{TABLE_WINDOW} records), a JSON list, JSON lines, CSV or TSV (default table)")
     query.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import ALIASES, METADATA_COLUMN, order
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Runs the read (or prints its statement) and writes the records as they are fetched."""
+    from quarna_data.connections.sqlite import order
+    from quarna_data.connections.sqlite.schema import ALIASES, METADATA_COLUMN
     from quarna_utils.query.utils import ConnectorEnum, Q
 
     as_of = parse_time(args.as_of) if args.as_of is not None else None

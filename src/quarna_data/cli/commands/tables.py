@@ -2,21 +2,24 @@
 
 from __future__ import annotations
 
-from typing import TextIO
+import argparse
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.formats import FORMATS, write_records
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``tables`` to the subcommands."""
     tables = subparsers.add_parser("tables", help="list the tables of a database")
     tables.add_argument("db", help="SQLite file")
     tables.add_argument("--format", choices=FORMATS, default="table", help="output format (default table)")
     tables.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import quote_identifier
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Prints the tables with their kind, rows and columns."""
+    from quarna_data.connections.sqlite.schema import quote_identifier
 
     conn = open_database(args.db, "ro")
     try:

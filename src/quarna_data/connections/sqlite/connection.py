@@ -16,7 +16,9 @@ import sqlite3
 import time
 import uuid
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, Optional, Sequence
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence
+
+from quarna_data.connections.errors import QuarnaConnectionError
 
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.files import open_database
@@ -28,6 +30,10 @@ from quarna_data.connections.sqlite.reads import _Reads
 from quarna_data.connections.sqlite.schema import _Tables
 from quarna_data.connections.sqlite.versions import _Versions
 from quarna_data.connections.sqlite.writes import WriteInterrupted, _Writes, sqlite_parameter_limit
+
+#: Pragmas that read, given an argument (the table of ``PRAGMA table_info(person)``).
+READ_PRAGMAS = frozenset(("table_info", "table_xinfo", "index_list", "index_info", "index_xinfo",
+                          "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check"))
 
 
 class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dumps, _Reads, _JsonPaths,
@@ -68,7 +74,41 @@ class SqliteConnection(_NameChecks, _Tables, _Writes, _Versions, _History, _Dump
         """Runs one statement and returns its cursor."""
         return self._conn.execute(sql, params)
 
+    def read_only_query(self, sql: str, params: Sequence[Any] = ()) -> sqlite3.Cursor:
+        """Runs one statement of the caller's that only reads (a connection opened with
+        ``mode="ro"``) and returns its cursor, the rows unread.
+
+        The file is open read only and every statement of the connection is refused a change
+        (``PRAGMA query_only``); on top of that the statement may not attach or detach a database
+        (which would create a file, as ``VACUUM INTO`` would) or set a pragma. Refused statements
+        raise ``QuarnaConnectionError`` saying why; SQLite's own errors are raised as they are.
+        """
+        if self.mode != "ro":
+            raise QuarnaConnectionError("read_only_query needs a connection opened with mode='ro'")
+        refused: List[str] = []
+
+        def authorize(action: int, first: Optional[str], second: Optional[str], *_: Any) -> int:
+            if action in (sqlite3.SQLITE_ATTACH, sqlite3.SQLITE_DETACH):
+                refused.append("it attaches or detaches a database")
+                return sqlite3.SQLITE_DENY
+            if action == sqlite3.SQLITE_PRAGMA and second is not None and first not in READ_PRAGMAS:
+                refused.append(f"it sets the pragma {first}")
+                return sqlite3.SQLITE_DENY
+            return sqlite3.SQLITE_OK
+
+        # The check runs while the statement is prepared, which execute does before it returns.
+        self._conn.set_authorizer(authorize)
+        try:
+            return self._conn.execute(sql, params)
+        except sqlite3.DatabaseError as error:
+            if refused:
+                raise QuarnaConnectionError(f"refused: {refused[0]}; only reads are run here") from error
+            raise
+        finally:
+            self._conn.set_authorizer(None)
+
     def close(self) -> None:
+        """Closes the database; the connection cannot be used after it."""
         self._conn.close()
 
     def __enter__(self) -> "SqliteConnection":

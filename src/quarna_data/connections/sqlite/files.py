@@ -88,8 +88,10 @@ def open_database(path: str, mode: str) -> sqlite3.Connection:
             # may write can recover; this one still only reads.
             conn.close()
             conn = _connect(path, "rw")
-            conn.execute("PRAGMA query_only = ON")
             conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
+        if mode == "ro":
+            # Besides the read-only file: no statement on this connection may change anything.
+            conn.execute("PRAGMA query_only = ON")
         conn.create_function("UPPER", 1, unicode_upper, deterministic=True)
         conn.create_function(CANONICAL_JSON, 1, canonical_json, deterministic=True)
         conn.execute("PRAGMA case_sensitive_like = ON")

@@ -22,7 +22,7 @@ remembered as empty, and creating a table through the connection drops what was 
 from __future__ import annotations
 
 import sqlite3
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
@@ -70,14 +70,20 @@ class TableInfo:
         return text
 
 
-class _NameChecks:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _NameChecks(Part):
     """Table descriptions, kept per connection, and the checks of the names given for a table."""
 
     def _describe_table(self, table_name: str) -> Dict[str, str]:
         """The hook of the compiled mixin, with the descriptions kept per connection instead."""
         description = self._descriptions.get(table_name)
         if description is None:
-            description = SqliteStatementsMixin._describe_table.__wrapped__(self, table_name)
+            description = SqliteStatementsMixin._describe_table.__wrapped__(self, table_name)  # type: ignore[attr-defined]
             if description:  # a missing table is looked up again next time
                 self._descriptions[table_name] = description
         return description
@@ -87,6 +93,7 @@ class _NameChecks:
         self._tables.pop(table, None)
 
     def tables(self) -> List[str]:
+        """The names of the database's tables (internal ones included), in order."""
         rows = self.execute(
             "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name"
         ).fetchall()
@@ -103,6 +110,7 @@ class _NameChecks:
         return description
 
     def is_model_table(self, table: str) -> bool:
+        """Whether an existing table is a model table (of versioned objects)."""
         return self.table_info(table).model
 
     def table_info(self, table: str) -> TableInfo:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 import sqlite3
 import weakref
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.history import numeric_orderings
@@ -23,7 +23,13 @@ from quarna_utils.query.enums import OrderDirection
 from quarna_utils.query.utils import Q
 
 
-class _Reads:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Reads(Part):
     """Selecting and counting the records of a table."""
 
     def select(
@@ -100,8 +106,10 @@ class _Reads:
         return list(self._records(self.table_info(table), self.execute(sql, params), None))
 
     def count(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False, as_of: Any = None) -> int:
+        """The number of rows that satisfy ``conditions`` (``meta`` and ``as_of`` as for ``select``)."""
         sql, params = self.count_statement(table, conditions, meta=meta, as_of=as_of)
-        return self.execute(sql, params).fetchone()[0]
+        number: int = self.execute(sql, params).fetchone()[0]
+        return number
 
     def count_statement(self, table: str, conditions: Optional[Q] = None, *, meta: bool = False,
                         as_of: Any = None) -> Tuple[str, List[Any]]:
@@ -175,7 +183,7 @@ class _Reads:
         return sql, params
 
     def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
-                 exclude: frozenset = frozenset()) -> Iterator[Dict[str, Any]]:
+                 exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
         names = [column[0] for column in cursor.description]
         table, description, process = info.name, info.description, self._process_result
         positions = None

@@ -7,15 +7,17 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import List, Mapping, Sequence
+from typing import TYPE_CHECKING, List, Mapping, Optional, Sequence, Set, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
-    ADDRESS_FIELD,
-    METADATA_FIELD as METADATA_COLUMN,
+    ADDRESS_FIELD as ADDRESS_FIELD,
+    METADATA_FIELD as METADATA_FIELD,
 )
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 
+#: The column of a model row that holds its version record.
+METADATA_COLUMN = METADATA_FIELD
 METADATA_TABLE = "metadata"
 #: The host's own table of version marks: per model table and object, the highest version number
 #: the object ever had, deleted versions included, so that no number is given out twice. Its name
@@ -150,7 +152,13 @@ def check_name(kind: str, name: str) -> str:
     return name
 
 
-class _Tables:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Tables(Part):
     """Creating tables, and the version records every model table needs."""
 
     def _metadata_ready(self, *, create: bool) -> None:
@@ -194,6 +202,18 @@ class _Tables:
             self._forget(MARKS_TABLE)
         self._marks = True
 
+    def ddl(self, table: Optional[str] = None) -> List[str]:
+        """The SQL that creates the database (tables first, then indexes, triggers and views), or
+        one existing table with its indexes and triggers; as SQLite keeps it, without a final ``;``."""
+        where, params = "", ()  # type: Tuple[str, Tuple[str, ...]]
+        if table is not None:
+            where, params = " AND tbl_name = ?", (self.table_info(table).name,)
+        rows = self.execute(
+            "SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE 'sqlite_%'" + where +
+            " ORDER BY CASE type WHEN 'table' THEN 0 WHEN 'index' THEN 1 WHEN 'trigger' THEN 2 ELSE 3 END, rowid",
+            params).fetchall()
+        return [sql for (sql,) in rows]
+
     def create_model_table(self, name: str, columns: Mapping[str, str]) -> None:
         """Creates a model table with the key columns, ``_metadata`` and the given fields.
 
@@ -224,7 +244,7 @@ class _Tables:
         with self.transaction():
             self._create(name, f'CREATE TABLE "{name}" ({", ".join(fields)}{key})')
 
-    def _column_definitions(self, name: str, columns: Mapping[str, str], reserved: set) -> List[str]:
+    def _column_definitions(self, name: str, columns: Mapping[str, str], reserved: Set[str]) -> List[str]:
         check_name("table", name)
         if is_internal_name(name):
             raise QuarnaConnectionError(

@@ -25,7 +25,7 @@ table, ``schema._DELETE_TRIGGER``), so the newest remaining version becomes the 
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
@@ -44,7 +44,13 @@ SAVE_CHUNK = 500
 _json_text = json.encoder.encode_basestring_ascii  # a str as JSON, as json.dumps writes it
 
 
-class _Versions:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Versions(Part):
     """Saving new versions of objects into model tables."""
 
     def save(self, table: str, object_id: str, fields: Dict[str, Any], *, class_version: str = "1") -> str:
@@ -71,11 +77,12 @@ class _Versions:
         return versions
 
     def load(self, table: str, items: Iterable[Any], *, class_version: str = "1",
-             progress: Optional[Callable[[int], None]] = None) -> int:
+             progress: Optional[Callable[[int], None]] = None, on_conflict: Optional[str] = None) -> int:
         """Writes every item, all or nothing, keeping none of them: ``(object id, fields)`` pairs
-        as new versions into a model table, rows into any other table. Returns how many."""
-        if not self.table_info(table).model:
-            return self.bulk_insert(table, items, progress=progress)
+        as new versions into a model table, rows into any other table (``on_conflict`` as for
+        ``bulk_insert``). Returns how many were written."""
+        if not self.table_info(table).model or on_conflict is not None:
+            return self.bulk_insert(table, items, progress=progress, on_conflict=on_conflict)
         written = 0
         try:
             with self.transaction():
@@ -202,7 +209,7 @@ class _Versions:
             raise QuarnaConnectionError(f"table {table!r} is not a model table")
         return info
 
-    def _latest_versions(self, table: str, object_ids: set) -> Dict[str, Tuple[Optional[str], int]]:
+    def _latest_versions(self, table: str, object_ids: Set[str]) -> Dict[str, Tuple[Optional[str], int]]:
         """For each object that has or had versions in ``table``: (its latest version id, or None
         when every version was deleted; the highest version number it ever had)."""
         found: Dict[str, Tuple[Optional[str], int]] = {}

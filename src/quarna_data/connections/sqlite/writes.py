@@ -15,7 +15,8 @@ import json
 import math
 import sqlite3
 from datetime import date, datetime
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import (TYPE_CHECKING, Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence,
+                    Set, Tuple)
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
@@ -27,13 +28,19 @@ MAX_STATEMENT_PARAMETERS = 32766
 #: Rows of one bulk delete statement: its conditions form one OR chain, whose depth SQLite limits.
 MAX_DELETE_ROWS = 500
 
+#: The INSERT of each conflict policy: how the statement of the builders begins, and what replaces it.
+INSERT_VERBS: Dict[Optional[str], str] = {None: "INSERT INTO", "replace": "INSERT OR REPLACE INTO",
+                                          "ignore": "INSERT OR IGNORE INTO"}
+
 _parameter_limits: Dict[Tuple[str, int], int] = {}
 
 
 def sqlite_parameter_limit(conn: sqlite3.Connection, upper: int = MAX_STATEMENT_PARAMETERS) -> int:
     """The most ``?`` parameters one statement may bind on this connection, up to ``upper``."""
-    if hasattr(conn, "getlimit"):  # Python 3.11+
-        return min(conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), upper)
+    getlimit = getattr(conn, "getlimit", None)  # Python 3.11+
+    if getlimit is not None:
+        # SQLITE_LIMIT_VARIABLE_NUMBER is 9 in SQLite's interface; the module names it from 3.11.
+        return min(int(getlimit(getattr(sqlite3, "SQLITE_LIMIT_VARIABLE_NUMBER", 9))), upper)
     key = (sqlite3.sqlite_version, upper)
     if key not in _parameter_limits:
         # "SELECT ?N" compiles only for N up to the limit; given no parameters it then fails in
@@ -106,6 +113,11 @@ _json_text = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=_json
 _json_of = _json_text
 
 
+class RefusedRow(RejectedRow, sqlite3.IntegrityError):
+    """A row of a write that a constraint of the table refused (a key already there, a NULL in a NOT
+    NULL column); still the ``sqlite3.IntegrityError`` callers caught before rows were named."""
+
+
 def _bad_value(value: Any) -> Optional[str]:
     """Why SQLite cannot store a value the statements pass on, if it cannot."""
     if isinstance(value, float) and value != value:
@@ -163,39 +175,126 @@ def _exact_keys(row: Any) -> Any:
     return row
 
 
-class _Writes:
+def _integrity_reason(info: TableInfo, row: Dict[str, Any], error: sqlite3.IntegrityError) -> str:
+    """What a constraint refused in a row: for a key that is already there, the key and its value."""
+    text = str(error)
+    prefix = "UNIQUE constraint failed: "
+    if not text.startswith(prefix):
+        return text
+    columns = [item.strip().rpartition(".")[2] for item in text[len(prefix):].split(",")]
+    key = ", ".join(f"{column}={json.dumps(row.get(column), ensure_ascii=False, default=str)}" for column in columns)
+    return f"key {key} is already in table {info.name!r} (stored, or on an earlier row)"
+
+
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Writes(Part):
     """Inserting and deleting rows of any table."""
 
-    def insert(self, table: str, row: Dict[str, Any]) -> None:
+    def insert(self, table: str, row: Dict[str, Any], *, on_conflict: Optional[str] = None) -> int:
+        """Inserts one row; returns 1, or 0 when ``on_conflict="ignore"`` skipped it.
+
+        ``on_conflict`` is what happens when the row's key (or a unique column) is already in the
+        table: None refuses the row with ``RejectedRow``, ``"replace"`` replaces the row that is
+        there, ``"ignore"`` keeps it and skips the new one (plain tables only).
+        """
         info = self._writable(table)
+        verb = self._insert_verb(info, on_conflict)
         row = _exact_keys(row)
         self._check_row(info, row, 0, nonempty=True)
         row = self._encoded(info, row, 0)
         sql, params = self._build_insert_statement(table, row)
         with self.transaction():
-            self._write(sql, params, 0, [row])
+            return self._inserted(info, verb, sql, params, 0, [row])
 
     def bulk_insert(self, table: str, rows: Iterable[Dict[str, Any]], *,
-                    progress: Optional[Callable[[int], None]] = None) -> int:
+                    progress: Optional[Callable[[int], None]] = None, on_conflict: Optional[str] = None) -> int:
         """Inserts all rows, in as many statements as SQLite's parameter limit needs; all or nothing.
 
         ``rows`` is read lazily, one statement's worth at a time. ``progress`` is called with the
-        number of rows written so far after each statement. Returns how many rows were written.
+        number of rows written so far after each statement. ``on_conflict`` as for ``insert``; a
+        row whose key clashes without it raises ``RejectedRow`` naming the row. Returns how many
+        rows were written (those ``"ignore"`` skipped not counted).
         """
         info = self._writable(table)
+        verb = self._insert_verb(info, on_conflict)
         written = 0
         try:
             with self.transaction():
                 for start, batch in self._sized(self._checked_rows(info, rows, nonempty=True)):
                     sql, params = self._build_bulk_insert_statement(table, batch)
-                    self._write(sql, params, start, batch)
-                    written += len(batch)
+                    written += self._inserted(info, verb, sql, params, start, batch)
                     if progress is not None:
                         progress(written)
         except WriteInterrupted as interrupted:
             interrupted.count = written if interrupted.committed else 0
             raise
         return written
+
+    def _insert_verb(self, info: TableInfo, on_conflict: Optional[str]) -> str:
+        """The INSERT of a conflict policy, refused where it cannot apply."""
+        if on_conflict is None:
+            return INSERT_VERBS[None]
+        if on_conflict not in INSERT_VERBS:
+            raise ValueError(f"on_conflict must be None, 'replace' or 'ignore', not {on_conflict!r}")
+        if info.model or info.internal:
+            raise QuarnaConnectionError(
+                f"table {info.name!r} is a {'model' if info.model else 'internal'} table: its rows are versions "
+                f"the connection writes, never replaced or skipped ({on_conflict} is for plain tables with a key)")
+        if not self.unique_keys(info.name):
+            raise QuarnaConnectionError(
+                f"table {info.name!r} has no primary key or unique column, so no row can clash with another "
+                f"and {on_conflict} would change nothing")
+        return INSERT_VERBS[on_conflict]
+
+    def _inserted(self, info: TableInfo, verb: str, sql: str, params: Sequence[Any], start: int,
+                  rows: List[Dict[str, Any]]) -> int:
+        """Runs an INSERT of the builders with the verb of its conflict policy; the rows it wrote."""
+        if verb != INSERT_VERBS[None]:
+            assert sql.startswith(INSERT_VERBS[None])
+            sql = verb + sql[len(INSERT_VERBS[None]):]
+        try:
+            return self._write(sql, params, start, rows).rowcount
+        except sqlite3.IntegrityError as error:
+            # The statement was undone alone; the rows are tried one at a time to name the first
+            # that the table refuses (its key may clash with a stored row or an earlier one here).
+            raise self._refused_row(info, verb, start, rows, error) from error
+
+    def _refused_row(self, info: TableInfo, verb: str, start: int, rows: List[Dict[str, Any]],
+                     error: sqlite3.IntegrityError) -> RefusedRow:
+        self.execute("SAVEPOINT refused_row")
+        try:
+            for offset, row in enumerate(rows):
+                sql, params = self._build_insert_statement(info.name, row)
+                try:
+                    self.execute(verb + sql[len(INSERT_VERBS[None]):], params)
+                except sqlite3.IntegrityError as refused:
+                    return RefusedRow(start + offset, None, _integrity_reason(info, row, refused))
+        finally:
+            self.execute("ROLLBACK TO refused_row")
+            self.execute("RELEASE refused_row")
+        return RefusedRow(start, None, str(error))
+
+    def unique_keys(self, table: str) -> List[List[str]]:
+        """The column lists of a table that no two rows may share: its primary key, then its
+        unique columns and indexes (an empty list when rows can never clash)."""
+        name = self.table_info(table).name
+        literal = "'" + name.replace("'", "''") + "'"
+        keys: List[List[str]] = []
+        primary = sorted((pk, column) for _, column, _, _, _, pk in self.execute(f"PRAGMA table_info({literal})") if pk)
+        if primary:
+            keys.append([column for _, column in primary])
+        for _, index, unique, origin, _ in self.execute(f"PRAGMA index_list({literal})").fetchall():
+            if unique and origin != "pk":
+                index_literal = "'" + index.replace("'", "''") + "'"
+                columns = [column for _, _, column in self.execute(f"PRAGMA index_info({index_literal})")]
+                if None not in columns:  # a unique index on an expression is not a list of columns
+                    keys.append(columns)
+        return keys
 
     def delete(self, table: str, where: Dict[str, Any]) -> int:
         """Deletes the rows whose columns equal all the given values; returns how many."""
@@ -234,7 +333,7 @@ class _Writes:
                 f"name unquoted and it {info.bare}")
         return info
 
-    def _check_row(self, info: TableInfo, row: Any, index: int, reserved: frozenset = frozenset(),
+    def _check_row(self, info: TableInfo, row: Any, index: int, reserved: FrozenSet[str] = frozenset(),
                    *, nonempty: bool = False) -> None:
         if not isinstance(row, dict):
             raise RejectedRow(index, None, f"expected a mapping of column names to values, not {type(row).__name__}")
@@ -299,7 +398,7 @@ class _Writes:
         so a batch is sized by its widest set of columns."""
         limit = self.parameter_limit
         batch: List[Dict[str, Any]] = []
-        columns: set = set()
+        columns: Set[str] = set()
         start = 0
         for index, row in enumerate(rows):
             keys = row.keys()
