@@ -87,8 +87,7 @@ CREATE TABLE {MARKS_TABLE} (
     table_name TEXT NOT NULL,
     last_version INTEGER NOT NULL,
     PRIMARY KEY (object_id, table_name)
-) WITHOUT ROWID
-"""
+) WITHOUT ROWID"""  # no text after ROWID: SQLite would keep one character of it
 # A database written before the marks existed: every object starts from the highest number it
 # still has (the numbers of versions deleted before cannot be known any more).
 _MARKS_FROM_METADATA = (
