@@ -7,7 +7,7 @@ import csv
 import json
 import math
 import uuid
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO
 
 from quarna_data.cli.errors import UserError
 
@@ -46,7 +46,7 @@ def cell(value: Any) -> str:
     return text if len(text) <= TEXT_WIDTH else text[: TEXT_WIDTH - 1] + "…"
 
 
-def json_encoder(**options: Any):
+def json_encoder(**options: Any) -> Callable[[Any], str]:
     """``encode`` of JSON as the format allows it: an infinite float (a REAL column may hold
     one) is written as 1e999 (-1e999), the JSON number parsers read as infinity. Nothing the
     connection stores is NaN."""

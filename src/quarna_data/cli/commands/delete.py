@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
-from typing import TextIO
+import argparse
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.errors import UserError
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``delete`` to the subcommands."""
     delete = subparsers.add_parser(
         "delete", help="delete an object with all its versions",
         description="Delete an object of a model table with all its versions and their version records, "
@@ -21,8 +23,9 @@ def add_parser(subparsers) -> None:
     delete.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import MODEL_KEY_COLUMNS
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Deletes the object (or the version) and says how many versions were deleted."""
+    from quarna_data.connections.sqlite.schema import MODEL_KEY_COLUMNS
 
     conn = open_database(args.db, "rw")
     try:

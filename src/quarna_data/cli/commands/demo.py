@@ -104,7 +104,7 @@ def add_parser(subparsers: Any) -> None:
 def _not_a_demo(path: Path) -> str:
     """Why the file at ``path`` is not one the demo may replace (an earlier demo database, or an
     empty file), or "" when it is (or there is none)."""
-    from quarna_data.connections.sqlite import describe_file
+    from quarna_data.connections.sqlite.files import describe_file
 
     if not path.exists() or (path.is_file() and path.stat().st_size == 0):
         return ""

@@ -3,15 +3,17 @@
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.errors import UserError
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``dump`` to the subcommands."""
     dump = subparsers.add_parser(
         "dump", help="write a table as JSON lines, for restore",
         description="Write a table as JSON lines: a first line describing the table, then, of a model "
@@ -25,7 +27,8 @@ def add_parser(subparsers) -> None:
     dump.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Writes the dump to standard output, or to the file whole or not at all."""
     conn = open_database(args.db, "ro")
     try:
         lines = conn.dump(args.table)

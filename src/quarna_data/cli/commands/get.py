@@ -3,15 +3,17 @@ that was the latest at a time."""
 
 from __future__ import annotations
 
+import argparse
 import json
-from typing import TextIO
+from typing import Any, Dict, TextIO
 
 from quarna_data.cli.arguments import parse_time
 from quarna_data.cli.database import open_database
 from quarna_data.cli.formats import json_default
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``get`` to the subcommands."""
     get = subparsers.add_parser(
         "get", help="show one object of a model table",
         description="Show one version of an object as JSON: the latest, the version given, or the one "
@@ -28,14 +30,15 @@ def add_parser(subparsers) -> None:
     get.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
-    from quarna_data.connections.sqlite import METADATA_COLUMN
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Prints the version as JSON, its ids first; the version record only with ``--meta``."""
+    from quarna_data.connections.sqlite.schema import METADATA_COLUMN
 
     as_of = parse_time(args.as_of) if args.as_of is not None else None
     conn = open_database(args.db, "ro")
     try:
         record = conn.get(args.table, args.id, version=args.version, as_of=as_of)
-        front = {key: record.pop(key) for key in ("_object_id", "_object_version") if key in record}
+        front: Dict[str, Any] = {key: record.pop(key) for key in ("_object_id", "_object_version") if key in record}
         meta = record.pop(METADATA_COLUMN, None)
         record = {**front, **record}
         if args.meta:

@@ -3,14 +3,16 @@ transaction it was written."""
 
 from __future__ import annotations
 
+import argparse
 import datetime
-from typing import Any, Dict, Iterator, TextIO
+from typing import Any, Dict, Iterable, Iterator, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.formats import FORMATS, write_records
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``history`` to the subcommands."""
     history = subparsers.add_parser(
         "history", help="list every version of an object",
         description="List every version of an object, oldest first. The table format shows each "
@@ -30,7 +32,7 @@ def _when(seconds: Any) -> Any:
         return seconds
 
 
-def _rows(records) -> Iterator[Dict[str, Any]]:
+def _rows(records: Iterable[Dict[str, Any]]) -> Iterator[Dict[str, Any]]:
     for record in records:
         meta = record.pop("_metadata", None) or {}
         transaction = meta.get("transaction")
@@ -41,7 +43,8 @@ def _rows(records) -> Iterator[Dict[str, Any]]:
         yield row
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Prints every version of the object, oldest first."""
     conn = open_database(args.db, "ro")
     try:
         records = conn.history(args.table, args.id)

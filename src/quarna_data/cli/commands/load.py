@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 import sqlite3
-from typing import Any, TextIO
+from typing import Any, Optional, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.delimited import DelimitedSource
@@ -79,8 +79,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         # object again; before: nothing of it is written.
         if conn.commits == commits:
             raise UserInterrupt("interrupted: nothing was loaded") from error
-        count = getattr(error, "count", None)
-        count = written[0] if count is None else count
+        committed: Optional[int] = getattr(error, "count", None)
+        count = written[0] if committed is None else committed
         print(f"loaded {count} {kind} into {args.table}", file=out)
         print(f"interrupted after the load was committed: all {count} {kind} are written", file=err)
         return 0

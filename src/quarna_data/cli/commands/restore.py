@@ -2,14 +2,16 @@
 
 from __future__ import annotations
 
+import argparse
 import sys
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarna_data.cli.database import open_database
 from quarna_data.cli.errors import UserError
 
 
-def add_parser(subparsers) -> None:
+def add_parser(subparsers: Any) -> None:
+    """Adds ``restore`` to the subcommands."""
     restore = subparsers.add_parser(
         "restore", help="write a dump back into a table, all or nothing",
         description="Write a dump (from the dump command) into a table, all or nothing: every version "
@@ -22,7 +24,8 @@ def add_parser(subparsers) -> None:
     restore.set_defaults(run=run)
 
 
-def run(args, out: TextIO, err: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """Restores the dump in one transaction and says how many versions or rows were written."""
     from quarna_data.connections.errors import QuarnaConnectionError
 
     if args.file == "-":

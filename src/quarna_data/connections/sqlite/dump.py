@@ -26,12 +26,14 @@ from __future__ import annotations
 import base64
 import binascii
 import json
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+import sqlite3
+from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Iterator, List, Optional, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import (MARKS_TABLE, METADATA_COLUMN, METADATA_COLUMNS, METADATA_TABLE,
                                                    MODEL_KEY_COLUMNS, RECORD_KEYS, quote_identifier)
+from quarna_data.connections.sqlite.writes import RejectedRow
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import OrderDirection
@@ -43,7 +45,13 @@ _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
 _record_text = json.JSONEncoder().encode  # the version record a model row keeps, as saves write it
 
 
-class _Dumps:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _Dumps(Part):
     """Dumping a table as JSON lines, and restoring such a dump."""
 
     def dump(self, table: str) -> Iterator[str]:
@@ -94,7 +102,7 @@ class _Dumps:
             for object_id, last in rows:
                 yield _encode({"_object_id": object_id, "_version_mark": str(last)}) + "\n"
 
-    def _plain_rows(self, table: str):
+    def _plain_rows(self, table: str) -> sqlite3.Cursor:
         name = quote_identifier(table)
         try:
             return self.execute(f"SELECT * FROM {name} ORDER BY rowid")
@@ -164,9 +172,8 @@ class _Dumps:
                 self._write(*self._build_bulk_insert_statement(info.name, batch), start, batch)
                 written += len(batch)
         except QuarnaConnectionError as error:
-            index = getattr(error, "index", None)
-            if index is not None and index < len(line_numbers):
-                raise QuarnaConnectionError(f"dump line {line_numbers[index]}: {error.reason}") from None
+            if isinstance(error, RejectedRow) and error.index < len(line_numbers):
+                raise QuarnaConnectionError(f"dump line {line_numbers[error.index]}: {error.reason}") from None
             raise
         return written
 
@@ -340,7 +347,7 @@ def _metadata_row(where: str, record: Dict[str, Any], table: str) -> Dict[str, A
     return row
 
 
-def _fits(info: TableInfo, line: Dict[str, Any], reserved: frozenset) -> bool:
+def _fits(info: TableInfo, line: Dict[str, Any], reserved: FrozenSet[str]) -> bool:
     return line.keys() <= info.columns and reserved.isdisjoint(line)
 
 

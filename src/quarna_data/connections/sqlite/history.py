@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import datetime as _datetime
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as _module
@@ -76,7 +76,13 @@ def numeric_orderings(orderings: List[OrderBy], joined: bool) -> List[OrderBy]:
     return result
 
 
-class _History:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _History(Part):
     """One object's versions, and reads as of a time."""
 
     def get(self, table: str, object_id: str, *, version: Any = None, as_of: Any = None) -> Dict[str, Any]:

@@ -28,7 +28,7 @@ from __future__ import annotations
 import json
 import math
 import re
-from typing import Any, Callable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
@@ -172,8 +172,8 @@ def _pattern(lookup: Any, operand: JsonOperand, column_type: Any) -> Tuple[str, 
         return _typed(x, t, kind_of(value), f"{x} {op} ?"), [value]
     if lookup == Lookup.IN:
         terms: List[str] = []
-        params: List[Any] = []
-        groups: dict = {}
+        params = []
+        groups: Dict[str, List[Any]] = {}
         for item in value:
             kind = kind_of(item)
             if kind == "none":
@@ -236,7 +236,13 @@ def _finite(value: Any, where: str) -> None:
                                     f"compare with a finite number")
 
 
-class _JsonPaths:
+if TYPE_CHECKING:
+    from quarna_data.connections.sqlite.parts import Part
+else:
+    Part = object
+
+
+class _JsonPaths(Part):
     """The hooks that make comparisons on JSON paths exact, and the checks of filter values."""
 
     SQL_OPERATOR_MAP = HOST_OPERATOR_MAP

@@ -148,7 +148,7 @@ class _NameChecks(Part):
         self._metadata_ready(create=False)
         return True
 
-    def _column(self, info: TableInfo, name: Any, where: str, joined: bool) -> str:
+    def _column(self, info: TableInfo, name: object, where: str, joined: bool) -> str:
         """A name of the field list: a column, or an alias of a model table's key column."""
         if isinstance(name, str):
             name = _exact(name)
@@ -207,7 +207,7 @@ class _NameChecks(Part):
             children.append(Filter.model_construct(field_name=field, lookup=lookup, value=value))
         return Q(*children, _connector=node.connector, _negated=node.negated)
 
-    def _path(self, info: TableInfo, name: Any, joined: bool, where: str,
+    def _path(self, info: TableInfo, name: object, joined: bool, where: str,
               lookup: Any = Lookup.EQ, value: Any = None) -> str:
         """A checked field path of a filter or an ordering."""
         if not isinstance(name, str):

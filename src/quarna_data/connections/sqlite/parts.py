@@ -2,7 +2,7 @@
 """What each part of the connection sees of the others, for the type checker only.
 
 The parts (``names._NameChecks``, ``schema._Tables``, ``writes._Writes``, ``versions._Versions``,
-``reads._Reads``) are mixins of ``SqliteConnection`` and call each other through ``self``. While
+``history._History``, ``dump._Dumps``, ``reads._Reads``, ``json_paths._JsonPaths``) are mixins of ``SqliteConnection`` and call each other through ``self``. While
 type-checked each part derives from ``Part``, which declares the builders of the compiled mixin
 (by deriving from it), the state ``SqliteConnection.__init__`` sets, and the methods one part
 calls on another; at run time the parts derive from ``object`` and this module is not imported.
@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import sqlite3
 from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Dict, FrozenSet, Iterable, Iterator, List,
-                    Optional, Sequence, Tuple)
+                    Mapping, Optional, Sequence, Tuple)
 
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 
@@ -51,6 +51,8 @@ class Part(SqliteStatementsMixin):
 
     # schema
     def _metadata_ready(self, *, create: bool) -> None: ...
+    def create_model_table(self, name: str, columns: Mapping[str, str]) -> None: ...
+    def create_table(self, name: str, columns: Mapping[str, str], *, primary_key: Sequence[str] = ()) -> None: ...
 
     # writes
     def bulk_insert(self, table: str, rows: Iterable[Dict[str, Any]], *,
@@ -62,3 +64,28 @@ class Part(SqliteStatementsMixin):
     def _sized(self, rows: Iterable[Dict[str, Any]],
                max_rows: int = 0) -> Iterator[Tuple[int, List[Dict[str, Any]]]]: ...
     def _write(self, sql: str, params: Sequence[Any], start: int, rows: List[Dict[str, Any]]) -> sqlite3.Cursor: ...
+    def _writable(self, table: str) -> "TableInfo": ...
+    def _checked_rows(self, info: "TableInfo", rows: Iterable[Any], *,
+                      nonempty: bool = False) -> Iterator[Dict[str, Any]]: ...
+
+    # versions
+    def _model_table(self, table: str) -> "TableInfo": ...
+
+    # history
+    def _as_of_scope(self, info: "TableInfo", as_of: Any) -> Tuple[str, List[Any]]: ...
+    def _as_of_conditions(self, info: "TableInfo", node: Optional["Q"], negated: bool = False) -> Optional["Q"]: ...
+
+    # reads
+    def select(self, table: str, conditions: Optional["Q"] = None, *, only: Optional[Sequence[str]] = None,
+               distinct: Sequence[str] = (), order_by: Optional[Sequence["OrderBy"]] = None,
+               limit: Optional[int] = None, offset: Optional[int] = None, meta: bool = False,
+               exclude: Sequence[str] = (), as_of: Any = None) -> List[Dict[str, Any]]: ...
+    def iter_select(self, table: str, conditions: Optional["Q"] = None, *, only: Optional[Sequence[str]] = None,
+                    distinct: Sequence[str] = (), order_by: Optional[Sequence["OrderBy"]] = None,
+                    limit: Optional[int] = None, offset: Optional[int] = None, meta: bool = False,
+                    exclude: Sequence[str] = (), as_of: Any = None) -> Iterator[Dict[str, Any]]: ...
+    def _records(self, info: "TableInfo", cursor: sqlite3.Cursor, keep: Optional[List[str]],
+                 exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]: ...
+
+    # json paths
+    def _filter_value(self, info: Any, field: str, lookup: Any, value: Any) -> Any: ...

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import TYPE_CHECKING, List, Mapping, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Set, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import (
@@ -250,7 +250,7 @@ class _Tables(Part):
                 f"table name {name!r} is reserved for internal tables (names ending in "
                 f"{' or '.join(map(repr, INTERNAL_SUFFIXES))}, in any letter case)")
         fields = []
-        seen: dict = {}
+        seen: Dict[str, str] = {}
         reserved = {column.lower() for column in reserved}
         for column, column_type in columns.items():
             check_name("column", column)
