@@ -641,3 +641,53 @@ def test_template_methods_are_looked_up_as_python_does(monkeypatch, make):
     assert got == expected
     assert _statement(op) == got
 
+
+
+# --------------------------------------------------------------------------- hooks of a plain host class
+
+from quarna_utils.query.utils import Q  # noqa: E402
+
+
+class PlainHost(M):
+    def _describe_table(self, table_name):
+        return {}
+
+
+def _two_leaves():
+    return Q(Filter(field_name="a", value=1), Filter(field_name="b", value=2))
+
+
+def _shadow_on_instance(host):
+    host._fields_map = lambda table, field, version: "i_" + field
+
+
+def _shadow_in_slot_dict(host):
+    host.__dict__["_fields_map"] = lambda table, field, version: "i_" + field
+
+
+def _replace_on_class(host):
+    type(host)._fields_map = lambda self, table, field, version: "c_" + field
+
+
+def _shadow_during_the_call(host):
+    # The first leaf's mapping puts a hook on the instance: the second leaf's lookup finds it.
+    def first(self, table, field, version):
+        self._get_filter_statement = lambda *args, **kwargs: ("own = ?", 0)
+        return field
+
+    type(host)._fields_map = first
+
+
+@pytest.mark.parametrize("change, expected", [
+    (_shadow_on_instance, ("SELECT COUNT(*) FROM 't' WHERE i_a = ? AND i_b = ?", [1, 2])),
+    (_shadow_in_slot_dict, ("SELECT COUNT(*) FROM 't' WHERE i_a = ? AND i_b = ?", [1, 2])),
+    (_replace_on_class, ("SELECT COUNT(*) FROM 't' WHERE c_a = ? AND c_b = ?", [1, 2])),
+    (_shadow_during_the_call, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND own = ?", [1, 0])),
+], ids=["instance attribute", "instance dict", "class attribute", "set during the call"])
+def test_hooks_of_a_plain_class_are_looked_up_as_python_does(change, expected):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_count_statement("t", _two_leaves()) == (
+            "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])
+    change(host)
+    assert host._build_count_statement("t", _two_leaves()) == expected

@@ -578,3 +578,51 @@ def test_a_journal_left_by_a_killed_writer_of_the_older_layout_is_rolled_back_on
         assert reader.count("t") == 5000 and {r["v"] for r in reader.select("t")} == {"x" * 100}
         with pytest.raises(sqlite3.OperationalError, match="readonly"):
             reader.execute("DELETE FROM t")
+
+
+# --------------------------------------------------------------------------- the name check, kept per table
+
+class _OwnFilter(Filter):
+    """A caller's subclass: its reads are its own, so the check copies it."""
+
+
+def test_the_checked_tree_copies_only_the_nodes_that_change(conn):
+    info = conn.table_info("person")
+    age, alias = Filter(field_name="age", lookup=Lookup.GT, value=30), Filter(field_name="_object_id", value="ann")
+    inner = Q(Filter(field_name="name", value="Ann"))
+    plain = Q(age, inner, _connector=ConnectorEnum.OR)
+    assert conn._checked_conditions(info, plain, False) is plain
+    mixed = Q(age, Q(alias), _negated=True)
+    checked = conn._checked_conditions(info, mixed, False)
+    assert checked is not mixed and checked.negated and checked.children[0] is age
+    assert checked.children[1].children[0].field_name == "partition_key"
+    assert alias.field_name == "_object_id"  # the caller's leaf is left as it was
+    own = Q(_OwnFilter(field_name="age", value=1))
+    assert type(conn._checked_conditions(info, own, False).children[0]) is Filter
+    assert conn.select("person", mixed) == conn.select("person", ~Q(age, Q(Filter(field_name="partition_key",
+                                                                                    value="ann"))))
+
+
+def _checked_or_refused(check):
+    try:
+        return check()
+    except QuarnaConnectionError as error:
+        return ("refused", str(error))
+
+
+@pytest.mark.parametrize("table", ["person", "odd"])
+@pytest.mark.parametrize("joined", [False, True])
+def test_names_known_per_table_check_as_the_full_check_does(conn, table, joined):
+    # Columns named like aliases, selectors, version-record columns, keywords and paths.
+    conn.execute('CREATE TABLE odd (name TEXT, object_id TEXT, "_object_id" TEXT, "_address" TEXT, '
+                 '"_metadata" json, "a__b" TEXT, "select" TEXT, next_version TEXT)')
+    from quarna_data.connections.sqlite.names import TableInfo
+
+    info = conn.table_info(table)
+    full = TableInfo(conn, table, info.description)
+    full.as_is = full.as_is_joined_ordering = frozenset()
+    names = list(info.description) + ["_object_id", "_address__object_id", "nope"]
+    for where in ("the conditions", "the ordering"):
+        for name in names:
+            assert _checked_or_refused(lambda: conn._path(info, name, joined, where)) == \
+                _checked_or_refused(lambda: conn._path(full, name, joined, where)), (name, where)

@@ -28,6 +28,9 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     switch (find_method(self, name, &found)) {
         case MethodLookup::Unbound: {
             Ref method = steal(found);
+            // This module's own function: its entry directly, as the call would reach it.
+            if (Py_IS_TYPE(method.get(), &FunctionType))
+                return steal(call_function(method.get(), stack, npos, kwnames));
             return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
         }
         case MethodLookup::FromDict: {
@@ -60,7 +63,12 @@ bool SelfHook::find(PyObject* self, FoundHook& out) {
     out.default_ = false;
     if (binding_ == Binding::Method) {
         PyObject* found = nullptr;
-        out.unbound_ = compat::get_method(self, name_, &found) == 1;
+        switch (find_method(self, name_, &found)) {
+            case MethodLookup::Unbound: out.unbound_ = true; break;
+            case MethodLookup::FromDict: break;
+            case MethodLookup::Failed: return false;
+            case MethodLookup::NotApplied: out.unbound_ = compat::get_method(self, name_, &found) == 1; break;
+        }
         out.hook_ = steal(found);
     } else {
         out.hook_ = attr(self, name_);

@@ -58,7 +58,7 @@ public:
     // True, with no lookup made, while a lookup on self would find the
     // default that the last find() found (remembered as rt::OwnMethod does;
     // a method or a static method only, a class method is never remembered).
-    bool still_default(PyObject* self) const { return seen_.still_found(self); }
+    bool still_default(PyObject* self) const { return seen_.still_found(self, name_); }
     // Looks the hook up on self: a method as a method call does (the unbound
     // function, no bound method), a static or class method as getattr(self,
     // name).  False with an exception set.

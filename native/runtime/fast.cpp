@@ -237,8 +237,10 @@ Ref InstanceAttr::get(PyObject* obj) {
     Ref dict;
     if (PyObject** slot = compat::plain_dict_slot(obj)) {
         dict = borrow(*slot);
+    } else if (PyObject** managed = t->tp_dictoffset != 0 ? compat::instance_dict_ptr(obj) : nullptr) {
+        dict = borrow(*managed);
     } else if (t->tp_dictoffset != 0) {
-        // The dict the interpreter manages (made now if the instance has none yet).
+        // Attributes kept inline: read through the dict made from them (made once).
         dict = steal(PyObject_GenericGetDict(obj, nullptr));
         if (!dict) PyErr_Clear();  // the generic read below decides
     }
@@ -255,18 +257,41 @@ Ref InstanceAttr::get(PyObject* obj) {
     return attr(obj, name_);
 }
 
+namespace {
+// The instance dict that object's generic read consults for obj, in *out (empty when the
+// instance has none).  An instance whose attributes the interpreter keeps inline (3.13) is
+// read through the dict made from them, which reads the same.  False with an exception set.
+bool generic_instance_dict(PyObject* obj, Ref& out) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t->tp_dictoffset == 0) return true;
+    if (PyObject** slot = compat::plain_dict_slot(obj)) {
+        out = borrow(*slot);
+        return true;
+    }
+    if (PyObject** slot = compat::instance_dict_ptr(obj)) {
+        out = borrow(*slot);
+        return true;
+    }
+    out = steal(PyObject_GenericGetDict(obj, nullptr));
+    return bool(out);
+}
+}  // namespace
+
 MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
-    PyObject** slot = compat::plain_dict_slot(obj);
-    if (!slot || !hook_reads_generically(Py_TYPE(obj))) return MethodLookup::NotApplied;
-    PyObject* descr = compat::type_lookup(Py_TYPE(obj), name);
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t->tp_getattro != PyObject_GenericGetAttr && !hook_reads_generically(t)) return MethodLookup::NotApplied;
+    PyObject* descr = compat::type_lookup(t, name);
     if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))
         return MethodLookup::NotApplied;
     // The generic read: a method descriptor is no data descriptor, so the
-    // instance dict comes first.
-    if (PyObject* dict = *slot) {
-        Ref held = borrow(dict);
-        Ref keep_descr = borrow(descr);
-        PyObject* attr_value = PyDict_GetItemWithError(dict, name);
+    // instance dict comes first.  As the generic read, the descriptor found
+    // first is used even if code run by the lookup changed the class.
+    Ref keep_descr = borrow(descr);
+    Ref dict;
+    if (!generic_instance_dict(obj, dict)) return MethodLookup::Failed;
+    if (dict) {
+        if (!PyDict_Check(dict.get())) return MethodLookup::NotApplied;
+        PyObject* attr_value = PyDict_GetItemWithError(dict.get(), name);
         if (attr_value) {
             *found = Py_NewRef(attr_value);
             return MethodLookup::FromDict;
@@ -277,12 +302,8 @@ MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
             PyErr_Clear();
             return MethodLookup::NotApplied;
         }
-        // As the generic read, the descriptor found first is used even if
-        // code run by the lookup changed the class.
-        *found = keep_descr.release();
-        return MethodLookup::Unbound;
     }
-    *found = Py_NewRef(descr);
+    *found = keep_descr.release();
     return MethodLookup::Unbound;
 }
 
@@ -363,25 +384,29 @@ Ref ModuleAttr::get(PyObject* module) {
     return value;
 }
 
-namespace {
-// The slot of the instance's dict; NULL when the instance has none.  False
-// when an instance whose dict the interpreter manages has none yet.
-bool dict_slot(PyObject* self, PyObject**& slot) {
-    slot = compat::instance_dict_ptr(self);
-#ifdef Py_TPFLAGS_MANAGED_DICT
-    if (!slot && PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) return false;
-#endif
-    return true;
-}
-}  // namespace
-
-bool OwnMethod::still_found(PyObject* self) const {
+bool OwnMethod::still_found(PyObject* self, PyObject* name) const {
     if (!own_) return false;
     PyTypeObject* t = Py_TYPE(self);
     if (t != type_ || compat::type_version(t) != type_version_) return false;
-    PyObject** slot;
-    if (!dict_slot(self, slot)) return false;
+    if (inline_) {
+        // Attributes kept inline have no version to tell of a change: the
+        // instance dict is looked at each time, as the generic read looks.
+        Ref dict;
+        if (!generic_instance_dict(self, dict)) {
+            PyErr_Clear();  // the full lookup that follows decides
+            return false;
+        }
+        if (!dict || !PyDict_CheckExact(dict.get())) return !dict;
+        if (PyDict_GetItemWithError(dict.get(), name)) return false;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    PyObject** slot = compat::instance_dict_ptr(self);
     PyObject* d = slot ? *slot : nullptr;
+    if (!slot && t->tp_dictoffset != 0) return false;
     return d == dict_ && (!d || compat::dict_unchanged(d, dict_version_));
 }
 
@@ -390,14 +415,23 @@ void OwnMethod::found_own(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     const uint64_t version = compat::type_version(t);
     if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
-    PyObject** slot;
-    if (!dict_slot(self, slot)) return;
+    PyObject** slot = compat::instance_dict_ptr(self);
+    if (!slot && t->tp_dictoffset != 0) {
+        // Kept inline (3.13): the dict is looked at each time.
+        type_ = t;
+        type_version_ = version;
+        dict_ = nullptr;
+        inline_ = true;
+        own_ = true;
+        return;
+    }
     PyObject* d = slot ? *slot : nullptr;
     if (d && (!PyDict_CheckExact(d) || !str_keys_only(d))) return;
     type_ = t;
     type_version_ = version;
     dict_ = d;
     dict_version_ = d ? compat::dict_version(d) : 0;
+    inline_ = false;
     own_ = !d || dict_version_ != 0;
 }
 

@@ -84,11 +84,13 @@ enum class MethodLookup {
     NotApplied,   // this lookup does not apply (nothing was changed): make the plain call
 };
 
-// The method lookup of a call obj.name(...) for a class whose reads are a
-// Python-level __getattr__ after object's generic read (as models have), made
-// as the interpreter makes it for a class with the generic read.  *found is a
-// new reference when one is found.  Applies on 3.10, where the instance dict
-// is a plain slot.
+// The method lookup of a call obj.name(...), made as the interpreter makes it
+// for a class whose attribute read is object's generic read, or that read
+// followed by a Python-level __getattr__ (as models have; a found attribute
+// is then what the generic read finds): a method descriptor of the class,
+// unless the instance dict holds the name.  *found is a new reference when
+// one is found.  An instance whose attributes are kept inline (3.13) is read
+// through the dict made from them.
 MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found);
 
 // getattr(obj, name) for an attribute that lives in the instance dict, such as
@@ -163,14 +165,16 @@ private:
 // attribute read, what that depended on is remembered: the class (by its
 // version) and the instance dict (by its version, and only while it has str
 // keys alone, so that a lookup in it runs no code).  While both are unchanged
-// the lookup would find the same function.  Declare at file scope, one per hook.
+// the lookup would find the same function.  An instance whose attributes the
+// interpreter keeps inline (3.13) has no dict version to remember: while the
+// class is unchanged its dict is looked at for the name each time.  Declare at file scope, one per hook.
 class OwnMethod {
 public:
     OwnMethod() noexcept = default;
     OwnMethod(const OwnMethod&) = delete;
     OwnMethod& operator=(const OwnMethod&) = delete;
-    // True when a lookup on self would find the module's function found before.
-    bool still_found(PyObject* self) const;
+    // True when a lookup of name on self would find the module's function found before.
+    bool still_found(PyObject* self, PyObject* name) const;
     // Called after a lookup on self found the module's own function.
     void found_own(PyObject* self);
     // Called after a lookup found anything else.
@@ -181,6 +185,7 @@ private:
     uint64_t type_version_ = 0;
     PyObject* dict_ = nullptr;  // identity only
     uint64_t dict_version_ = 0;
+    bool inline_ = false;  // attributes kept inline: the dict is looked at each time
     bool own_ = false;
 };
 

@@ -426,6 +426,10 @@ Ref make_function(const FuncDef& def) {
     return self;
 }
 
+PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return func_vectorcall(fn, args, nargsf, kwnames);
+}
+
 bool is_function(PyObject* o, const FuncDef& def) {
     return Py_IS_TYPE(o, &FunctionType) && as_func(o)->def == &def;
 }

@@ -59,6 +59,9 @@ constexpr Py_ssize_t kMaxParams = 10;
 // Creates the function object for a definition (a new reference).
 Ref make_function(const FuncDef& def);
 
+// A call of one of this module's function objects (fn), as its vectorcall entry makes it.
+PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // True when o is one of this module's function objects for `def`.
 bool is_function(PyObject* o, const FuncDef& def);
 

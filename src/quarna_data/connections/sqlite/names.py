@@ -9,7 +9,11 @@ object's address (``_address__object_id``, ``_address__object_version``) or of i
 (``_metadata__<key>``); row keys of writes must be columns (``writes._Writes._check_row``).
 Anything else raises ``QuarnaConnectionError`` naming the name and the valid ones before any
 statement is built. Conditions are checked as a whole tree, queryable values expanded first, and
-the builders get the checked copy, never the caller's objects.
+the builders get the checked tree: a node that changes (an alias replaced by its column, a
+queryable value expanded) is a copy, and so is every node of a subclass of ``Filter`` or ``Q``
+(whose reads are its own); leaves and trees of exactly those classes that pass the check as they
+are go to the builders as given. What the check needs of a table (its ``TableInfo``, with the
+names that check as themselves) is kept per connection until the connection changes the table.
 
 Table descriptions
 ------------------
@@ -42,7 +46,7 @@ class TableInfo:
     """What the checks know of one table: its declared columns and what kind of table it is."""
 
     __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
-                 "unusable", "bare")
+                 "unusable", "bare", "as_is", "as_is_joined_ordering")
 
     def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str]) -> None:
         self.name = name
@@ -57,6 +61,13 @@ class TableInfo:
         # Columns SQLite would not read as themselves when written bare, and why.
         self.unusable = {c: why for c in description if (why := conn._bare_name_problem(c, column=True))}
         self.bare = conn._bare_name_problem(name, column=False)
+        # Field names that _NameChecks._path gives back unchanged whatever the lookup and value:
+        # usable columns written without a path that no alias or selector claims. Ordering by a
+        # column named like one of the version records is refused when they are joined.
+        claimed = set(ALIASES) | {ADDRESS_FIELD} if self.model and not self.internal else set()
+        self.as_is = frozenset(c for c in description
+                               if c.__class__ is str and "__" not in c and c not in claimed and c not in self.unusable)
+        self.as_is_joined_ordering = self.as_is - frozenset(JOINED_COLUMNS)
 
     def valid(self, *, meta: bool, paths: bool = True) -> str:
         columns = [c for c in self.description if c not in self.unusable]
@@ -182,12 +193,16 @@ class _NameChecks(Part):
         return self._checked_tree(info, conditions, joined) or None
 
     def _checked_tree(self, info: TableInfo, node: Q, joined: bool) -> Q:
-        """A copy of the tree whose leaves are checked, with queryable values expanded and the
-        record aliases replaced by their columns."""
+        """The tree with its leaves checked, queryable values expanded and the record aliases
+        replaced by their columns. Nodes are copied where they change: a Filter or Q of exactly
+        those classes whose names check as they are, and whose children all stay, is kept."""
         children: List[Any] = []
+        kept = type(node) is Q
         for child in list(node.children):
             if isinstance(child, Q):
-                children.append(self._checked_tree(info, child, joined))
+                checked = self._checked_tree(info, child, joined)
+                kept = kept and checked is child
+                children.append(checked)
                 continue
             if not isinstance(child, Filter):
                 raise QuarnaConnectionError(
@@ -201,15 +216,25 @@ class _NameChecks(Part):
                 if lookup == Lookup.NEQ:
                     tree = ~tree
                 children.append(self._checked_tree(info, tree, joined))
+                kept = False
                 continue
-            field = self._path(info, field, joined, "the conditions", lookup, value)
-            value = self._filter_value(info, field, lookup, value)
-            children.append(Filter.model_construct(field_name=field, lookup=lookup, value=value))
+            checked_field = self._path(info, field, joined, "the conditions", lookup, value)
+            checked_value = self._filter_value(info, checked_field, lookup, value)
+            if checked_field is field and checked_value is value and type(child) is Filter:
+                children.append(child)
+                continue
+            children.append(Filter.model_construct(field_name=checked_field, lookup=lookup, value=checked_value))
+            kept = False
+        if kept:
+            return node
         return Q(*children, _connector=node.connector, _negated=node.negated)
 
     def _path(self, info: TableInfo, name: object, joined: bool, where: str,
               lookup: Any = Lookup.EQ, value: Any = None) -> str:
         """A checked field path of a filter or an ordering."""
+        if name.__class__ is str and name in (
+                info.as_is_joined_ordering if joined and where != "the conditions" else info.as_is):
+            return name
         if not isinstance(name, str):
             raise QuarnaConnectionError(f"field names are text, not {type(name).__name__} ({name!r})")
         name = _exact(name)
