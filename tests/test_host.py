@@ -583,19 +583,20 @@ def test_a_journal_left_by_a_killed_writer_of_the_older_layout_is_rolled_back_on
 # --------------------------------------------------------------------------- the name check, kept per table
 
 class _OwnFilter(Filter):
-    """A caller's subclass: its reads are its own, so the check copies it."""
+    """A caller's subclass, whose reads are its own."""
 
 
-def test_the_checked_tree_copies_only_the_nodes_that_change(conn):
+def test_the_builders_get_a_copy_of_the_checked_tree(conn):
+    # The builders read every node again: a node of the caller's could change after its check.
     info = conn.table_info("person")
     age, alias = Filter(field_name="age", lookup=Lookup.GT, value=30), Filter(field_name="_object_id", value="ann")
-    inner = Q(Filter(field_name="name", value="Ann"))
-    plain = Q(age, inner, _connector=ConnectorEnum.OR)
-    assert conn._checked_conditions(info, plain, False) is plain
+    plain = Q(age, Q(Filter(field_name="name", value="Ann")), _connector=ConnectorEnum.OR)
+    checked = conn._checked_conditions(info, plain, False)
+    assert checked is not plain and checked.children[0] is not age and checked.children[1] is not plain.children[1]
+    assert (checked.connector, checked.children[0].field_name) == (ConnectorEnum.OR, "age")
     mixed = Q(age, Q(alias), _negated=True)
     checked = conn._checked_conditions(info, mixed, False)
-    assert checked is not mixed and checked.negated and checked.children[0] is age
-    assert checked.children[1].children[0].field_name == "partition_key"
+    assert checked.negated and checked.children[1].children[0].field_name == "partition_key"
     assert alias.field_name == "_object_id"  # the caller's leaf is left as it was
     own = Q(_OwnFilter(field_name="age", value=1))
     assert type(conn._checked_conditions(info, own, False).children[0]) is Filter

@@ -9,10 +9,9 @@ object's address (``_address__object_id``, ``_address__object_version``) or of i
 (``_metadata__<key>``); row keys of writes must be columns (``writes._Writes._check_row``).
 Anything else raises ``QuarnaConnectionError`` naming the name and the valid ones before any
 statement is built. Conditions are checked as a whole tree, queryable values expanded first, and
-the builders get the checked tree: a node that changes (an alias replaced by its column, a
-queryable value expanded) is a copy, and so is every node of a subclass of ``Filter`` or ``Q``
-(whose reads are its own); leaves and trees of exactly those classes that pass the check as they
-are go to the builders as given. What the check needs of a table (its ``TableInfo``, with the
+the builders get a copy of the checked tree, never the caller's nodes: the builders read the
+nodes again, and code of the caller's that runs meanwhile (a value's ``__eq__``, a subclass's
+attribute) could change a node after it was checked. What the check needs of a table (its ``TableInfo``, with the
 names that check as themselves) is kept per connection until the connection changes the table.
 
 Table descriptions
@@ -194,15 +193,11 @@ class _NameChecks(Part):
 
     def _checked_tree(self, info: TableInfo, node: Q, joined: bool) -> Q:
         """The tree with its leaves checked, queryable values expanded and the record aliases
-        replaced by their columns. Nodes are copied where they change: a Filter or Q of exactly
-        those classes whose names check as they are, and whose children all stay, is kept."""
+        replaced by their columns; every node is a copy (see the module's docstring)."""
         children: List[Any] = []
-        kept = type(node) is Q
         for child in list(node.children):
             if isinstance(child, Q):
-                checked = self._checked_tree(info, child, joined)
-                kept = kept and checked is child
-                children.append(checked)
+                children.append(self._checked_tree(info, child, joined))
                 continue
             if not isinstance(child, Filter):
                 raise QuarnaConnectionError(
@@ -216,17 +211,10 @@ class _NameChecks(Part):
                 if lookup == Lookup.NEQ:
                     tree = ~tree
                 children.append(self._checked_tree(info, tree, joined))
-                kept = False
                 continue
             checked_field = self._path(info, field, joined, "the conditions", lookup, value)
             checked_value = self._filter_value(info, checked_field, lookup, value)
-            if checked_field is field and checked_value is value and type(child) is Filter:
-                children.append(child)
-                continue
             children.append(Filter.model_construct(field_name=checked_field, lookup=lookup, value=checked_value))
-            kept = False
-        if kept:
-            return node
         return Q(*children, _connector=node.connector, _negated=node.negated)
 
     def _path(self, info: TableInfo, name: object, joined: bool, where: str,
