@@ -496,6 +496,17 @@ def _growth(call, host, calls, watched=()):
     return rounds
 
 
+def _traced_again(call, host):
+    """Traced growth per round, measured again, and the lines whose memory grew the most."""
+    growth = [r[2] for r in _growth(call, host, CALLS)]
+    before = tracemalloc.take_snapshot()
+    for _ in range(CALLS):
+        call(host)
+    gc.collect()
+    diff = tracemalloc.take_snapshot().compare_to(before, "lineno")
+    return growth, "\n".join(str(stat) for stat in diff[:5])
+
+
 def _probe(call, host):
     try:
         call(host)
@@ -513,16 +524,22 @@ def test_no_growth(hosts, needs, call, calls_pydantic):
         tracemalloc.start()
     try:
         rounds = _growth(call, host, CALLS, _watched())
+        traced_growth, where = [r[2] for r in rounds], ""
+        if tracing and min(traced_growth) >= CALLS * 8:
+            # Traced memory can grow through something else the process keeps (seen once on a
+            # fresh machine): measure again, and name where it grows if it does again.
+            traced_growth, where = _traced_again(call, host)
     finally:
         if tracing:
             tracemalloc.stop()
     # A leak grows every round by at least one unit per call; noise stays far below a tenth of that.
-    refs, blocks, traced, kept = (min(r[i] for r in rounds) for i in range(4))
+    refs, blocks, _, kept = (min(r[i] for r in rounds) for i in range(4))
     if DEBUG and calls_pydantic:
         refs = 0
     assert refs < CALLS // 10, f"reference total grew by {[r[0] for r in rounds]} per {CALLS} calls"
     assert blocks < CALLS // 10, f"allocated blocks grew by {[r[1] for r in rounds]} per {CALLS} calls"
-    assert traced < CALLS * 8, f"traced memory grew by {[r[2] for r in rounds]} bytes per {CALLS} calls"
+    assert min(traced_growth) < CALLS * 8, \
+        f"traced memory grew by {traced_growth} bytes per {CALLS} calls, at:\n{where}"
     assert kept < CALLS // 10, f"an argument's reference count grew by {[r[3] for r in rounds]} per {CALLS} calls"
 
 
