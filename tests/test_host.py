@@ -602,6 +602,15 @@ def test_the_builders_get_a_copy_of_the_checked_tree(conn):
     assert type(conn._checked_conditions(info, own, False).children[0]) is Filter
     assert conn.select("person", mixed) == conn.select("person", ~Q(age, Q(Filter(field_name="partition_key",
                                                                                     value="ann"))))
+    # The copies are what Filter.model_construct and Q() make, down to pydantic's own state.
+    from pydantic import BaseModel
+
+    leaf = checked.children[0]
+    made = Filter.model_construct(field_name=leaf.field_name, lookup=leaf.lookup, value=leaf.value)
+    assert [getattr(leaf, slot) for slot in ("__dict__", *BaseModel.__slots__)] == \
+        [getattr(made, slot) for slot in ("__dict__", *BaseModel.__slots__)]
+    assert leaf.model_fields_set is not made.model_fields_set
+    assert vars(checked) == vars(Q(*checked.children, _connector=checked.connector, _negated=checked.negated))
 
 
 def _checked_or_refused(check):

@@ -132,6 +132,51 @@ def test_get_history_and_reads_as_of_a_time(db, clock):
             call()
 
 
+class UpperIds(SqliteConnection):
+    """Ids are stored and compared in capitals: the statement of get cannot be built once."""
+
+    @classmethod
+    def _to_sql_value(cls, value):
+        value = super()._to_sql_value(value)
+        return value.upper() if isinstance(value, str) else value
+
+
+class NoVersionFilter(SqliteConnection):
+    """Filters on the version are dropped: the statement of get has no version to bind."""
+
+    def _get_filter_statement(self, table_name, filter_, *args, **kwargs):
+        if filter_.field_name == "range_key":
+            return "1 = 1", []
+        return super()._get_filter_statement(table_name, filter_, *args, **kwargs)
+
+
+@pytest.mark.parametrize("host", [SqliteConnection, UpperIds, NoVersionFilter])
+def test_get_reads_what_select_reads(tmp_path, host):
+    conn = host(str(tmp_path / "g.sqlite"))
+    conn.create_model_table("doc", {"n": "integer", "ok": "boolean", "body": "json"})
+    conn.bulk_save("doc", [(oid, {"n": i, "ok": i % 2 == 0, "body": {"ä": [i, None]}})
+                           for i, oid in enumerate(["a", "b", "a", "ß", "a", "b"])])
+    for round_ in range(2):  # the second round reads through the statements built in the first
+        for oid in ("a", "b", "ß"):
+            assert conn.get("doc", oid) == conn.select("doc", Q(_object_id=oid) & latest_only(), limit=1)[0]
+            for version in ("1", "2", 3):
+                want = conn.select("doc", Q(_object_id=oid, _object_version=str(version)), limit=1)
+                if want:
+                    assert conn.get("doc", oid, version=version) == want[0]
+                else:
+                    with pytest.raises(QuarnaConnectionError, match="has no (version|object)"):
+                        conn.get("doc", oid, version=version)
+        with pytest.raises(QuarnaConnectionError, match="has no object 'zed'"):
+            conn.get("doc", "zed")
+    built = conn.table_info("doc").point_reads
+    assert (built["latest"] is None, built["version"] is None) == (host is UpperIds, host is not SqliteConnection)
+    conn.create_table("other", {"x": "text"})  # the connection changes its tables: built again
+    conn.execute("ALTER TABLE doc ADD COLUMN extra TEXT")
+    conn._forget("doc")
+    assert conn.get("doc", "a")["extra"] is None
+    conn.close()
+
+
 def test_delete_object_removes_every_version_and_record(db):
     db.bulk_save("doc", [("a", {"n": 1}), ("a", {"n": 2}), ("b", {"n": 3})])
     db.save("doc", "a", {"n": 4})

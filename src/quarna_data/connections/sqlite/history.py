@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as _module
-from quarna_data.connections.sqlite.names import TableInfo
+from quarna_data.connections.sqlite.names import TableInfo, checked_leaf, checked_node
 from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, METADATA_COLUMN, METADATA_TABLE,
                                                    quote_identifier)
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
@@ -91,25 +91,23 @@ class _History(Part):
         info = self._model_table(table)
         if version is not None and as_of is not None:
             raise QuarnaConnectionError("get takes a version or as_of, not both")
-        conditions = Q(Filter(field_name="_object_id", lookup=Lookup.EQ, value=object_id))
+        number: Optional[str] = None
         if version is not None:
             if isinstance(version, bool) or not isinstance(version, (str, int)):
                 raise QuarnaConnectionError(f"versions are numbers or their text, not {version!r}")
-            conditions &= Q(Filter(field_name="_object_version", lookup=Lookup.EQ, value=str(version)))
+            number = str(version)
         elif as_of is not None:
             seconds = as_of_seconds(as_of)
             self._metadata_ready(create=False)
-            (number,) = self.execute(
+            (highest,) = self.execute(
                 f"SELECT max(CAST(object_version AS INTEGER)) FROM {METADATA_TABLE}"
                 f" WHERE object_id = ? AND created_at <= ?", (object_id, seconds)).fetchone()
-            if number is None:
+            if highest is None:
                 self._known_object(info, object_id)
                 raise QuarnaConnectionError(
                     f"object {object_id!r} of table {table!r} had no version at {_when(seconds)}")
-            conditions &= Q(Filter(field_name="_object_version", lookup=Lookup.EQ, value=str(number)))
-        else:
-            conditions &= Q(Filter(field_name="_address__object_version", lookup=Lookup.EQ, value=Versions.LATEST))
-        for record in self.iter_select(table, conditions, limit=1):
+            number = str(highest)
+        for record in self._point_read(info, object_id, number):
             return record
         self._known_object(info, object_id)
         if version is None:
@@ -183,6 +181,7 @@ class _History(Part):
                         f"filter {child.field_name!r} on table {info.name!r}: as_of reads the version that was "
                         f"the latest at that time, so the only version selector it takes is 'latest' "
                         f"(and not negated); leave out as_of (--as-of) to read other versions")
-                child = Filter.model_construct(field_name=child.field_name, lookup=Lookup.EQ, value=Versions.ALL)
+                child = checked_leaf(child.field_name, Lookup.EQ, Versions.ALL)
             children.append(child)
-        return Q(*children, _connector=node.connector, _negated=node.negated)
+        return checked_node(children, node.connector, node.negated)
+

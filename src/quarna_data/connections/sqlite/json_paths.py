@@ -38,6 +38,8 @@ from quarna_data.connections.implementations.mixins.sqlite_statements_mixin impo
     sql_operator_map,
 )
 from quarna_data.connections.sqlite.schema import ADDRESS_FIELD, METADATA_COLUMN
+from quarna_data.connections.sqlite.writes import _bad_value
+from quarna_utils.models.enums import Versions
 from quarna_utils.query.enums import Lookup
 
 #: The SQL function (registered on every connection) that writes JSON text in one form per value.
@@ -255,7 +257,6 @@ class _JsonPaths(Part):
             return SqliteStatementsMixin._resolve_nested_field_name(
                 self, table_name, field_name, nested_fields, value_type=value_type,
                 is_internal_table=is_internal_table, use_internal_meta_tables=use_internal_meta_tables)
-        from quarna_utils.models.enums import Versions
 
         column = self._fields_map(table_name, field_name, Versions.LATEST)
         keys = nested_fields.split("__")
@@ -278,14 +279,20 @@ class _JsonPaths(Part):
     def _filter_value(self, info: Any, field: str, lookup: Any, value: Any) -> Any:
         """The value of a checked filter as the builders get it; QuarnaConnectionError for a value
         no lookup can compare with."""
-        from quarna_utils.models.enums import Versions
-
-        where = f"filter {field!r} on table {info.name!r}"
         if lookup not in self.SQL_OPERATOR_MAP:
             valid = ", ".join(str(k) for k in self.SQL_OPERATOR_MAP)
-            raise QuarnaConnectionError(f"{where}: unknown lookup {str(lookup)!r} (lookups: {valid})")
+            raise QuarnaConnectionError(
+                f"filter {field!r} on table {info.name!r}: unknown lookup {str(lookup)!r} (lookups: {valid})")
         if isinstance(value, Versions):
             return value
+        if value.__class__ is str and lookup is not Lookup.IN and lookup is not Lookup.ISNULL and "__" not in field:
+            # The common case, text compared with a column: only text SQLite cannot bind (a lone
+            # surrogate) is refused.
+            problem = None if value.isascii() else _bad_value(value)
+            if problem:
+                raise QuarnaConnectionError(f"filter {field!r} on table {info.name!r}: SQLite cannot compare with {problem}")
+            return value
+        where = f"filter {field!r} on table {info.name!r}"
         if lookup == Lookup.ISNULL:
             if not isinstance(value, bool):
                 raise QuarnaConnectionError(f"{where}: isnull takes True or False, not {value!r}")
@@ -346,8 +353,6 @@ class _JsonPaths(Part):
         _finite(value, where) if json_value else None
         if isinstance(value, float) and math.isnan(value):
             raise QuarnaConnectionError(f"{where}: NaN equals nothing; use isnull for missing values")
-        from quarna_data.connections.sqlite.writes import _bad_value
-
         problem = _bad_value(value)
         if problem:
             raise QuarnaConnectionError(f"{where}: SQLite cannot compare with {problem}")

@@ -38,14 +38,14 @@ from quarna_utils.query.data_models.filter import Filter
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup
 from quarna_utils.query.mixin import QueryableMixin
-from quarna_utils.query.utils import Q
+from quarna_utils.query.utils import ConnectorEnum, Q
 
 
 class TableInfo:
     """What the checks know of one table: its declared columns and what kind of table it is."""
 
     __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
-                 "unusable", "bare", "as_is", "as_is_joined_ordering")
+                 "unusable", "bare", "as_is", "as_is_joined_ordering", "point_reads")
 
     def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str]) -> None:
         self.name = name
@@ -67,6 +67,9 @@ class TableInfo:
         self.as_is = frozenset(c for c in description
                                if c.__class__ is str and "__" not in c and c not in claimed and c not in self.unusable)
         self.as_is_joined_ordering = self.as_is - frozenset(JOINED_COLUMNS)
+        # The statements of get, built on first use (reads._PointRead), or None where they are
+        # built at every call.
+        self.point_reads: Dict[str, Any] = {}
 
     def valid(self, *, meta: bool, paths: bool = True) -> str:
         columns = [c for c in self.description if c not in self.unusable]
@@ -196,14 +199,15 @@ class _NameChecks(Part):
         replaced by their columns; every node is a copy (see the module's docstring)."""
         children: List[Any] = []
         for child in list(node.children):
-            if isinstance(child, Q):
-                children.append(self._checked_tree(info, child, joined))
-                continue
-            if not isinstance(child, Filter):
-                raise QuarnaConnectionError(
-                    f"a condition tree holds Q trees and Filter leaves, not {type(child).__name__}")
+            if child.__class__ is not Filter:
+                if isinstance(child, Q):
+                    children.append(self._checked_tree(info, child, joined))
+                    continue
+                if not isinstance(child, Filter):
+                    raise QuarnaConnectionError(
+                        f"a condition tree holds Q trees and Filter leaves, not {type(child).__name__}")
             field, lookup, value = child.field_name, child.lookup, child.value
-            if isinstance(value, QueryableMixin):
+            if value.__class__ not in _PLAIN_VALUES and isinstance(value, QueryableMixin):
                 tree = value.to_query(prefix=f"{self._fields_map(info.name, field, Versions.LATEST)}__")
                 if not isinstance(tree, Q):
                     raise QuarnaConnectionError(
@@ -214,8 +218,8 @@ class _NameChecks(Part):
                 continue
             checked_field = self._path(info, field, joined, "the conditions", lookup, value)
             checked_value = self._filter_value(info, checked_field, lookup, value)
-            children.append(Filter.model_construct(field_name=checked_field, lookup=lookup, value=checked_value))
-        return Q(*children, _connector=node.connector, _negated=node.negated)
+            children.append(checked_leaf(checked_field, lookup, checked_value))
+        return checked_node(children, node.connector, node.negated)
 
     def _path(self, info: TableInfo, name: object, joined: bool, where: str,
               lookup: Any = Lookup.EQ, value: Any = None) -> str:
@@ -299,6 +303,34 @@ class _NameChecks(Part):
             if problem:
                 raise QuarnaConnectionError(f"field {name!r} in {where} of table {table!r}: {problem}; "
                                             f"name the keys of the path between '__'")
+
+
+_FILTER_FIELDS = ("field_name", "lookup", "value")
+#: Values that are never queryable.
+_PLAIN_VALUES = frozenset((str, int, float, bool, type(None)))
+_new = object.__new__
+_set = object.__setattr__
+
+
+def checked_leaf(field: str, lookup: Any, value: Any) -> Filter:
+    """A leaf of a checked tree: the ``Filter`` that ``Filter.model_construct`` makes of these
+    three, without its general walk over the fields (a checked tree is made at every read)."""
+    leaf = _new(Filter)
+    _set(leaf, "__dict__", {"field_name": field, "lookup": lookup, "value": value})
+    _set(leaf, "__pydantic_fields_set__", set(_FILTER_FIELDS))
+    _set(leaf, "__pydantic_extra__", None)
+    _set(leaf, "__pydantic_private__", None)
+    return leaf
+
+
+def checked_node(children: List[Any], connector: Any, negated: Any) -> Q:
+    """A node of a checked tree over checked children: the ``Q`` that ``Q(*children,
+    _connector=connector, _negated=negated)`` makes."""
+    node: Q = _new(Q)
+    node.children = children
+    node.connector = connector if connector.__class__ is ConnectorEnum else ConnectorEnum(connector)
+    node.negated = negated if negated.__class__ is bool else bool(negated)
+    return node
 
 
 def _exact(name: str) -> str:

@@ -14,12 +14,14 @@ from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Iterator, List
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.history import numeric_orderings
 from quarna_data.connections.sqlite.names import TableInfo
-from quarna_data.connections.sqlite.schema import METADATA_COLUMN, quote_identifier
+from quarna_data.connections.sqlite.schema import ADDRESS_FIELD, METADATA_COLUMN, quote_identifier
 from quarna_data.table_schemas.constants import SECONDARY_PARTITION_KEY
+from quarna_utils.models.enums import Versions
+from quarna_utils.query.data_models.filter import Filter
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.data_models.paginator import NumberPaginator
 from quarna_utils.query.data_models.query_specifier import QuerySpecifier
-from quarna_utils.query.enums import OrderDirection
+from quarna_utils.query.enums import Lookup, OrderDirection
 from quarna_utils.query.utils import Q
 
 
@@ -77,6 +79,28 @@ class _Reads(Part):
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
                                              as_of)
         return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
+
+    def _point_read(self, info: TableInfo, object_id: Any, version: Optional[str]) -> Iterable[Dict[str, Any]]:
+        """The record (none or one) of an object's latest version, or of its version ``version``.
+
+        The statement is the one ``select`` runs for these conditions; it is built once per table
+        and kind of read (kept with the table's ``TableInfo``), and only the object id and the
+        version are bound at each call."""
+        kind = "latest" if version is None else "version"
+        plan: Optional[_PointRead]
+        if kind in info.point_reads:
+            plan = info.point_reads[kind]
+        else:
+            plan = info.point_reads[kind] = _PointRead.built(self, info, kind)
+        if plan is None or object_id.__class__ is not str:
+            return self.iter_select(info.name, _point_conditions(object_id, version), limit=1)
+        cursor = self.execute(plan.sql, plan.bound(object_id, version))
+        row = cursor.fetchone()
+        if row is None:
+            return ()
+        if plan.shape is None:
+            plan.shape = RowShape(info, cursor.description)
+        return (self._record(info, plan.shape, row),)
 
     def _settle_reads(self) -> None:
         """Before a write: the reads being iterated take the rest of their rows now, so that they
@@ -184,31 +208,29 @@ class _Reads(Part):
 
     def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
                  exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
-        names = [column[0] for column in cursor.description]
-        table, description, process = info.name, info.description, self._process_result
-        positions = None
-        if keep is not None or not exclude.isdisjoint(names):
-            positions = [i for i, name in enumerate(names)
-                         if (keep is None or name in keep) and name not in exclude]
-            names = [names[i] for i in positions]
-        booleans = [c for c in info.booleans if c in names]
+        shape = RowShape(info, cursor.description, keep, exclude)
         read = _OpenRead(cursor)
         self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
+        record = self._record
         for row in read.rows():
-            if positions is not None:
-                row = [row[i] for i in positions]
-            result = dict(zip(names, row))
-            try:
-                record = process(table, result, description)
-            except (TypeError, KeyError, ValueError):
-                if METADATA_COLUMN not in result:
-                    raise
-                record = self._record_without_metadata(table, result, description)
-            for column in booleans:
-                value = record.get(column)
-                if value.__class__ is int and (value == 0 or value == 1):
-                    record[column] = value == 1
-            yield record
+            yield record(info, shape, row)
+
+    def _record(self, info: TableInfo, shape: "RowShape", row: Sequence[Any]) -> Dict[str, Any]:
+        """The record of one fetched row."""
+        if shape.positions is not None:
+            row = [row[i] for i in shape.positions]
+        result = dict(zip(shape.names, row))
+        try:
+            record = self._process_result(info.name, result, info.description)
+        except (TypeError, KeyError, ValueError):
+            if METADATA_COLUMN not in result:
+                raise
+            record = self._record_without_metadata(info.name, result, info.description)
+        for column in shape.booleans:
+            value = record.get(column)
+            if value.__class__ is int and (value == 0 or value == 1):
+                record[column] = value == 1
+        return record
 
     def _record_without_metadata(self, table: str, result: Dict[str, Any], description: Dict[str, str]) -> Dict[str, Any]:
         """The record of a row whose version record is NULL or malformed: decoded without it,
@@ -222,6 +244,24 @@ class _Reads(Part):
                 pass
         record[METADATA_COLUMN] = metadata
         return record
+
+
+class RowShape:
+    """What decoding needs of the rows of one statement, worked out once ahead of them: the
+    column names, the positions of those kept, and the boolean columns among them."""
+
+    __slots__ = ("names", "positions", "booleans")
+
+    def __init__(self, info: TableInfo, description: Sequence[Sequence[Any]], keep: Optional[List[str]] = None,
+                 exclude: FrozenSet[str] = frozenset()) -> None:
+        names = [column[0] for column in description]
+        self.positions: Optional[List[int]] = None
+        if keep is not None or not exclude.isdisjoint(names):
+            self.positions = [i for i, name in enumerate(names)
+                              if (keep is None or name in keep) and name not in exclude]
+            names = [names[i] for i in self.positions]
+        self.names = names
+        self.booleans = [c for c in info.booleans if c in names]
 
 
 class _OpenRead:
@@ -245,6 +285,64 @@ class _OpenRead:
             yield row
         if self.rest:
             yield from self.rest
+
+
+def _point_conditions(object_id: Any, version: Optional[str]) -> Q:
+    """The conditions of a read of one object: its latest version, or its version ``version``."""
+    conditions = Q(Filter(field_name="_object_id", lookup=Lookup.EQ, value=object_id))
+    if version is None:
+        return conditions & Q(Filter(field_name=f"{ADDRESS_FIELD}__object_version", lookup=Lookup.EQ,
+                                     value=Versions.LATEST))
+    return conditions & Q(Filter(field_name="_object_version", lookup=Lookup.EQ, value=version))
+
+
+class _PointRead:
+    """The statement of one kind of read of one object on one table, with the positions of its
+    two values among the parameters."""
+
+    __slots__ = ("sql", "params", "id_at", "version_at", "shape")
+
+    def __init__(self, sql: str, params: List[Any], id_at: int, version_at: Optional[int]) -> None:
+        self.sql = sql
+        self.params = params
+        self.id_at = id_at
+        self.version_at = version_at
+        self.shape: Optional[RowShape] = None
+
+    def bound(self, object_id: str, version: Optional[str]) -> List[Any]:
+        params = self.params.copy()
+        params[self.id_at] = object_id
+        if self.version_at is not None:
+            params[self.version_at] = version
+        return params
+
+    @classmethod
+    def built(cls, conn: Any, info: TableInfo, kind: str) -> Optional["_PointRead"]:
+        """The statement as the builders write it for two different object ids (and versions),
+        or None when the two differ other than in where the values are bound (a subclass's
+        hook that writes or converts them): such reads are then built at every call."""
+        statements = []
+        for n in (1, 2):
+            object_id = f"quarna-point-read-id-{n}"
+            version = None if kind == "latest" else f"quarna-point-read-version-{n}"
+            sql, params, _, keep = conn._read(info.name, _point_conditions(object_id, version), None, (), None, 1,
+                                              None, False)
+            if keep is not None:
+                return None
+            id_at = [i for i, value in enumerate(params) if value is object_id]
+            version_at = [i for i, value in enumerate(params) if version is not None and value is version]
+            statements.append((sql, params, id_at, version_at))
+        (sql, params, id_at, version_at), (sql2, params2, id_at2, version_at2) = statements
+        if sql != sql2 or len(params) != len(params2) or id_at != id_at2 or version_at != version_at2:
+            return None
+        if len(id_at) != 1 or len(version_at) != (kind != "latest"):
+            return None
+        bound = set(id_at + version_at)
+        for i, (first, second) in enumerate(zip(params, params2)):
+            if i not in bound and (first.__class__ not in (int, str, float) or first.__class__ is not second.__class__
+                                   or first != second):
+                return None
+        return cls(sql, list(params), id_at[0], version_at[0] if version_at else None)
 
 
 def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
