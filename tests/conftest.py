@@ -1,5 +1,6 @@
 import os
 import sqlite3
+import subprocess
 import sys
 from pathlib import Path
 
@@ -123,3 +124,24 @@ class RaisingBool:
 class RaisingBoolQ(Q):
     def __bool__(self):
         raise Boom("bool")
+
+
+def run_cli(cwd, *args, stdin=None, debug=False):
+    """The tool run as a user runs it, in `cwd`; a traceback on stderr fails the test unless
+    `debug` asks for one (QUARNA_DEBUG=1)."""
+    env = {k: v for k, v in os.environ.items() if k != "QUARNA_DEBUG"}
+    if debug:
+        env["QUARNA_DEBUG"] = "1"
+    result = subprocess.run([sys.executable, "-m", "quarna_data", *map(str, args)], cwd=cwd, input=stdin,
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert debug or "Traceback" not in result.stderr, result.stderr
+    return result
+
+
+def cli_fails(result, *fragments):
+    """A clean failure: status 1, one line on stderr naming the problem, nothing on stdout."""
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.startswith("error: ") and result.stderr.count("\n") == 1, result.stderr
+    for fragment in fragments:
+        assert fragment in result.stderr, result.stderr
+    return result.stderr

@@ -4,31 +4,15 @@ import csv
 import importlib.metadata
 import io
 import json
-import os
 import shlex
 import sqlite3
 import subprocess
 import sys
 
 import pytest
+from tests.conftest import cli_fails as fails, run_cli as run
 
 COLUMNS = ["id:integer", "name:text", "score:real", "amount:numeric", "ok:boolean", "data:json", "raw:blob"]
-
-
-def run(cwd, *args, stdin=None):
-    env = {k: v for k, v in os.environ.items() if k != "QUARNA_DEBUG"}
-    result = subprocess.run([sys.executable, "-m", "quarna_data", *map(str, args)], cwd=cwd, input=stdin,
-                            env=env, capture_output=True, text=True, timeout=120)
-    assert "Traceback" not in result.stderr
-    return result
-
-
-def fails(result, *fragments):
-    """A clean failure: status 1, one line on stderr naming the problem, nothing on stdout."""
-    assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr.startswith("error: ") and result.stderr.count("\n") == 1, result.stderr
-    for fragment in fragments:
-        assert fragment in result.stderr, result.stderr
 
 
 def ok(result):

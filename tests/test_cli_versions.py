@@ -1,30 +1,14 @@
 """The tool's commands for versioned objects, as a user runs them on a file."""
 import io
 import json
-import os
 import sqlite3
-import subprocess
-import sys
 
 import pytest
 from quarna_data.cli import main
 from quarna_data.cli.commands import load as load_command
+from tests.conftest import cli_fails as fails, run_cli as run
 
 
-def run(cwd, *args):
-    env = {k: v for k, v in os.environ.items() if k != "QUARNA_DEBUG"}
-    result = subprocess.run([sys.executable, "-m", "quarna_data", *map(str, args)], cwd=cwd, env=env,
-                            capture_output=True, text=True, timeout=120)
-    assert "Traceback" not in result.stderr
-    return result
-
-
-def fails(result, *fragments):
-    """A clean failure: status 1, one line on stderr naming the problem, nothing on stdout."""
-    assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr.startswith("error: ") and result.stderr.count("\n") == 1, result.stderr
-    for fragment in fragments:
-        assert fragment in result.stderr
 
 
 @pytest.fixture

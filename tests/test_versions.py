@@ -177,6 +177,16 @@ def test_get_reads_what_select_reads(tmp_path, host):
     conn.close()
 
 
+def test_reads_follow_a_column_another_connection_added(db, tmp_path):
+    db.save("doc", "a", {"n": 1})
+    assert "extra" not in db.get("doc", "a") and "extra" not in db.select("doc")[0]
+    with sqlite3.connect(tmp_path / "v.sqlite") as other:
+        other.execute("ALTER TABLE doc ADD COLUMN extra json")
+        other.execute("""UPDATE doc SET extra = '{"k": [1]}'""")
+    assert db.get("doc", "a")["extra"] == {"k": [1]}  # decoded by its type, not left out
+    assert [r["extra"] for r in db.select("doc", Q(extra__k=[1]))] == [{"k": [1]}]
+
+
 def test_delete_object_removes_every_version_and_record(db):
     db.bulk_save("doc", [("a", {"n": 1}), ("a", {"n": 2}), ("b", {"n": 3})])
     db.save("doc", "a", {"n": 4})

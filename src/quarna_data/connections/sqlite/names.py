@@ -45,10 +45,13 @@ class TableInfo:
     """What the checks know of one table: its declared columns and what kind of table it is."""
 
     __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
-                 "unusable", "bare", "as_is", "as_is_joined_ordering", "point_reads")
+                 "unusable", "bare", "as_is", "as_is_joined_ordering", "point_reads",
+                 "schema_version")
 
-    def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str]) -> None:
+    def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str],
+                 schema_version: Optional[int] = None) -> None:
         self.name = name
+        self.schema_version = schema_version
         self.description = description
         self.columns = frozenset(description)
         self.internal = name.endswith(INTERNAL_SUFFIXES)
@@ -130,9 +133,27 @@ class _NameChecks(Part):
         """The checked description of an existing table; QuarnaConnectionError when there is none."""
         info = self._tables.get(table) if isinstance(table, str) else None
         if info is None:
-            info = TableInfo(self, table, self.describe(table))
+            version = self._schema_version()
+            info = TableInfo(self, table, self.describe(table), version)
             self._tables[table] = info
         return info
+
+    def _schema_version(self) -> int:
+        version: int = self._conn.execute("PRAGMA schema_version").fetchone()[0]
+        return version
+
+    def _current(self, info: TableInfo, names: List[str]) -> TableInfo:
+        """The table's info for rows with these column names: the one kept, unless the rows have a
+        column it does not know and the schema changed since it was read (another connection
+        added the column); then everything kept of the tables is read again. Checking the
+        schema's version at every read would cost half a point read, so the rows tell when."""
+        if all(name in info.columns or name == METADATA_COLUMN for name in names):
+            return info
+        if info.schema_version is not None and self._schema_version() == info.schema_version:
+            return info  # names of the statement's own (a statement of the caller's)
+        self._descriptions.clear()
+        self._tables.clear()
+        return self.table_info(info.name)
 
     def _bare_name_problem(self, name: str, *, column: bool) -> Optional[str]:
         """Why ``name`` cannot be written bare into a statement, or None."""

@@ -98,9 +98,9 @@ class _Reads(Part):
         row = cursor.fetchone()
         if row is None:
             return ()
-        if plan.shape is None:
-            plan.shape = RowShape(info, cursor.description)
-        return (self._record(info, plan.shape, row),)
+        description = cursor.description
+        info = self._current(info, [column[0] for column in description])
+        return (self._record(info, RowShape(info, description), row),)
 
     def _settle_reads(self) -> None:
         """Before a write: the reads being iterated take the rest of their rows now, so that they
@@ -208,7 +208,9 @@ class _Reads(Part):
 
     def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
                  exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
-        shape = RowShape(info, cursor.description, keep, exclude)
+        description = cursor.description
+        info = self._current(info, [column[0] for column in description])
+        shape = RowShape(info, description, keep, exclude)
         read = _OpenRead(cursor)
         self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
         record = self._record
@@ -300,14 +302,13 @@ class _PointRead:
     """The statement of one kind of read of one object on one table, with the positions of its
     two values among the parameters."""
 
-    __slots__ = ("sql", "params", "id_at", "version_at", "shape")
+    __slots__ = ("sql", "params", "id_at", "version_at")
 
     def __init__(self, sql: str, params: List[Any], id_at: int, version_at: Optional[int]) -> None:
         self.sql = sql
         self.params = params
         self.id_at = id_at
         self.version_at = version_at
-        self.shape: Optional[RowShape] = None
 
     def bound(self, object_id: str, version: Optional[str]) -> List[Any]:
         params = self.params.copy()

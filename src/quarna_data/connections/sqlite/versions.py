@@ -31,7 +31,7 @@ from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import (MARKS_COLUMNS, MARKS_TABLE, METADATA_COLUMN, METADATA_COLUMNS,
                                                    METADATA_TABLE, MODEL_KEY_COLUMNS, quote_identifier)
-from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, WriteInterrupted, _exact_keys, _rejected
+from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _exact_keys, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
@@ -65,15 +65,13 @@ class _Versions(Part):
         ``bulk_insert``.
         """
         versions: List[str] = []
-        try:
-            with self.transaction():
-                for chunk in self._save_chunks(table, objects, class_version):
-                    versions.extend(chunk)
-                    if progress is not None:
-                        progress(len(versions))
-        except WriteInterrupted as interrupted:
-            interrupted.count = len(versions) if interrupted.committed else 0
-            raise
+
+        def chunks() -> Iterator[int]:
+            for chunk in self._save_chunks(table, objects, class_version):
+                versions.extend(chunk)
+                yield len(chunk)
+
+        self._counted_write(chunks(), progress)
         return versions
 
     def load(self, table: str, items: Iterable[Any], *, class_version: str = "1",
@@ -83,17 +81,8 @@ class _Versions(Part):
         ``bulk_insert``). Returns how many were written."""
         if not self.table_info(table).model or on_conflict is not None:
             return self.bulk_insert(table, items, progress=progress, on_conflict=on_conflict)
-        written = 0
-        try:
-            with self.transaction():
-                for chunk in self._save_chunks(table, items, class_version):
-                    written += len(chunk)
-                    if progress is not None:
-                        progress(written)
-        except WriteInterrupted as interrupted:
-            interrupted.count = written if interrupted.committed else 0
-            raise
-        return written
+        return self._counted_write((len(chunk) for chunk in self._save_chunks(table, items, class_version)),
+                                   progress)
 
     def _save_chunks(self, table: str, objects: Iterable[Any], class_version: str) -> Iterator[List[str]]:
         """Writes the objects a chunk at a time (inside the caller's transaction); yields each

@@ -222,12 +222,23 @@ class _Writes(Part):
         """
         info = self._writable(table)
         verb = self._insert_verb(info, on_conflict)
+
+        def statements() -> Iterator[int]:
+            for start, batch in self._sized(self._checked_rows(info, rows, nonempty=True)):
+                sql, params = self._build_bulk_insert_statement(table, batch)
+                yield self._inserted(info, verb, sql, params, start, batch)
+
+        return self._counted_write(statements(), progress)
+
+    def _counted_write(self, steps: Iterable[int], progress: Optional[Callable[[int], None]]) -> int:
+        """Runs the steps of one write (each writes some rows and yields how many) in one
+        transaction, reporting the running total to ``progress``; returns the total. A Ctrl-C
+        leaves with the total of the rows written when the transaction had committed."""
         written = 0
         try:
             with self.transaction():
-                for start, batch in self._sized(self._checked_rows(info, rows, nonempty=True)):
-                    sql, params = self._build_bulk_insert_statement(table, batch)
-                    written += self._inserted(info, verb, sql, params, start, batch)
+                for count in steps:
+                    written += count
                     if progress is not None:
                         progress(written)
         except WriteInterrupted as interrupted:
