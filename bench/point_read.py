@@ -94,13 +94,20 @@ def generate(path: str, n: int, seed: int) -> None:
 
 def best_per_call(fn: Callable[[Any], Any], items: Sequence[Any], repeat: int) -> float:
     """µs per call, the best of `repeat` passes over the items."""
-    best = float("inf")
+    return best_of_each([(fn, items)], repeat)[0]
+
+
+def best_of_each(contenders: Sequence[Tuple[Callable[[Any], Any], Sequence[Any]]], repeat: int) -> List[float]:
+    """µs per call of each contender, the best of `repeat` passes over its items; the passes take
+    turns, so that a busy spell of a shared machine falls on all of them alike."""
+    best = [float("inf")] * len(contenders)
     for _ in range(repeat):
-        start = time.perf_counter()
-        for item in items:
-            fn(item)
-        best = min(best, time.perf_counter() - start)
-    return best / len(items) * 1e6
+        for k, (fn, items) in enumerate(contenders):
+            start = time.perf_counter()
+            for item in items:
+                fn(item)
+            best[k] = min(best[k], time.perf_counter() - start)
+    return [b / len(items) * 1e6 for b, (_, items) in zip(best, contenders)]
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -202,9 +209,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                 if got != w or len(r) != 1:
                     problems.append(f"select {name} meta={meta} {it}: read {got!r}, raw {len(r)} rows, want {w!r}")
                     break
-            t_raw = best_per_call(lambda s: raw.execute(s[0], s[1]).fetchall(), statements, args.repeat)
-            t_select = best_per_call(host, items, args.repeat)
-            t_get = None
+            contenders = [(lambda s: raw.execute(s[0], s[1]).fetchall(), statements), (host, items)]
             if get_of is not None and (not meta or get_takes_meta):
                 g = get_of(meta)
                 for it, w in zip(items[:50], want):
@@ -212,7 +217,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                     if got != w:
                         problems.append(f"get {name} meta={meta} {it}: read {got!r}, want {w!r}")
                         break
-                t_get = best_per_call(g, items, args.repeat)
+                contenders.append((g, items))
+            t_raw, t_select, *t_gets = best_of_each(contenders, args.repeat)
+            t_get = t_gets[0] if t_gets else None
             rows.append({"read": name, "meta": meta, "raw_us": t_raw, "select_us": t_select, "get_us": t_get})
 
     for (oid, version) in su_items[:50]:

@@ -484,6 +484,20 @@ def test_rows_with_a_missing_or_malformed_version_record_are_read(people, metada
     assert len(people.select("person")) == 5
 
 
+def test_a_process_field_of_the_callers_sees_the_version_record_as_text(people):
+    # The connection decodes the record before the decoder only while the decoder's hook is its own.
+    seen = []
+    own = people._process_field
+
+    def spy(field_type, value):
+        seen.append(type(value))
+        return own(field_type, value)
+
+    people._process_field = spy
+    (record,) = people.select("person", limit=1)
+    assert str in seen and dict not in seen and isinstance(record["_metadata"], dict)
+
+
 def test_a_foreign_metadata_table_is_recognised(tmp_path):
     path = tmp_path / "foreign.sqlite"
     with sqlite3.connect(path) as raw:

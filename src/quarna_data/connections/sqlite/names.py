@@ -147,7 +147,7 @@ class _NameChecks(Part):
         column it does not know and the schema changed since it was read (another connection
         added the column); then everything kept of the tables is read again. Checking the
         schema's version at every read would cost half a point read, so the rows tell when."""
-        if all(name in info.columns or name == METADATA_COLUMN for name in names):
+        if info.columns.issuperset(names) or all(name in info.columns or name == METADATA_COLUMN for name in names):
             return info
         if info.schema_version is not None and self._schema_version() == info.schema_version:
             return info  # names of the statement's own (a statement of the caller's)

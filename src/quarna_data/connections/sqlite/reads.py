@@ -12,6 +12,7 @@ import weakref
 from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
+from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.history import numeric_orderings
 from quarna_data.connections.sqlite.names import TableInfo
 from quarna_data.connections.sqlite.schema import ADDRESS_FIELD, METADATA_COLUMN, quote_identifier
@@ -100,7 +101,7 @@ class _Reads(Part):
             return ()
         description = cursor.description
         info = self._current(info, [column[0] for column in description])
-        return (self._record(info, RowShape(info, description), row),)
+        return (self._record(info, RowShape(self, info, description), row),)
 
     def _settle_reads(self) -> None:
         """Before a write: the reads being iterated take the rest of their rows now, so that they
@@ -210,7 +211,7 @@ class _Reads(Part):
                  exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
         description = cursor.description
         info = self._current(info, [column[0] for column in description])
-        shape = RowShape(info, description, keep, exclude)
+        shape = RowShape(self, info, description, keep, exclude)
         read = _OpenRead(cursor)
         self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
         record = self._record
@@ -222,6 +223,15 @@ class _Reads(Part):
         if shape.positions is not None:
             row = [row[i] for i in shape.positions]
         result = dict(zip(shape.names, row))
+        if shape.metadata_text:
+            # The decoder reads the version record once for the class version and once for the
+            # record: given the record decoded, it uses that object for both.
+            text = result[METADATA_COLUMN]
+            if text.__class__ is str:
+                try:
+                    result[METADATA_COLUMN] = json.loads(text)
+                except ValueError:
+                    pass  # the decoder raises, and the record is read without it
         try:
             record = self._process_result(info.name, result, info.description)
         except (TypeError, KeyError, ValueError):
@@ -250,12 +260,15 @@ class _Reads(Part):
 
 class RowShape:
     """What decoding needs of the rows of one statement, worked out once ahead of them: the
-    column names, the positions of those kept, and the boolean columns among them."""
+    column names, the positions of those kept, the boolean columns among them, and whether the
+    version record is decoded before the row is handed to the decoder (``metadata_text``: the
+    row has it as a column of the table, and the connection's ``_process_field``, which would
+    otherwise see its text, is the mixin's own)."""
 
-    __slots__ = ("names", "positions", "booleans")
+    __slots__ = ("names", "positions", "booleans", "metadata_text")
 
-    def __init__(self, info: TableInfo, description: Sequence[Sequence[Any]], keep: Optional[List[str]] = None,
-                 exclude: FrozenSet[str] = frozenset()) -> None:
+    def __init__(self, conn: Any, info: TableInfo, description: Sequence[Sequence[Any]],
+                 keep: Optional[List[str]] = None, exclude: FrozenSet[str] = frozenset()) -> None:
         names = [column[0] for column in description]
         self.positions: Optional[List[int]] = None
         if keep is not None or not exclude.isdisjoint(names):
@@ -264,6 +277,8 @@ class RowShape:
             names = [names[i] for i in self.positions]
         self.names = names
         self.booleans = [c for c in info.booleans if c in names]
+        self.metadata_text = (METADATA_COLUMN in names and METADATA_COLUMN in info.description
+                              and conn._process_field is SqliteStatementsMixin._process_field)
 
 
 class _OpenRead:
