@@ -18,6 +18,7 @@ rt::Name n_LATEST("LATEST");
 rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
 rt::Name n_value("value");
 rt::Name n_field_name("field_name");
+rt::Name n_children("children");
 rt::Name n_get("get");
 rt::Name n_metadata("_metadata");
 rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");

@@ -25,6 +25,7 @@ extern rt::Name n_LATEST;
 extern rt::Name n_COLUMN_SEPARATOR;
 extern rt::Name n_value;
 extern rt::Name n_field_name;
+extern rt::Name n_children;
 extern rt::Name n_get;
 extern rt::Name n_metadata;  // "_metadata"
 extern rt::Name n_resolve_nested_field_name;

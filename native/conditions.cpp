@@ -7,6 +7,7 @@
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/known.hpp"
 #include "runtime/objects.hpp"
 
 using namespace names;
@@ -35,7 +36,6 @@ rt::ClassAttr a_LATEST(n_LATEST);
 rt::ClassAttr a_AND(n_AND);
 rt::ClassAttr a_OR(n_OR);
 rt::ClassAttr a_NEQ(n_NEQ);
-rt::Name n_children("children");
 rt::Name n_connector("connector");
 rt::Name n_negated("negated");
 rt::Name n_lookup("lookup");
@@ -66,6 +66,15 @@ rt::InstanceAttr f_is_nested_selection(n_is_nested_selection);
 rt::InstanceAttr f_children(n_children);
 rt::InstanceAttr f_connector(n_connector);
 rt::InstanceAttr f_negated(n_negated);
+
+// Filter.is_nested_selection as the query library defines it.
+rt::Name n_NESTED_SEPARATOR("NESTED_SEPARATOR");
+rt::FunctionGlobal g_nested_separator(n_NESTED_SEPARATOR);
+rt::KnownCode k_is_nested_selection(
+    "class Filter:\n"
+    "    def is_nested_selection(self):\n"
+    "        return NESTED_SEPARATOR in self.field_name\n",
+    "is_nested_selection");
 
 // The pair of a filter that adds nothing: ("", None).
 PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); }
@@ -331,6 +340,24 @@ PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObje
     return result.release();
 }
 
+// filter.is_nested_selection, tested for its truth: 1, 0, or -1 with an
+// exception set.  The library's own property is answered here when its
+// reads are plain (two exact str, the separator from the getter's globals);
+// anything else is read and tested as it is.
+int is_nested_selection(PyObject* item) {
+    Ref getter = rt::property_getter(item, n_is_nested_selection);
+    if (getter && k_is_nested_selection.is(getter.get()) && rt::frame_unseen()) {
+        PyObject* separator = g_nested_separator.peek(getter.get());
+        if (separator && PyUnicode_CheckExact(separator)) {
+            Ref field = f_field_name.peek(item);
+            if (field && PyUnicode_CheckExact(field.get())) return PyUnicode_Contains(field.get(), separator);
+        }
+    }
+    Ref nested_flag = f_is_nested_selection.get(item);
+    if (!nested_flag) return -1;
+    return rt::truth(nested_flag.get());
+}
+
 PyObject* get_filter_statement_body(PyObject* const* a) {
     const FilterArgs p(a);
     PyObject* self = p.self();
@@ -343,9 +370,7 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     if (!name) return nullptr;
     Ref field = common::map_field(self, p.table_name(), name.get());
     if (!field) return nullptr;
-    Ref nested_flag = f_is_nested_selection.get(item);
-    if (!nested_flag) return nullptr;
-    int nested = rt::truth(nested_flag.get());
+    int nested = is_nested_selection(item);
     if (nested < 0) return nullptr;
     if (nested) return nested_path_filter(p, op.get(), field.get(), value.get());
     return column_filter(p, op.get(), field.get(), value.get());

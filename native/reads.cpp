@@ -6,6 +6,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/known.hpp"
 #include "runtime/objects.hpp"
 
 using namespace names;
@@ -46,6 +47,29 @@ rt::InstanceAttr f_distinct(n_distinct);
 rt::InstanceAttr f_only(n_only);
 
 PyObject* py_bool(bool b) { return b ? Py_True : Py_False; }
+
+// Q.__bool__ as the query library defines it.
+rt::Name n_bool("bool");
+rt::FunctionGlobal g_bool(n_bool);
+rt::InstanceAttr f_children(n_children);
+rt::KnownCode k_tree_bool(
+    "class Q:\n"
+    "    def __bool__(self):\n"
+    "        return bool(self.children)\n",
+    "__bool__");
+
+// The truth of a condition tree: 1, 0, or -1 with an exception set.  The
+// library's own __bool__ is answered here when its reads are plain (the
+// builtin bool, an exact list of children); anything else is tested as it is.
+int tree_truth(PyObject* conditions) {
+    rt::Ref method = rt::borrow(rt::bool_method(conditions));
+    if (method && k_tree_bool.is(method.get()) && rt::frame_unseen() &&
+        g_bool.peek(method.get()) == reinterpret_cast<PyObject*>(&PyBool_Type)) {
+        rt::Ref children = f_children.peek(conditions);
+        if (children && PyList_CheckExact(children.get())) return PyList_GET_SIZE(children.get()) != 0;
+    }
+    return rt::truth(conditions);
+}
 
 // Appends a module-level name, formatted as text.
 bool append_global(rt::Text& text, const rt::Name& name) {
@@ -159,7 +183,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     rt::Ref params = rt::steal(PyList_New(0));
     if (!params) return nullptr;
 
-    int truthy = rt::truth(conditions);
+    int truthy = tree_truth(conditions);
     if (truthy < 0) return nullptr;
     if (truthy) {
         rt::Ref result = rt::call_method(self, n_get_conditions_statement,
