@@ -55,6 +55,12 @@ rt::Literal t_latest_without_meta(
     "(cast(json_extract(_metadata, '$.next_version') as text) IS NULL OR "
     "cast(json_extract(_metadata, '$.next_version') as text) = '')");
 
+rt::SelfHook h_nested_filter_statement(n_nested_filter_statement, methods::nested_filter_statement,
+                                       rt::Binding::Method);
+rt::SelfHook h_get_filter_statement(n_get_filter_statement, methods::get_filter_statement, rt::Binding::Method);
+using common::h_get_conditions_statement;
+using common::h_resolve_nested_field_name;
+
 rt::KwNames kw_nested{"value_type", "is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_filter{"is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_tree{"is_internal_table", "use_internal_meta_tables", "is_grouped"};
@@ -66,6 +72,8 @@ rt::InstanceAttr f_is_nested_selection(n_is_nested_selection);
 rt::InstanceAttr f_children(n_children);
 rt::InstanceAttr f_connector(n_connector);
 rt::InstanceAttr f_negated(n_negated);
+rt::SelfAttr c_SQL_OPERATOR_MAP(n_SQL_OPERATOR_MAP);
+rt::SelfAttr c_COLUMN_SEPARATOR(n_COLUMN_SEPARATOR);
 
 // Filter.is_nested_selection as the query library defines it.
 rt::Name n_NESTED_SEPARATOR("NESTED_SEPARATOR");
@@ -194,8 +202,8 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
         }
     }
 
-    Ref expression = rt::call_method(
-        self, n_resolve_nested_field_name,
+    Ref expression = h_resolve_nested_field_name.call(
+        self,
         {table_name, field_name, nested_fields, reinterpret_cast<PyObject*>(Py_TYPE(value)), is_internal_table,
          use_internal_meta_tables},
         kw_nested.get());
@@ -208,7 +216,7 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
 
     Ref empty = empty_text();
     if (!empty) return nullptr;
-    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    Ref separator = c_COLUMN_SEPARATOR.get(self);
     if (!separator) return nullptr;
     Ref statement_type = column_type(self, table_name, mapped.get());
     if (!statement_type) return nullptr;
@@ -254,7 +262,7 @@ QUARNA_COLD void raise_unsupported(PyObject* item) {
 Ref filter_operator(PyObject* self, PyObject* item) {
     Ref lookup = f_lookup.get(item);
     if (!lookup) return Ref();
-    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    Ref op_map = c_SQL_OPERATOR_MAP.get(self);
     if (!op_map) return Ref();
     int supported = PySequence_Contains(op_map.get(), lookup.get());
     if (supported < 0) return Ref();
@@ -263,7 +271,7 @@ Ref filter_operator(PyObject* self, PyObject* item) {
         return Ref();
     }
     // Both read again: the membership test may have run Python code that changed them.
-    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    op_map = c_SQL_OPERATOR_MAP.get(self);
     if (!op_map) return Ref();
     lookup = f_lookup.get(item);
     if (!lookup) return Ref();
@@ -304,7 +312,7 @@ PyObject* column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* v
     if (use_meta < 0) return nullptr;
     Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
     if (!alias) return nullptr;
-    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    Ref separator = c_COLUMN_SEPARATOR.get(self);
     if (!separator) return nullptr;
     Ref type = column_type(self, table_name, field);
     if (!type) return nullptr;
@@ -331,7 +339,7 @@ PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObje
     // Read again for its type: the mapping hook may have changed it.
     Ref raw = f_value.get(p.filter_item());
     if (!raw) return nullptr;
-    Ref result = rt::call_method(self, n_nested_filter_statement,
+    Ref result = h_nested_filter_statement.call(self,
                                  {table_name, head.get(), head_rest[1].get(), op, value,
                                   reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
                                   p.use_internal_meta_tables()},
@@ -455,7 +463,7 @@ QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const ch
 // Builds a sub-tree through self and adds what it contributes.
 bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
                  bool& contributed) {
-    return add_built(rt::call_method(p.self(), n_get_conditions_statement,
+    return add_built(h_get_conditions_statement.call(p.self(),
                                      {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
                                       Py_True},
                                      kw_tree.get()),
@@ -507,7 +515,7 @@ QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject*
         if (PyList_Check(bound)) return extend(params, bound);
         return PyList_Append(params, bound) == 0;
     };
-    return add_built(rt::call_method(p.self(), n_get_filter_statement,
+    return add_built(h_get_filter_statement.call(p.self(),
                                      {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
                                      kw_filter.get()),
                      text, params, connector, contributed, add_bound);

@@ -781,3 +781,40 @@ def test_a_tracer_sees_the_library_one_liners_called():
     finally:
         sys.settrace(None)
     assert "is_nested_selection" in seen and "__bool__" in seen
+
+
+def _separator_on_instance(host):
+    host.COLUMN_SEPARATOR = '"'
+
+
+def _separator_on_class(host):
+    type(host).COLUMN_SEPARATOR = '"'
+
+
+def _operators_on_instance(host):
+    host.SQL_OPERATOR_MAP = {}
+
+
+def _table_separator_in_dict(host):
+    host.__dict__["TABLE_SEPARATOR"] = "`"
+
+
+def _build_with_meta(host):
+    try:
+        return host._build_count_statement("t", Q(Filter(field_name="a", value=1)), use_internal_meta_tables=True)
+    except ValueError as e:
+        return repr(e)
+
+
+@pytest.mark.parametrize("change", [_separator_on_instance, _separator_on_class, _operators_on_instance,
+                                    _table_separator_in_dict])
+def test_class_attributes_read_through_self_follow_changes(change):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        before = _build_with_meta(host)
+    change(host)
+    fresh = type("Host", (PlainHost,), {})()
+    change(fresh)
+    after = _build_with_meta(host)
+    assert after != before
+    assert after == _build_with_meta(fresh)

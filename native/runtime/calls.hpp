@@ -30,8 +30,9 @@ public:
     // from what was found); nullptr for anything else.
     PyObject* bound_to() const { return bound_to_; }
     // What was found, called with these arguments (self first when the
-    // lookup gave the unbound function, as a method call passes it).
-    Ref call(std::initializer_list<PyObject*> args) const;
+    // lookup gave the unbound function, as a method call passes it);
+    // kwnames, if given, name the trailing arguments.
+    Ref call(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const;
 
 private:
     friend class SelfHook;
@@ -63,12 +64,20 @@ public:
     // function, no bound method), a static or class method as getattr(self,
     // name).  False with an exception set.
     bool find(PyObject* self, FoundHook& out);
+    // self.<name>(*args) as rt::call_method makes it (kwnames, if given, name
+    // the trailing arguments).  While a lookup would find the default that
+    // the last lookup found (still_default; a method only), that function is
+    // called as the method call would call it, without the lookup.
+    Ref call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 private:
     const Name& name_;
     const FuncDef& def_;
     Binding binding_;
     OwnMethod seen_;
+    // The default the last lookup found (a method): what a lookup finds
+    // while still_default holds, since the class is unchanged.
+    Kept default_fn_;
 };
 
 }  // namespace rt

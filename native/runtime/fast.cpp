@@ -459,6 +459,24 @@ void OwnMethod::found_own(PyObject* self) {
     own_ = !d || dict_version_ != 0;
 }
 
+Ref SelfAttr::get(PyObject* obj) {
+    if (value_.get() && seen_.still_found(obj, name_)) return borrow(value_.get());
+    Ref value = attr(obj, name_);
+    if (!value) return value;
+    PyTypeObject* t = Py_TYPE(obj);
+    PyTypeObject* vt = Py_TYPE(value.get());
+    // Checked after the read: had it run code that changed the class, the
+    // class's entry would no longer be the value read.
+    if (t->tp_getattro == PyObject_GenericGetAttr && !PyType_HasFeature(vt, Py_TPFLAGS_HEAPTYPE) &&
+        !vt->tp_descr_get && compat::type_lookup(t, name_) == value.get()) {
+        const Ref before = value_.replace(value.get());
+        seen_.found_own(obj);
+    } else {
+        seen_.found_other();
+    }
+    return value;
+}
+
 bool PlainMisses::holds(PyObject* const* classes) const {
     if (!known_) return false;
     for (int i = 0; i < n_; ++i) {

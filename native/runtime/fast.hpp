@@ -200,6 +200,27 @@ private:
     bool own_ = false;
 };
 
+// getattr(obj, name) for a class attribute read through an instance (self's
+// separators, its operator table).  When a read found the class's own value,
+// a plain value (its type a builtin type that is no descriptor), on a class
+// whose attribute read is the generic one, that value is what every read
+// gives while the class is unchanged and the instance dict is unchanged (as
+// rt::OwnMethod tells; a dict kept inline is looked at each time).  Declare
+// at file scope:
+//   static rt::SelfAttr c_COLUMN_SEPARATOR(n_COLUMN_SEPARATOR);
+class SelfAttr {
+public:
+    explicit SelfAttr(const Name& name) noexcept : name_(name) {}
+    SelfAttr(const SelfAttr&) = delete;
+    SelfAttr& operator=(const SelfAttr&) = delete;
+    Ref get(PyObject* obj);
+
+private:
+    const Name& name_;
+    OwnMethod seen_;
+    Kept value_;
+};
+
 // That no value of a plain builtin type (rt::plain_builtin) is an instance of
 // any of a fixed list of classes, for a conversion that tests a value against
 // them one by one.  learn() is called after a plain value passed every test;
