@@ -99,9 +99,11 @@ int equals_version(PyObject* value, rt::ClassAttr& member) {
     return equals(value, m.get());
 }
 
+rt::SelfMethod m_describe_table(n_describe_table);
+
 // self._describe_table(table_name).get(key)
 Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
-    Ref description = rt::call_method(self, n_describe_table, {table_name});
+    Ref description = m_describe_table.call(self, {table_name});
     if (!description) return Ref();
     if (PyDict_CheckExact(description.get())) {
         PyObject* v = PyDict_GetItemWithError(description.get(), key);

@@ -818,3 +818,17 @@ def test_class_attributes_read_through_self_follow_changes(change):
     after = _build_with_meta(host)
     assert after != before
     assert after == _build_with_meta(fresh)
+
+
+def test_the_description_method_follows_changes():
+    host = type("Host", (PlainHost,), {})()
+    tree = Q(Filter(field_name="a", value=1))
+    for _ in range(3):  # whatever is remembered is remembered now
+        host._build_count_statement("t", tree)
+    seen = []
+    host._describe_table = lambda table_name: seen.append("instance") or {}
+    host._build_count_statement("t", tree)
+    type(host)._describe_table = lambda self, table_name: seen.append("class") or {}
+    del host._describe_table
+    host._build_count_statement("t", tree)
+    assert seen == ["instance", "instance", "class", "class"]

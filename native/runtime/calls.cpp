@@ -46,6 +46,40 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+Ref SelfMethod::call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    PyObject* stack[kMaxCallArgs + 1];
+    size_t n = 0;
+    stack[n++] = self;
+    for (PyObject* a : args) stack[n++] = a;
+    const size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
+    Ref method;
+    if (found_.get() && seen_.still_found(self, name_)) {
+        method = borrow(found_.get());
+    } else {
+        PyObject* found = nullptr;
+        switch (find_method(self, name_, &found)) {
+            case MethodLookup::Unbound:
+                method = steal(found);
+                found_.set(method.get());
+                seen_.found_own(self);
+                break;
+            case MethodLookup::FromDict: {
+                seen_.found_other();
+                Ref attr_value = steal(found);
+                return steal(PyObject_Vectorcall(attr_value.get(), stack + 1,
+                                                 (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            }
+            case MethodLookup::Failed:
+                return Ref();
+            case MethodLookup::NotApplied:
+                seen_.found_other();
+                return steal(PyObject_VectorcallMethod(name_, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+    }
+    if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, npos, kwnames));
+    return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
+}
+
 Ref FoundHook::call(std::initializer_list<PyObject*> args, PyObject* kwnames) const {
     // stack[0] is the slot that PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.
     PyObject* stack[kMaxCallArgs + 2];

@@ -16,6 +16,26 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr);
 
+// self.name(*args) as rt::call_method makes it, for a method that is not
+// this module's own (a cached wrapper of one, say) and is called for every
+// column.  When the lookup found a method descriptor of the class, on a class
+// whose read is the generic one, the same descriptor is what the lookup finds
+// while the class and the instance dict are unchanged (as rt::OwnMethod
+// tells): it is then called without the lookup.  Declare at file scope:
+//   rt::SelfMethod m_describe_table(n_describe_table);
+class SelfMethod {
+public:
+    explicit SelfMethod(const Name& name) noexcept : name_(name) {}
+    SelfMethod(const SelfMethod&) = delete;
+    SelfMethod& operator=(const SelfMethod&) = delete;
+    Ref call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+private:
+    const Name& name_;
+    OwnMethod seen_;
+    Kept found_;
+};
+
 // How a class holds the default of a hook: as a method, a static method or a class method.
 enum class Binding { Method, Static, Class };
 
