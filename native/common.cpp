@@ -1,5 +1,7 @@
 #include "common.hpp"
 
+#include "methods.hpp"
+
 #include "runtime/calls.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
@@ -18,6 +20,7 @@ rt::Name n_LATEST("LATEST");
 rt::Name n_COLUMN_SEPARATOR("COLUMN_SEPARATOR");
 rt::Name n_value("value");
 rt::Name n_field_name("field_name");
+rt::Name n_children("children");
 rt::Name n_get("get");
 rt::Name n_metadata("_metadata");
 rt::Name n_resolve_nested_field_name("_resolve_nested_field_name");
@@ -28,11 +31,17 @@ using namespace names;
 
 namespace common {
 
+rt::SelfHook h_get_conditions_statement(n_get_conditions_statement, methods::get_conditions_statement,
+                                        rt::Binding::Method);
+rt::SelfHook h_resolve_nested_field_name(n_resolve_nested_field_name, methods::resolve_nested_field_name,
+                                         rt::Binding::Method);
+
 namespace {
 rt::Name n_fields_map("_fields_map");
 rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
 rt::ModuleAttr a_loads(n_loads);
+rt::SelfHook h_fields_map(n_fields_map, methods::fields_map, rt::Binding::Method);
 }  // namespace
 
 rt::Ref versions_latest() {
@@ -44,7 +53,7 @@ rt::Ref versions_latest() {
 rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {
     rt::Ref latest = versions_latest();
     if (!latest) return rt::Ref();
-    return rt::call_method(self, n_fields_map, {table_name, field_name, latest.get()});
+    return h_fields_map.call(self, {table_name, field_name, latest.get()});
 }
 
 rt::Ref json_loads(PyObject* value) {

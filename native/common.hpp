@@ -1,6 +1,7 @@
 // Helpers shared by the statement builders: the hooks every builder reaches
 // through self, and the module names they read at each use.
 #pragma once
+#include "runtime/calls.hpp"
 #include "runtime/names.hpp"
 #include "runtime/objects.hpp"
 #include "runtime/text.hpp"
@@ -25,6 +26,7 @@ extern rt::Name n_LATEST;
 extern rt::Name n_COLUMN_SEPARATOR;
 extern rt::Name n_value;
 extern rt::Name n_field_name;
+extern rt::Name n_children;
 extern rt::Name n_get;
 extern rt::Name n_metadata;  // "_metadata"
 extern rt::Name n_resolve_nested_field_name;
@@ -32,6 +34,12 @@ extern rt::Name n_get_conditions_statement;
 }  // namespace names
 
 namespace common {
+
+// Hooks reached through self from more than one file, declared once: while
+// the lookup would find this module's own function, it is called without
+// the lookup (rt::SelfHook::call).
+extern rt::SelfHook h_get_conditions_statement;
+extern rt::SelfHook h_resolve_nested_field_name;
 
 // "", a new str.
 inline rt::Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }

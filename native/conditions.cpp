@@ -7,6 +7,7 @@
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/known.hpp"
 #include "runtime/objects.hpp"
 
 using namespace names;
@@ -35,7 +36,6 @@ rt::ClassAttr a_LATEST(n_LATEST);
 rt::ClassAttr a_AND(n_AND);
 rt::ClassAttr a_OR(n_OR);
 rt::ClassAttr a_NEQ(n_NEQ);
-rt::Name n_children("children");
 rt::Name n_connector("connector");
 rt::Name n_negated("negated");
 rt::Name n_lookup("lookup");
@@ -55,6 +55,12 @@ rt::Literal t_latest_without_meta(
     "(cast(json_extract(_metadata, '$.next_version') as text) IS NULL OR "
     "cast(json_extract(_metadata, '$.next_version') as text) = '')");
 
+rt::SelfHook h_nested_filter_statement(n_nested_filter_statement, methods::nested_filter_statement,
+                                       rt::Binding::Method);
+rt::SelfHook h_get_filter_statement(n_get_filter_statement, methods::get_filter_statement, rt::Binding::Method);
+using common::h_get_conditions_statement;
+using common::h_resolve_nested_field_name;
+
 rt::KwNames kw_nested{"value_type", "is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_filter{"is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_tree{"is_internal_table", "use_internal_meta_tables", "is_grouped"};
@@ -66,6 +72,17 @@ rt::InstanceAttr f_is_nested_selection(n_is_nested_selection);
 rt::InstanceAttr f_children(n_children);
 rt::InstanceAttr f_connector(n_connector);
 rt::InstanceAttr f_negated(n_negated);
+rt::SelfAttr c_SQL_OPERATOR_MAP(n_SQL_OPERATOR_MAP);
+rt::SelfAttr c_COLUMN_SEPARATOR(n_COLUMN_SEPARATOR);
+
+// Filter.is_nested_selection as the query library defines it.
+rt::Name n_NESTED_SEPARATOR("NESTED_SEPARATOR");
+rt::FunctionGlobal g_nested_separator(n_NESTED_SEPARATOR);
+rt::KnownCode k_is_nested_selection(
+    "class Filter:\n"
+    "    def is_nested_selection(self):\n"
+    "        return NESTED_SEPARATOR in self.field_name\n",
+    "is_nested_selection");
 
 // The pair of a filter that adds nothing: ("", None).
 PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); }
@@ -82,9 +99,11 @@ int equals_version(PyObject* value, rt::ClassAttr& member) {
     return equals(value, m.get());
 }
 
+rt::SelfMethod m_describe_table(n_describe_table);
+
 // self._describe_table(table_name).get(key)
 Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
-    Ref description = rt::call_method(self, n_describe_table, {table_name});
+    Ref description = m_describe_table.call(self, {table_name});
     if (!description) return Ref();
     if (PyDict_CheckExact(description.get())) {
         PyObject* v = PyDict_GetItemWithError(description.get(), key);
@@ -185,8 +204,8 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
         }
     }
 
-    Ref expression = rt::call_method(
-        self, n_resolve_nested_field_name,
+    Ref expression = h_resolve_nested_field_name.call(
+        self,
         {table_name, field_name, nested_fields, reinterpret_cast<PyObject*>(Py_TYPE(value)), is_internal_table,
          use_internal_meta_tables},
         kw_nested.get());
@@ -199,7 +218,7 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
 
     Ref empty = empty_text();
     if (!empty) return nullptr;
-    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    Ref separator = c_COLUMN_SEPARATOR.get(self);
     if (!separator) return nullptr;
     Ref statement_type = column_type(self, table_name, mapped.get());
     if (!statement_type) return nullptr;
@@ -245,7 +264,7 @@ QUARNA_COLD void raise_unsupported(PyObject* item) {
 Ref filter_operator(PyObject* self, PyObject* item) {
     Ref lookup = f_lookup.get(item);
     if (!lookup) return Ref();
-    Ref op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    Ref op_map = c_SQL_OPERATOR_MAP.get(self);
     if (!op_map) return Ref();
     int supported = PySequence_Contains(op_map.get(), lookup.get());
     if (supported < 0) return Ref();
@@ -254,7 +273,7 @@ Ref filter_operator(PyObject* self, PyObject* item) {
         return Ref();
     }
     // Both read again: the membership test may have run Python code that changed them.
-    op_map = rt::attr(self, n_SQL_OPERATOR_MAP);
+    op_map = c_SQL_OPERATOR_MAP.get(self);
     if (!op_map) return Ref();
     lookup = f_lookup.get(item);
     if (!lookup) return Ref();
@@ -295,7 +314,7 @@ PyObject* column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* v
     if (use_meta < 0) return nullptr;
     Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
     if (!alias) return nullptr;
-    Ref separator = rt::attr(self, n_COLUMN_SEPARATOR);
+    Ref separator = c_COLUMN_SEPARATOR.get(self);
     if (!separator) return nullptr;
     Ref type = column_type(self, table_name, field);
     if (!type) return nullptr;
@@ -322,13 +341,31 @@ PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObje
     // Read again for its type: the mapping hook may have changed it.
     Ref raw = f_value.get(p.filter_item());
     if (!raw) return nullptr;
-    Ref result = rt::call_method(self, n_nested_filter_statement,
+    Ref result = h_nested_filter_statement.call(self,
                                  {table_name, head.get(), head_rest[1].get(), op, value,
                                   reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
                                   p.use_internal_meta_tables()},
                                  kw_nested.get());
     if (!result || !rt::expect_tuple(result.get())) return nullptr;
     return result.release();
+}
+
+// filter.is_nested_selection, tested for its truth: 1, 0, or -1 with an
+// exception set.  The library's own property is answered here when its
+// reads are plain (two exact str, the separator from the getter's globals);
+// anything else is read and tested as it is.
+int is_nested_selection(PyObject* item) {
+    Ref getter = rt::property_getter(item, n_is_nested_selection);
+    if (getter && k_is_nested_selection.is(getter.get()) && rt::frame_unseen()) {
+        PyObject* separator = g_nested_separator.peek(getter.get());
+        if (separator && PyUnicode_CheckExact(separator)) {
+            Ref field = f_field_name.peek(item);
+            if (field && PyUnicode_CheckExact(field.get())) return PyUnicode_Contains(field.get(), separator);
+        }
+    }
+    Ref nested_flag = f_is_nested_selection.get(item);
+    if (!nested_flag) return -1;
+    return rt::truth(nested_flag.get());
 }
 
 PyObject* get_filter_statement_body(PyObject* const* a) {
@@ -343,9 +380,7 @@ PyObject* get_filter_statement_body(PyObject* const* a) {
     if (!name) return nullptr;
     Ref field = common::map_field(self, p.table_name(), name.get());
     if (!field) return nullptr;
-    Ref nested_flag = f_is_nested_selection.get(item);
-    if (!nested_flag) return nullptr;
-    int nested = rt::truth(nested_flag.get());
+    int nested = is_nested_selection(item);
     if (nested < 0) return nullptr;
     if (nested) return nested_path_filter(p, op.get(), field.get(), value.get());
     return column_filter(p, op.get(), field.get(), value.get());
@@ -430,7 +465,7 @@ QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const ch
 // Builds a sub-tree through self and adds what it contributes.
 bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
                  bool& contributed) {
-    return add_built(rt::call_method(p.self(), n_get_conditions_statement,
+    return add_built(h_get_conditions_statement.call(p.self(),
                                      {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
                                       Py_True},
                                      kw_tree.get()),
@@ -482,7 +517,7 @@ QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject*
         if (PyList_Check(bound)) return extend(params, bound);
         return PyList_Append(params, bound) == 0;
     };
-    return add_built(rt::call_method(p.self(), n_get_filter_statement,
+    return add_built(h_get_filter_statement.call(p.self(),
                                      {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
                                      kw_filter.get()),
                      text, params, connector, contributed, add_bound);

@@ -6,6 +6,7 @@
 #include "runtime/calls.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/known.hpp"
 #include "runtime/objects.hpp"
 
 using namespace names;
@@ -33,6 +34,14 @@ rt::Name n_select_statement("_select_statement");
 rt::Name n_select_with_internal_meta_statement("_select_with_internal_meta_statement");
 rt::Literal t_count_star("COUNT(*)");
 
+rt::SelfHook h_build_order_by_statement(n_build_order_by_statement, methods::build_order_by_statement,
+                                        rt::Binding::Method);
+rt::SelfHook h_select_statement(n_select_statement, methods::select_statement, rt::Binding::Method);
+rt::SelfHook h_select_with_internal_meta_statement(n_select_with_internal_meta_statement,
+                                                   methods::select_with_internal_meta_statement, rt::Binding::Method);
+using common::h_get_conditions_statement;
+using common::h_resolve_nested_field_name;
+
 rt::KwNames kw_flags{"is_internal_table", "use_internal_meta_tables"};
 rt::KwNames kw_plain_select{"select_only", "conditions", "pagination", "order_by", "is_internal_table"};
 rt::KwNames kw_meta_select{"select_only", "conditions", "pagination", "order_by"};
@@ -44,8 +53,33 @@ rt::InstanceAttr f_limit(n_limit);
 rt::InstanceAttr f_offset(n_offset);
 rt::InstanceAttr f_distinct(n_distinct);
 rt::InstanceAttr f_only(n_only);
+rt::SelfAttr c_TABLE_SEPARATOR(n_TABLE_SEPARATOR);
+rt::SelfAttr c_COLUMN_SEPARATOR(n_COLUMN_SEPARATOR);
 
 PyObject* py_bool(bool b) { return b ? Py_True : Py_False; }
+
+// Q.__bool__ as the query library defines it.
+rt::Name n_bool("bool");
+rt::FunctionGlobal g_bool(n_bool);
+rt::InstanceAttr f_children(n_children);
+rt::KnownCode k_tree_bool(
+    "class Q:\n"
+    "    def __bool__(self):\n"
+    "        return bool(self.children)\n",
+    "__bool__");
+
+// The truth of a condition tree: 1, 0, or -1 with an exception set.  The
+// library's own __bool__ is answered here when its reads are plain (the
+// builtin bool, an exact list of children); anything else is tested as it is.
+int tree_truth(PyObject* conditions) {
+    rt::Ref method = rt::borrow(rt::bool_method(conditions));
+    if (method && k_tree_bool.is(method.get()) && rt::frame_unseen() &&
+        g_bool.peek(method.get()) == reinterpret_cast<PyObject*>(&PyBool_Type)) {
+        rt::Ref children = f_children.peek(conditions);
+        if (children && PyList_CheckExact(children.get())) return PyList_GET_SIZE(children.get()) != 0;
+    }
+    return rt::truth(conditions);
+}
 
 // Appends a module-level name, formatted as text.
 bool append_global(rt::Text& text, const rt::Name& name) {
@@ -54,8 +88,8 @@ bool append_global(rt::Text& text, const rt::Name& name) {
 }
 
 // Appends an attribute of self (a separator), formatted as text.
-bool append_self_attr(rt::Text& text, PyObject* self, const rt::Name& name) {
-    rt::Ref value = rt::attr(self, name);
+bool append_self_attr(rt::Text& text, PyObject* self, rt::SelfAttr& name) {
+    rt::Ref value = name.get(self);
     return value && text.formatted(value.get());
 }
 
@@ -63,8 +97,8 @@ bool append_self_attr(rt::Text& text, PyObject* self, const rt::Name& name) {
 // as text; a one-character separator is doubled inside the name.  The name
 // (get_name() -> rt::Ref) is read between the two, formatted as text.
 template <class GetName>
-bool append_between_self_attr(rt::Text& text, PyObject* self, const rt::Name& separator, GetName get_name) {
-    rt::Ref quote = rt::attr(self, separator);
+bool append_between_self_attr(rt::Text& text, PyObject* self, rt::SelfAttr& separator, GetName get_name) {
+    rt::Ref quote = separator.get(self);
     if (!quote || !text.formatted(quote.get())) return false;
     rt::Ref name = get_name();
     if (name) name = rt::format_text(name.get());
@@ -110,7 +144,7 @@ PyObject* build_order_by_statement_body(PyObject* const* a) {
         if (nested) {
             rt::Ref parts[2];
             if (!rt::split_once(field.get(), n_separator, parts)) return nullptr;
-            field = rt::call_method(self, n_resolve_nested_field_name,
+            field = h_resolve_nested_field_name.call(self,
                                     {table_name, parts[0].get(), parts[1].get(), p.is_internal_table(),
                                      p.use_internal_meta_tables()},
                                     kw_flags.get());
@@ -159,10 +193,10 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     rt::Ref params = rt::steal(PyList_New(0));
     if (!params) return nullptr;
 
-    int truthy = rt::truth(conditions);
+    int truthy = tree_truth(conditions);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref result = rt::call_method(self, n_get_conditions_statement,
+        rt::Ref result = h_get_conditions_statement.call(self,
                                          {table_name, conditions, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!result) return nullptr;
@@ -181,7 +215,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     truthy = rt::truth(order_by);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref clause = rt::call_method(self, n_build_order_by_statement,
+        rt::Ref clause = h_build_order_by_statement.call(self,
                                          {table_name, order_by, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!clause) return nullptr;
@@ -224,7 +258,7 @@ bool select_from(rt::Text& text, PyObject* self, PyObject* table_name, PyObject*
     text.lit("SELECT ");
     text.str(columns);
     text.lit(" FROM ");
-    return append_between_self_attr(text, self, n_TABLE_SEPARATOR, [table_name] { return rt::borrow(table_name); });
+    return append_between_self_attr(text, self, c_TABLE_SEPARATOR, [table_name] { return rt::borrow(table_name); });
 }
 
 // ---------------------------------------------------------------------------
@@ -441,7 +475,7 @@ PyObject* build_select_statement_body(PyObject* const* a) {
     if (!append_global(columns, n_METADATA_SELECT_FIELD)) return nullptr;
     rt::Ref select_only = columns.build();
     if (!select_only) return nullptr;
-    return checked_statement(rt::call_method(self, n_select_with_internal_meta_statement,
+    return checked_statement(h_select_with_internal_meta_statement.call(self,
                                              {table_name, select_only.get(), p.conditions(), pagination, p.order_by()},
                                              kw_meta_select.get()));
 }
@@ -473,17 +507,17 @@ PyObject* build_count_statement_body(PyObject* const* a) {
         columns.lit("COUNT(");
         if (!append_global(columns, n_MODEL_TABLE_ALIAS)) return nullptr;
         columns.lit(".");
-        if (!append_between_self_attr(columns, self, n_COLUMN_SEPARATOR,
+        if (!append_between_self_attr(columns, self, c_COLUMN_SEPARATOR,
                                       [] { return rt::global(n_PRIMARY_PARTITION_KEY); }))
             return nullptr;
         columns.lit(")");
         rt::Ref select_only = columns.build();
         if (!select_only) return nullptr;
-        return checked_statement(rt::call_method(self, n_select_with_internal_meta_statement,
+        return checked_statement(h_select_with_internal_meta_statement.call(self,
                                                  {table_name, select_only.get(), conditions},
                                                  kw_meta_count.get()));
     }
-    return checked_statement(rt::call_method(self, n_select_statement,
+    return checked_statement(h_select_statement.call(self,
                                              {table_name, t_count_star.get(), conditions, py_bool(internal)},
                                              kw_plain_count.get()));
 }

@@ -691,3 +691,144 @@ def test_hooks_of_a_plain_class_are_looked_up_as_python_does(change, expected):
             "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])
     change(host)
     assert host._build_count_statement("t", _two_leaves()) == expected
+
+
+# --------------------------------------------------------------------------- the library's own one-liners
+
+import quarna_utils.query.data_models.filter as filter_module  # noqa: E402
+import quarna_utils.query.utils as q_module  # noqa: E402
+
+PLAIN = ("SELECT COUNT(*) FROM 't' WHERE data__x = ?", [1])
+NESTED = ("SELECT COUNT(*) FROM 't' WHERE cast(json_extract(data, '$.x') as integer) = ?", [1])
+EMPTY = ("SELECT COUNT(*) FROM 't'", [])
+
+
+class NeverNested(Filter):
+    @property
+    def is_nested_selection(self):
+        return False
+
+
+def _count(host, tree=None):
+    return host._build_count_statement("t", tree or Q(Filter(field_name="data__x", value=1)))
+
+
+def _separator_rebound(monkeypatch):
+    monkeypatch.setattr(filter_module, "NESTED_SEPARATOR", "@@")
+
+
+def _separator_removed(monkeypatch):
+    monkeypatch.delattr(filter_module, "NESTED_SEPARATOR")
+    monkeypatch.setattr(builtins_module, "NESTED_SEPARATOR", "@@", raising=False)
+
+
+def _property_replaced(monkeypatch):
+    monkeypatch.setattr(Filter, "is_nested_selection", property(lambda self: False))
+
+
+def _getter_code_replaced(monkeypatch):
+    monkeypatch.setattr(Filter.is_nested_selection.fget, "__code__", (lambda self: False).__code__)
+
+
+def _subclass_filter(monkeypatch):
+    return Q(NeverNested(field_name="data__x", value=1))
+
+
+def _bool_replaced(monkeypatch):
+    monkeypatch.setattr(Q, "__bool__", lambda self: False)
+    return None
+
+
+def _bool_shadowed(monkeypatch):
+    monkeypatch.setattr(q_module, "bool", lambda children: False, raising=False)
+    return None
+
+
+import builtins as builtins_module  # noqa: E402
+
+
+@pytest.mark.parametrize("change, expected", [
+    (_separator_rebound, PLAIN),
+    (_separator_removed, PLAIN),
+    (_property_replaced, PLAIN),
+    (_getter_code_replaced, PLAIN),
+    (_subclass_filter, PLAIN),
+    (_bool_replaced, EMPTY),
+    (_bool_shadowed, EMPTY),
+], ids=["separator rebound", "separator from builtins", "property replaced", "getter code replaced",
+        "subclass property", "__bool__ replaced", "bool shadowed in the module"])
+def test_the_query_librarys_one_liners_are_read_as_python_reads_them(monkeypatch, change, expected):
+    host = PlainHost()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert _count(host) == NESTED
+    tree = change(monkeypatch)
+    assert _count(host, tree) == expected
+
+
+def test_a_tracer_sees_the_library_one_liners_called():
+    host = PlainHost()
+    _count(host)
+    seen = []
+
+    def tracer(frame, event, arg):
+        if event == "call":
+            seen.append(frame.f_code.co_name)
+        return None
+
+    sys.settrace(tracer)
+    try:
+        assert _count(host) == NESTED
+    finally:
+        sys.settrace(None)
+    assert "is_nested_selection" in seen and "__bool__" in seen
+
+
+def _separator_on_instance(host):
+    host.COLUMN_SEPARATOR = '"'
+
+
+def _separator_on_class(host):
+    type(host).COLUMN_SEPARATOR = '"'
+
+
+def _operators_on_instance(host):
+    host.SQL_OPERATOR_MAP = {}
+
+
+def _table_separator_in_dict(host):
+    host.__dict__["TABLE_SEPARATOR"] = "`"
+
+
+def _build_with_meta(host):
+    try:
+        return host._build_count_statement("t", Q(Filter(field_name="a", value=1)), use_internal_meta_tables=True)
+    except ValueError as e:
+        return repr(e)
+
+
+@pytest.mark.parametrize("change", [_separator_on_instance, _separator_on_class, _operators_on_instance,
+                                    _table_separator_in_dict])
+def test_class_attributes_read_through_self_follow_changes(change):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        before = _build_with_meta(host)
+    change(host)
+    fresh = type("Host", (PlainHost,), {})()
+    change(fresh)
+    after = _build_with_meta(host)
+    assert after != before
+    assert after == _build_with_meta(fresh)
+
+
+def test_the_description_method_follows_changes():
+    host = type("Host", (PlainHost,), {})()
+    tree = Q(Filter(field_name="a", value=1))
+    for _ in range(3):  # whatever is remembered is remembered now
+        host._build_count_statement("t", tree)
+    seen = []
+    host._describe_table = lambda table_name: seen.append("instance") or {}
+    host._build_count_statement("t", tree)
+    type(host)._describe_table = lambda self, table_name: seen.append("class") or {}
+    del host._describe_table
+    host._build_count_statement("t", tree)
+    assert seen == ["instance", "instance", "class", "class"]

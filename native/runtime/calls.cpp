@@ -46,14 +46,67 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref FoundHook::call(std::initializer_list<PyObject*> args) const {
+Ref SelfMethod::call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    PyObject* stack[kMaxCallArgs + 1];
+    size_t n = 0;
+    stack[n++] = self;
+    for (PyObject* a : args) stack[n++] = a;
+    const size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
+    Ref method;
+    if (found_.get() && seen_.still_found(self, name_)) {
+        method = borrow(found_.get());
+    } else {
+        PyObject* found = nullptr;
+        switch (find_method(self, name_, &found)) {
+            case MethodLookup::Unbound:
+                method = steal(found);
+                found_.set(method.get());
+                seen_.found_own(self);
+                break;
+            case MethodLookup::FromDict: {
+                seen_.found_other();
+                Ref attr_value = steal(found);
+                return steal(PyObject_Vectorcall(attr_value.get(), stack + 1,
+                                                 (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            }
+            case MethodLookup::Failed:
+                return Ref();
+            case MethodLookup::NotApplied:
+                seen_.found_other();
+                return steal(PyObject_VectorcallMethod(name_, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+    }
+    if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, npos, kwnames));
+    return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
+}
+
+Ref FoundHook::call(std::initializer_list<PyObject*> args, PyObject* kwnames) const {
     // stack[0] is the slot that PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.
     PyObject* stack[kMaxCallArgs + 2];
     size_t n = 0;
     stack[1 + n++] = self_;
     for (PyObject* a : args) stack[1 + n++] = a;
-    if (unbound_) return steal(PyObject_Vectorcall(hook_.get(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return steal(PyObject_Vectorcall(hook_.get(), stack + 2, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    const size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
+    if (unbound_) {
+        // This module's own function: its entry directly, as the call would reach it.
+        if (Py_IS_TYPE(hook_.get(), &FunctionType)) return steal(call_function(hook_.get(), stack + 1, n - nkw, kwnames));
+        return steal(PyObject_Vectorcall(hook_.get(), stack + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+    return steal(PyObject_Vectorcall(hook_.get(), stack + 2, (n - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref SelfHook::call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    if (binding_ == Binding::Method && default_fn_.get() && still_default(self)) {
+        PyObject* stack[kMaxCallArgs + 1];
+        size_t n = 0;
+        stack[n++] = self;
+        for (PyObject* a : args) stack[n++] = a;
+        const size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
+        return steal(call_function(default_fn_.get(), stack, n - nkw, kwnames));
+    }
+    FoundHook hook;
+    if (!find(self, hook)) return Ref();
+    return hook.call(args, kwnames);
 }
 
 bool SelfHook::find(PyObject* self, FoundHook& out) {
@@ -83,8 +136,12 @@ bool SelfHook::find(PyObject* self, FoundHook& out) {
             if (out.default_) out.bound_to_ = PyMethod_GET_SELF(h);  // kept alive by the bound method
             return true;
     }
-    if (out.default_) seen_.found_own(self);
-    else seen_.found_other();
+    if (out.default_) {
+        if (binding_ == Binding::Method) default_fn_.set(h);
+        seen_.found_own(self);
+    } else {
+        seen_.found_other();
+    }
     return true;
 }
 

@@ -16,6 +16,26 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr);
 
+// self.name(*args) as rt::call_method makes it, for a method that is not
+// this module's own (a cached wrapper of one, say) and is called for every
+// column.  When the lookup found a method descriptor of the class, on a class
+// whose read is the generic one, the same descriptor is what the lookup finds
+// while the class and the instance dict are unchanged (as rt::OwnMethod
+// tells): it is then called without the lookup.  Declare at file scope:
+//   rt::SelfMethod m_describe_table(n_describe_table);
+class SelfMethod {
+public:
+    explicit SelfMethod(const Name& name) noexcept : name_(name) {}
+    SelfMethod(const SelfMethod&) = delete;
+    SelfMethod& operator=(const SelfMethod&) = delete;
+    Ref call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+private:
+    const Name& name_;
+    OwnMethod seen_;
+    Kept found_;
+};
+
 // How a class holds the default of a hook: as a method, a static method or a class method.
 enum class Binding { Method, Static, Class };
 
@@ -30,8 +50,9 @@ public:
     // from what was found); nullptr for anything else.
     PyObject* bound_to() const { return bound_to_; }
     // What was found, called with these arguments (self first when the
-    // lookup gave the unbound function, as a method call passes it).
-    Ref call(std::initializer_list<PyObject*> args) const;
+    // lookup gave the unbound function, as a method call passes it);
+    // kwnames, if given, name the trailing arguments.
+    Ref call(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) const;
 
 private:
     friend class SelfHook;
@@ -63,12 +84,20 @@ public:
     // function, no bound method), a static or class method as getattr(self,
     // name).  False with an exception set.
     bool find(PyObject* self, FoundHook& out);
+    // self.<name>(*args) as rt::call_method makes it (kwnames, if given, name
+    // the trailing arguments).  While a lookup would find the default that
+    // the last lookup found (still_default; a method only), that function is
+    // called as the method call would call it, without the lookup.
+    Ref call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 private:
     const Name& name_;
     const FuncDef& def_;
     Binding binding_;
     OwnMethod seen_;
+    // The default the last lookup found (a method): what a lookup finds
+    // while still_default holds, since the class is unchanged.
+    Kept default_fn_;
 };
 
 }  // namespace rt

@@ -305,5 +305,31 @@ inline bool recursion_room(int n) {
 #endif
 }
 
+// The builtins a function's code reads a global from when its globals lack
+// it: the function's own, which a frame of it is given.  No accessor on any
+// supported version: the field of the function object (3.10 to 3.13, and 3.14).
+inline PyObject* function_builtins(PyObject* func) {
+    return reinterpret_cast<PyFunctionObject*>(func)->func_builtins;
+}
+
+// True when a call of a Python function made now in this thread would pass
+// the recursion checks its frame makes, and no trace or profile function
+// (sys.settrace, sys.setprofile) would be told of it.  3.10 and 3.11: the
+// frame makes one check of the one counter (two are asked for); 3.12 and 3.13:
+// one check of the C counter on entry and one of the Python counter for the
+// frame.  3.14 and later: unknown (see recursion_room), so never.  Tools of
+// sys.monitoring (3.12 and later) are not asked.
+inline bool python_frame_unseen() {
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_tracefunc || ts->c_profilefunc) return false;
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining > 2 && ts->py_recursion_remaining > 2;
+#else
+    return recursion_room(2);
+#endif
+}
+
 }  // namespace compat
 }  // namespace rt

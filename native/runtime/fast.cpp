@@ -218,21 +218,49 @@ bool hook_reads_generically(PyTypeObject* t) {
 
 }  // namespace
 
+namespace {
+// The instance dict that object's generic read consults for obj, in *out (empty when the
+// instance has none).  An instance whose attributes the interpreter keeps inline (3.13) is
+// read through the dict made from them, which reads the same.  False with an exception set.
+bool generic_instance_dict(PyObject* obj, Ref& out) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t->tp_dictoffset == 0) return true;
+    if (PyObject** slot = compat::plain_dict_slot(obj)) {
+        out = borrow(*slot);
+        return true;
+    }
+    if (PyObject** slot = compat::instance_dict_ptr(obj)) {
+        out = borrow(*slot);
+        return true;
+    }
+    out = steal(PyObject_GenericGetDict(obj, nullptr));
+    return bool(out);
+}
+}  // namespace
+
+bool reads_generically_first(PyTypeObject* t) {
+    return t->tp_getattro == PyObject_GenericGetAttr || hook_reads_generically(t);
+}
+
+bool InstanceAttr::reads_dict(PyTypeObject* t) {
+    const uint64_t version = compat::type_version(t);
+    if (t == type_ && version && version == version_) return true;
+    type_ = nullptr;
+    getattrofunc hook = getattr_hook_slot();
+    if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return false;
+    if (t->tp_getattro == hook && !hook_reads_generically(t)) return false;
+    if (compat::type_lookup(t, name_)) return false;
+    // The lookup gave the type its version when it had none.
+    const uint64_t assigned = compat::type_version(t);
+    if (!assigned) return false;
+    type_ = t;
+    version_ = assigned;
+    return true;
+}
+
 Ref InstanceAttr::get(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    const uint64_t version = compat::type_version(t);
-    if (!(t == type_ && version && version == version_)) {
-        type_ = nullptr;
-        getattrofunc hook = getattr_hook_slot();
-        if (t->tp_getattro != PyObject_GenericGetAttr && (!hook || t->tp_getattro != hook)) return attr(obj, name_);
-        if (t->tp_getattro == hook && !hook_reads_generically(t)) return attr(obj, name_);
-        if (compat::type_lookup(t, name_)) return attr(obj, name_);
-        // The lookup gave the type its version when it had none.
-        const uint64_t assigned = compat::type_version(t);
-        if (!assigned) return attr(obj, name_);
-        type_ = t;
-        version_ = assigned;
-    }
+    if (!reads_dict(t)) return attr(obj, name_);
     // Nothing of the name on the class: the generic read is the instance dict's entry.
     Ref dict;
     if (PyObject** slot = compat::plain_dict_slot(obj)) {
@@ -257,25 +285,21 @@ Ref InstanceAttr::get(PyObject* obj) {
     return attr(obj, name_);
 }
 
-namespace {
-// The instance dict that object's generic read consults for obj, in *out (empty when the
-// instance has none).  An instance whose attributes the interpreter keeps inline (3.13) is
-// read through the dict made from them, which reads the same.  False with an exception set.
-bool generic_instance_dict(PyObject* obj, Ref& out) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t->tp_dictoffset == 0) return true;
-    if (PyObject** slot = compat::plain_dict_slot(obj)) {
-        out = borrow(*slot);
-        return true;
+Ref InstanceAttr::peek(PyObject* obj) {
+    if (!reads_dict(Py_TYPE(obj))) return Ref();
+    Ref dict;
+    if (!generic_instance_dict(obj, dict)) {
+        PyErr_Clear();  // the caller's full read decides
+        return Ref();
     }
-    if (PyObject** slot = compat::instance_dict_ptr(obj)) {
-        out = borrow(*slot);
-        return true;
+    if (!dict || !PyDict_Check(dict.get())) return Ref();
+    PyObject* found = PyDict_GetItemWithError(dict.get(), name_);
+    if (!found) {
+        PyErr_Clear();  // as above
+        return Ref();
     }
-    out = steal(PyObject_GenericGetDict(obj, nullptr));
-    return bool(out);
+    return borrow(found);
 }
-}  // namespace
 
 MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
     PyTypeObject* t = Py_TYPE(obj);
@@ -433,6 +457,24 @@ void OwnMethod::found_own(PyObject* self) {
     dict_version_ = d ? compat::dict_version(d) : 0;
     inline_ = false;
     own_ = !d || dict_version_ != 0;
+}
+
+Ref SelfAttr::get(PyObject* obj) {
+    if (value_.get() && seen_.still_found(obj, name_)) return borrow(value_.get());
+    Ref value = attr(obj, name_);
+    if (!value) return value;
+    PyTypeObject* t = Py_TYPE(obj);
+    PyTypeObject* vt = Py_TYPE(value.get());
+    // Checked after the read: had it run code that changed the class, the
+    // class's entry would no longer be the value read.
+    if (t->tp_getattro == PyObject_GenericGetAttr && !PyType_HasFeature(vt, Py_TPFLAGS_HEAPTYPE) &&
+        !vt->tp_descr_get && compat::type_lookup(t, name_) == value.get()) {
+        const Ref before = value_.replace(value.get());
+        seen_.found_own(obj);
+    } else {
+        seen_.found_other();
+    }
+    return value;
 }
 
 bool PlainMisses::holds(PyObject* const* classes) const {

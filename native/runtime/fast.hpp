@@ -76,6 +76,11 @@ private:
     bool spec_settled_now();
 };
 
+// True when t reads attributes with object's generic read, or with that read
+// followed by a Python-level __getattr__ (a found attribute is then what the
+// generic read finds).
+bool reads_generically_first(PyTypeObject* t);
+
 // What find_method found for a call obj.name(...).
 enum class MethodLookup {
     Unbound,      // *found is the unbound method descriptor: call it with obj first
@@ -109,8 +114,14 @@ public:
     InstanceAttr(const InstanceAttr&) = delete;
     InstanceAttr& operator=(const InstanceAttr&) = delete;
     Ref get(PyObject* obj);
+    // What get(obj) gives when that is the instance dict's entry, found
+    // without running any code (a dict with only str keys, as above); empty,
+    // with no exception set, otherwise: the caller then makes the full read.
+    Ref peek(PyObject* obj);
 
 private:
+    // True when a read of the name on an instance of t is the instance dict's entry.
+    bool reads_dict(PyTypeObject* t);
     const Name& name_;
     PyTypeObject* type_ = nullptr;  // identity only; the version tells whether it is the same class
     uint64_t version_ = 0;
@@ -187,6 +198,27 @@ private:
     uint64_t dict_version_ = 0;
     bool inline_ = false;  // attributes kept inline: the dict is looked at each time
     bool own_ = false;
+};
+
+// getattr(obj, name) for a class attribute read through an instance (self's
+// separators, its operator table).  When a read found the class's own value,
+// a plain value (its type a builtin type that is no descriptor), on a class
+// whose attribute read is the generic one, that value is what every read
+// gives while the class is unchanged and the instance dict is unchanged (as
+// rt::OwnMethod tells; a dict kept inline is looked at each time).  Declare
+// at file scope:
+//   static rt::SelfAttr c_COLUMN_SEPARATOR(n_COLUMN_SEPARATOR);
+class SelfAttr {
+public:
+    explicit SelfAttr(const Name& name) noexcept : name_(name) {}
+    SelfAttr(const SelfAttr&) = delete;
+    SelfAttr& operator=(const SelfAttr&) = delete;
+    Ref get(PyObject* obj);
+
+private:
+    const Name& name_;
+    OwnMethod seen_;
+    Kept value_;
 };
 
 // That no value of a plain builtin type (rt::plain_builtin) is an instance of
