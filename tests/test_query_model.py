@@ -24,6 +24,17 @@ def leaves(q):
 def test_keyword_becomes_filter(key, field, lookup):
     (leaf,) = Q(**{key: 1}).children
     assert (leaf.field_name, leaf.lookup, leaf.value) == (field, lookup, 1)
+    # Keyword leaves are made without validating them again: they are the Filter that
+    # validation makes, down to pydantic's own state, and behave as one.
+    from pydantic import BaseModel
+
+    valid = Filter(field_name=field, lookup=lookup, value=1)
+    assert type(leaf) is Filter and leaf == valid
+    assert [getattr(leaf, slot) for slot in ("__dict__", *BaseModel.__slots__)] == \
+        [getattr(valid, slot) for slot in ("__dict__", *BaseModel.__slots__)]
+    assert leaf.model_dump() == valid.model_dump() and leaf.model_copy(update={"value": 2}).value == 2
+    leaf.value = 3
+    assert leaf.value == 3 and "value" in leaf.model_fields_set
 
 
 def test_children_keep_order_positional_first():

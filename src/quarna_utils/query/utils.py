@@ -1,7 +1,7 @@
 from enum import Enum
 from typing import Any, List, Union
 
-from quarna_utils.query.data_models.filter import NESTED_SEPARATOR, Filter
+from quarna_utils.query.data_models.filter import NESTED_SEPARATOR, Filter, made_filter
 from quarna_utils.query.enums import Lookup
 
 
@@ -21,11 +21,21 @@ def _filter_from_keyword(key: str, value: Any) -> Filter:
     """
     head, sep, last = key.rpartition(NESTED_SEPARATOR)
     if sep and head:
+        lookup = _LOOKUPS.get(last) if last.__class__ is str else None
+        if lookup is not None:
+            return made_filter(head, lookup, value) if head.__class__ is str else Filter(
+                field_name=head, lookup=lookup, value=value)
         try:
             return Filter(field_name=head, lookup=Lookup(last), value=value)
         except ValueError:
             pass
+    if key.__class__ is str:
+        return made_filter(key, Lookup.EQ, value)
     return Filter(field_name=key, lookup=Lookup.EQ, value=value)
+
+
+#: The lookups by their values, as ``Lookup(text)`` finds them.
+_LOOKUPS = {member.value: member for member in Lookup}
 
 
 class Q:
@@ -43,12 +53,13 @@ class Q:
         **lookups: Any,
     ) -> None:
         for child in children:
-            if not isinstance(child, (Q, Filter)):
+            if child.__class__ is not Q and child.__class__ is not Filter and not isinstance(child, (Q, Filter)):
                 raise TypeError(f"a Q child must be a Q or a Filter, not {type(child).__name__}")
         self.children: List[Union[Q, Filter]] = list(children)
-        self.children.extend(_filter_from_keyword(k, v) for k, v in lookups.items())
-        self.connector = ConnectorEnum(_connector)
-        self.negated = bool(_negated)
+        if lookups:
+            self.children.extend([_filter_from_keyword(k, v) for k, v in lookups.items()])
+        self.connector = _connector if _connector.__class__ is ConnectorEnum else ConnectorEnum(_connector)
+        self.negated = _negated if _negated.__class__ is bool else bool(_negated)
 
     def _copy(self, *, negated: bool) -> "Q":
         return Q(*self.children, _connector=self.connector, _negated=negated)

@@ -26,12 +26,12 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as _module
-from quarna_data.connections.sqlite.names import TableInfo, checked_leaf, checked_node
+from quarna_data.connections.sqlite.names import TableInfo, checked_node
 from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, METADATA_COLUMN, METADATA_TABLE,
                                                    quote_identifier)
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
-from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.data_models.filter import Filter, made_filter
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup, OrderDirection
 from quarna_utils.query.utils import Q
@@ -181,7 +181,7 @@ class _History(Part):
                         f"filter {child.field_name!r} on table {info.name!r}: as_of reads the version that was "
                         f"the latest at that time, so the only version selector it takes is 'latest' "
                         f"(and not negated); leave out as_of (--as-of) to read other versions")
-                child = checked_leaf(child.field_name, Lookup.EQ, Versions.ALL)
+                child = made_filter(child.field_name, Lookup.EQ, Versions.ALL)
             children.append(child)
         return checked_node(children, node.connector, node.negated)
 

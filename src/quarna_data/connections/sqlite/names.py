@@ -34,7 +34,7 @@ from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, 
                                                    METADATA_TABLE, MODEL_KEY_COLUMNS, RECORD_KEYS,
                                                    quote_identifier)
 from quarna_utils.models.enums import Versions
-from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.data_models.filter import Filter, made_filter
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup
 from quarna_utils.query.mixin import QueryableMixin
@@ -45,7 +45,7 @@ class TableInfo:
     """What the checks know of one table: its declared columns and what kind of table it is."""
 
     __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
-                 "unusable", "bare", "as_is", "as_is_joined_ordering", "point_reads",
+                 "unusable", "bare", "as_is", "as_is_joined_ordering", "renamed", "point_reads",
                  "schema_version")
 
     def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str],
@@ -70,6 +70,8 @@ class TableInfo:
         self.as_is = frozenset(c for c in description
                                if c.__class__ is str and "__" not in c and c not in claimed and c not in self.unusable)
         self.as_is_joined_ordering = self.as_is - frozenset(JOINED_COLUMNS)
+        # The record aliases, which _NameChecks._path gives back as their columns.
+        self.renamed: Dict[str, str] = dict(ALIASES) if self.model and not self.internal else {}
         # The statements of get, built on first use (reads._PointRead), or None where they are
         # built at every call.
         self.point_reads: Dict[str, Any] = {}
@@ -221,7 +223,7 @@ class _NameChecks(Part):
         children: List[Any] = []
         for child in list(node.children):
             if child.__class__ is not Filter:
-                if isinstance(child, Q):
+                if child.__class__ is Q or isinstance(child, Q):
                     children.append(self._checked_tree(info, child, joined))
                     continue
                 if not isinstance(child, Filter):
@@ -239,15 +241,21 @@ class _NameChecks(Part):
                 continue
             checked_field = self._path(info, field, joined, "the conditions", lookup, value)
             checked_value = self._filter_value(info, checked_field, lookup, value)
-            children.append(checked_leaf(checked_field, lookup, checked_value))
+            children.append(made_filter(checked_field, lookup, checked_value))
         return checked_node(children, node.connector, node.negated)
 
     def _path(self, info: TableInfo, name: object, joined: bool, where: str,
               lookup: Any = Lookup.EQ, value: Any = None) -> str:
         """A checked field path of a filter or an ordering."""
-        if name.__class__ is str and name in (
-                info.as_is_joined_ordering if joined and where != "the conditions" else info.as_is):
-            return name
+        if name.__class__ is str:
+            if name in (info.as_is_joined_ordering if joined and where != "the conditions" else info.as_is):
+                return name
+            column = info.renamed.get(name)
+            if column is not None:
+                return column
+            if name == ADDRESS_VERSION_FIELD and value.__class__ is Versions and lookup is Lookup.EQ \
+                    and where == "the conditions" and info.model and not info.internal:
+                return name  # the version selector, as the general path below gives it back
         if not isinstance(name, str):
             raise QuarnaConnectionError(f"field names are text, not {type(name).__name__} ({name!r})")
         name = _exact(name)
@@ -326,22 +334,10 @@ class _NameChecks(Part):
                                             f"name the keys of the path between '__'")
 
 
-_FILTER_FIELDS = ("field_name", "lookup", "value")
+ADDRESS_VERSION_FIELD = f"{ADDRESS_FIELD}__object_version"
 #: Values that are never queryable.
 _PLAIN_VALUES = frozenset((str, int, float, bool, type(None)))
 _new = object.__new__
-_set = object.__setattr__
-
-
-def checked_leaf(field: str, lookup: Any, value: Any) -> Filter:
-    """A leaf of a checked tree: the ``Filter`` that ``Filter.model_construct`` makes of these
-    three, without its general walk over the fields (a checked tree is made at every read)."""
-    leaf = _new(Filter)
-    _set(leaf, "__dict__", {"field_name": field, "lookup": lookup, "value": value})
-    _set(leaf, "__pydantic_fields_set__", set(_FILTER_FIELDS))
-    _set(leaf, "__pydantic_extra__", None)
-    _set(leaf, "__pydantic_private__", None)
-    return leaf
 
 
 def checked_node(children: List[Any], connector: Any, negated: Any) -> Q:

@@ -99,9 +99,8 @@ class _Reads(Part):
         row = cursor.fetchone()
         if row is None:
             return ()
-        description = cursor.description
-        info = self._current(info, [column[0] for column in description])
-        return (self._record(info, RowShape(self, info, description), row),)
+        info, shape = self._shape(info, cursor)
+        return (self._record(info, shape, row),)
 
     def _settle_reads(self) -> None:
         """Before a write: the reads being iterated take the rest of their rows now, so that they
@@ -159,15 +158,15 @@ class _Reads(Part):
         if as_of is not None:
             scope = self._as_of_scope(info, as_of)
             conditions = self._as_of_conditions(info, conditions)
-        orderings = [self._checked_ordering(info, item, joined) for item in order_by or ()]
-        only = _unique(self._column(info, name, "only", joined) for name in only or ())
-        distinct = _unique(self._column(info, name, "distinct", joined) for name in distinct or ())
-        pagination = _pagination(limit, offset)
+        orderings = [self._checked_ordering(info, item, joined) for item in order_by] if order_by else []
+        only = _unique(self._column(info, name, "only", joined) for name in only) if only else []
+        distinct = _unique(self._column(info, name, "distinct", joined) for name in distinct) if distinct else []
+        pagination = _pagination(limit, offset) if limit is not None or offset is not None else None
         if distinct:
             sql, params = self._distinct_statement(info, conditions, _unique(only + distinct), orderings,
                                                    pagination, meta)
             return scope[0] + sql, scope[1] + params, info, None
-        if info.model and not info.internal:
+        if orderings and info.model and not info.internal:
             orderings = numeric_orderings(orderings, joined)
         specifier, keep = None, None
         if only:
@@ -209,14 +208,19 @@ class _Reads(Part):
 
     def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
                  exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
-        description = cursor.description
-        info = self._current(info, [column[0] for column in description])
-        shape = RowShape(self, info, description, keep, exclude)
+        info, shape = self._shape(info, cursor, keep, exclude)
         read = _OpenRead(cursor)
         self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
         record = self._record
         for row in read.rows():
             yield record(info, shape, row)
+
+    def _shape(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]] = None,
+               exclude: FrozenSet[str] = frozenset()) -> Tuple[TableInfo, "RowShape"]:
+        """The table's info as it stands for the cursor's rows, and the shape of those rows."""
+        names = [column[0] for column in cursor.description]
+        info = self._current(info, names)
+        return info, RowShape(self, info, names, keep, exclude)
 
     def _record(self, info: TableInfo, shape: "RowShape", row: Sequence[Any]) -> Dict[str, Any]:
         """The record of one fetched row."""
@@ -267,9 +271,8 @@ class RowShape:
 
     __slots__ = ("names", "positions", "booleans", "metadata_text")
 
-    def __init__(self, conn: Any, info: TableInfo, description: Sequence[Sequence[Any]],
+    def __init__(self, conn: Any, info: TableInfo, names: List[str],
                  keep: Optional[List[str]] = None, exclude: FrozenSet[str] = frozenset()) -> None:
-        names = [column[0] for column in description]
         self.positions: Optional[List[int]] = None
         if keep is not None or not exclude.isdisjoint(names):
             self.positions = [i for i, name in enumerate(names)

@@ -34,7 +34,7 @@ from quarna_data.connections.sqlite.schema import (MARKS_COLUMNS, MARKS_TABLE, M
 from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _exact_keys, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
-from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.data_models.filter import made_filter
 from quarna_utils.query.enums import Lookup
 from quarna_utils.query.utils import Q
 
@@ -261,4 +261,4 @@ class _Versions(Part):
 
 def latest_only() -> Q:
     """The condition that selects the latest version of every object."""
-    return Q(Filter(field_name="_address__object_version", lookup=Lookup.EQ, value=Versions.LATEST))
+    return Q(made_filter("_address__object_version", Lookup.EQ, Versions.LATEST))
