@@ -1,7 +1,7 @@
 import pytest
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
-from quarna_utils.query.enums import Lookup
+from quarna_utils.query.enums import Lookup, OrderDirection
 from quarna_utils.query.utils import ConnectorEnum, Q
 
 
@@ -96,3 +96,27 @@ def test_versions_and_lookup_text():
     assert "all" == Versions.ALL and Versions("latest") is Versions.LATEST
     assert f"Lookup '{Lookup.REGEX}'" == "Lookup 'regex'"
     assert {Lookup.EQ: 1}[Lookup.EQ] == 1
+
+
+@pytest.mark.parametrize("cls, values", [
+    ("Filter", {"field_name": "data__city", "lookup": Lookup.GT, "value": [1, None]}),
+    ("OrderBy", {"field_name": "age", "direction": OrderDirection.DESC}),
+    ("NumberPaginator", {"limit": -1, "offset": 0}),
+    ("QuerySpecifier", {"only": ["name"], "distinct": []}),
+])
+def test_made_is_what_model_construct_makes(cls, values):
+    # The reads make their query objects without pydantic's walk over the fields; anything of
+    # pydantic's own state that differed would show in copies, dumps and comparisons.
+    from pydantic import BaseModel
+    from quarna_utils.query.data_models import order_by, paginator, query_specifier
+    from quarna_utils.query.data_models.made import made
+
+    model = {"Filter": Filter, "OrderBy": order_by.OrderBy, "NumberPaginator": paginator.NumberPaginator,
+             "QuerySpecifier": query_specifier.QuerySpecifier}[cls]
+    ours, theirs = made(model, dict(values)), model.model_construct(**values)
+    slots = ("__dict__", *BaseModel.__slots__)
+    assert [getattr(ours, s) for s in slots] == [getattr(theirs, s) for s in slots]
+    assert list(vars(ours)) == list(model.model_fields)  # every field, in the class's order
+    assert ours == theirs and ours.model_dump() == theirs.model_dump() and ours.model_copy() == theirs
+    assert not (model.__private_attributes__ or model.model_config.get("extra") == "allow"
+                or model.__pydantic_post_init__)

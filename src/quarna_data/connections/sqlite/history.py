@@ -32,6 +32,7 @@ from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, METADATA_COLUM
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter, made_filter
+from quarna_utils.query.data_models.made import made
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup, OrderDirection
 from quarna_utils.query.utils import Q
@@ -68,11 +69,11 @@ def numeric_orderings(orderings: List[OrderBy], joined: bool) -> List[OrderBy]:
     result = []
     for item in orderings:
         if item.field_name in _VERSION_PATHS:
-            result.append(OrderBy.model_construct(field_name=number, direction=item.direction))
+            result.append(made(OrderBy, {"field_name": number, "direction": item.direction}))
             continue
         result.append(item)
         if item.field_name == _CREATED_AT:
-            result.append(OrderBy.model_construct(field_name=number, direction=item.direction))
+            result.append(made(OrderBy, {"field_name": number, "direction": item.direction}))
     return result
 
 

@@ -118,13 +118,16 @@ def json_path(keys: List[str]) -> str:
     return "$" + "".join("." + key if BARE_KEY.match(key) else '."' + key + '"' for key in keys)
 
 
+_CONTROL = re.compile("[\x00-\x1f]")
+
+
 def key_problem(key: str) -> Optional[str]:
     """Why a key cannot be named in a path, or None."""
     if not key:
         return "an empty key (two '__' in a row, or one at the end)"
     if '"' in key or "\\" in key:
         return f"key {key!r} holds {chr(34) if chr(34) in key else chr(92)!r}, which a JSON path cannot name exactly"
-    if any(ord(c) < 0x20 for c in key):
+    if _CONTROL.search(key):
         return f"key {key!r} holds a control character, which a JSON path cannot name exactly"
     return None
 

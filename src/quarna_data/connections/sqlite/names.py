@@ -35,6 +35,7 @@ from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, 
                                                    quote_identifier)
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter, made_filter
+from quarna_utils.query.data_models.made import made
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup
 from quarna_utils.query.mixin import QueryableMixin
@@ -207,8 +208,8 @@ class _NameChecks(Part):
         if not isinstance(item, OrderBy):
             raise QuarnaConnectionError(f"orderings are OrderBy objects, not {type(item).__name__}")
         direction = item.direction
-        return OrderBy.model_construct(field_name=self._path(info, item.field_name, joined, "the ordering"),
-                                       direction=direction)
+        return made(OrderBy, {"field_name": self._path(info, item.field_name, joined, "the ordering"),
+                              "direction": direction})
 
     def _checked_conditions(self, info: TableInfo, conditions: Any, joined: bool) -> Optional[Q]:
         if conditions is None:

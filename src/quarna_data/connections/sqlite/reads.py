@@ -19,6 +19,7 @@ from quarna_data.connections.sqlite.schema import ADDRESS_FIELD, METADATA_COLUMN
 from quarna_data.table_schemas.constants import SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
+from quarna_utils.query.data_models.made import made
 from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.data_models.paginator import NumberPaginator
 from quarna_utils.query.data_models.query_specifier import QuerySpecifier
@@ -171,7 +172,7 @@ class _Reads(Part):
         specifier, keep = None, None
         if only:
             if info.model or info.internal:
-                specifier = QuerySpecifier.model_construct(only=only, distinct=[])
+                specifier = made(QuerySpecifier, {"only": only, "distinct": []})
             else:
                 # The field list of the statements always names the model rows' own _metadata,
                 # which other tables lack: such a table is read whole and its rows cut here.
@@ -373,7 +374,7 @@ def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberP
     if limit is None and not offset:
         return None
     # LIMIT -1: no limit, for an offset alone.
-    return NumberPaginator.model_construct(limit=-1 if limit is None else limit, offset=offset or 0)
+    return made(NumberPaginator, {"limit": -1 if limit is None else limit, "offset": offset or 0})
 
 
 def order(field: str) -> OrderBy:

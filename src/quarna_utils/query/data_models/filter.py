@@ -2,6 +2,7 @@ from typing import Any
 
 from pydantic import BaseModel, ConfigDict
 
+from quarna_utils.query.data_models.made import made
 from quarna_utils.query.enums import Lookup
 
 NESTED_SEPARATOR = "__"
@@ -21,19 +22,9 @@ class Filter(BaseModel):
         return NESTED_SEPARATOR in self.field_name
 
 
-_new = object.__new__
-_set = object.__setattr__
-_FIELDS = ("field_name", "lookup", "value")
-
 
 def made_filter(field_name: str, lookup: Lookup, value: Any) -> Filter:
-    """The ``Filter`` that ``Filter.model_construct`` makes of these three, without its general walk
-    over the fields; for a ``str`` field name and a ``Lookup`` member it is also the one
-    ``Filter(...)`` validates (query trees are built, and copied by checks, at every read)."""
-    leaf = _new(Filter)
-    _set(leaf, "__dict__", {"field_name": field_name, "lookup": lookup, "value": value})
-    _set(leaf, "__pydantic_fields_set__", set(_FIELDS))
-    _set(leaf, "__pydantic_extra__", None)
-    _set(leaf, "__pydantic_private__", None)
-    return leaf
-
+    """The ``Filter`` that ``Filter.model_construct`` makes of these three; for a ``str`` field name
+    and a ``Lookup`` member it is also the one ``Filter(...)`` validates (query trees are built,
+    and copied by checks, at every read)."""
+    return made(Filter, {"field_name": field_name, "lookup": lookup, "value": value})
