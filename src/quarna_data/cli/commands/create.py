@@ -43,8 +43,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     key = split_fields(args.key)
     if key and not args.plain:
         raise UserError("--key is for plain tables; a model table is keyed by object id and version")
-    conn = open_database(args.db, "rwc")
-    try:
+    with open_database(args.db, "rwc") as conn:
         if args.plain:
             conn.create_table(args.table, columns, primary_key=key)
         else:
@@ -53,5 +52,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         listed = ", ".join(f"{name} {kind_}" for name, kind_ in conn.describe(args.table).items())
         print(f"created {kind} {args.table} ({listed}) in {args.db}", file=out)
         return 0
-    finally:
-        conn.close()

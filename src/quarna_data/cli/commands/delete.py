@@ -27,8 +27,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Deletes the object (or the version) and says how many versions were deleted."""
     from quarna_data.connections.sqlite.schema import MODEL_KEY_COLUMNS
 
-    conn = open_database(args.db, "rw")
-    try:
+    with open_database(args.db, "rw") as conn:
         if args.version is None:
             count = conn.delete_object(args.table, args.id)
         else:
@@ -41,5 +40,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             raise UserError(f"table {args.table!r} has no {what} {args.id!r}; nothing was deleted")
         print(f"deleted {count} version{'s' if count != 1 else ''} of {args.id} from {args.table}", file=out)
         return 0
-    finally:
-        conn.close()

@@ -22,8 +22,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quarna_data.connections.sqlite import latest_only
     from quarna_data.connections.sqlite.schema import quote_identifier
 
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         info = conn.table_info(args.table)
         rows = [{"column": name, "type": kind} for name, kind in info.description.items()]
         print(f"table {args.table}", file=out)
@@ -34,5 +33,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             latest = conn.count(args.table, latest_only())
             print(f"model table: {objects} objects, {latest} latest versions", file=out)
         return 0
-    finally:
-        conn.close()

@@ -29,8 +29,7 @@ def add_parser(subparsers: Any) -> None:
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Writes the dump to standard output, or to the file whole or not at all."""
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         lines = conn.dump(args.table)
         if args.file == "-":
             target = out.buffer if out is sys.stdout and hasattr(out, "buffer") else None
@@ -54,5 +53,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 os.unlink(partial)
         print(f"dumped {args.table} to {args.file} ({count} lines after the header)", file=err)
         return 0
-    finally:
-        conn.close()

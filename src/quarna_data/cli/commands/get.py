@@ -35,8 +35,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quarna_data.connections.sqlite.schema import METADATA_COLUMN
 
     as_of = parse_time(args.as_of) if args.as_of is not None else None
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         record = conn.get(args.table, args.id, version=args.version, as_of=as_of)
         front: Dict[str, Any] = {key: record.pop(key) for key in ("_object_id", "_object_version") if key in record}
         meta = record.pop(METADATA_COLUMN, None)
@@ -45,5 +44,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             record[METADATA_COLUMN] = meta
         out.write(json.dumps(record, ensure_ascii=False, indent=2, default=json_default) + "\n")
         return 0
-    finally:
-        conn.close()

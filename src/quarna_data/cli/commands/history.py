@@ -45,8 +45,7 @@ def _rows(records: Iterable[Dict[str, Any]]) -> Iterator[Dict[str, Any]]:
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Prints every version of the object, oldest first."""
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         records = conn.history(args.table, args.id)
         if args.format == "table":
             print(f"object {args.id} of {args.table}: {len(records)} version{'s' if len(records) != 1 else ''}",
@@ -55,5 +54,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         else:
             write_records(iter(records), out, args.format)
         return 0
-    finally:
-        conn.close()

@@ -95,8 +95,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from quarna_utils.query.utils import ConnectorEnum, Q
 
     as_of = parse_time(args.as_of) if args.as_of is not None else None
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         info = conn.table_info(args.table)
         filters = [parse_where(w, conn, info.description) for w in args.where or ()]
         connector = ConnectorEnum.OR if args.any else ConnectorEnum.AND
@@ -128,5 +127,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except sqlite3.Error as error:
             raise UserError(f"the database refused the statement: {error}") from None
         return 0
-    finally:
-        conn.close()

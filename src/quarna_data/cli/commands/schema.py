@@ -22,10 +22,7 @@ def add_parser(subparsers: Any) -> None:
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Prints the statements, each ending with ``;``."""
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         for statement in conn.ddl(args.table):
             out.write(statement.strip() + ";\n")
         return 0
-    finally:
-        conn.close()

@@ -40,8 +40,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Runs the statement and writes its rows as they are fetched."""
     from quarna_data.connections.errors import QuarnaConnectionError
 
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         try:
             cursor = conn.read_only_query(args.statement, [bound(p) for p in args.param])
         except QuarnaConnectionError as error:
@@ -61,8 +60,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except sqlite3.Error as error:
             raise UserError(f"the database refused the statement: {error}") from None
         return 0
-    finally:
-        conn.close()
 
 
 def _unique(names: List[str]) -> List[str]:

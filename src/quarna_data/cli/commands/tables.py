@@ -21,8 +21,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     """Prints the tables with their kind, rows and columns."""
     from quarna_data.connections.sqlite.schema import quote_identifier
 
-    conn = open_database(args.db, "ro")
-    try:
+    with open_database(args.db, "ro") as conn:
         rows = []
         for name in conn.tables():
             info = conn.table_info(name)
@@ -34,5 +33,3 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         else:
             write_records(iter(rows), out, args.format, ["table", "kind", "rows", "columns"])
         return 0
-    finally:
-        conn.close()
