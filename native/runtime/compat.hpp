@@ -257,6 +257,23 @@ inline PyObject* new_presized_dict(Py_ssize_t n) {
 // set to NULL.  Documented, though with a leading underscore.
 inline int resize_tuple(PyObject** t, Py_ssize_t n) { return _PyTuple_Resize(t, n); }
 
+// d[key] for a dict d, a miss reported without raising and without a look at
+// the thread's error state (which costs a thread-local read on 3.13): 1 with
+// *out a new reference, 0 when missing, -1 with an exception set.  3.13 and
+// later: PyDict_GetItemRef (public); before, PyDict_GetItemWithError.
+inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(d, key, out);
+#else
+    *out = PyDict_GetItemWithError(d, key);
+    if (*out) {
+        Py_INCREF(*out);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 // getattr(o, name) that reports a missing attribute without raising:
 // 1 with *out set, 0 when missing (no exception), -1 on error.
 inline int lookup_attr(PyObject* o, PyObject* name, PyObject** out) {

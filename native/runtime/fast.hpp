@@ -72,6 +72,7 @@ private:
     uint64_t spec_type_version_ = 0;
     PyObject* spec_dict_ = nullptr;  // identity only
     uint64_t spec_dict_version_ = 0;
+    bool spec_inline_ = false;  // attributes kept inline: the entry is read each time
     bool spec_known_ = false;
     bool spec_settled_now();
 };
