@@ -194,7 +194,8 @@ bool ImportedName::spec_settled_now() {
     if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, n_initializing)) return true;
     const uint64_t type_version = compat::type_version(t);
     if (!type_version) return true;
-    PyObject** dictptr = compat::instance_dict_ptr(spec_.get());
+    // Kept inline (3.13): a dict with a table of its own tells of every change.
+    PyObject** dictptr = compat::own_instance_dict_table(spec_.get()) ? compat::instance_dict_ptr(spec_.get()) : nullptr;
     if (!dictptr && t->tp_dictoffset != 0) {
         // Attributes kept inline: the class is remembered, the entry read each time.
         spec_type_ = t;
@@ -474,9 +475,11 @@ void OwnMethod::found_own(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     const uint64_t version = compat::type_version(t);
     if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
-    PyObject** slot = compat::instance_dict_ptr(self);
+    // Kept inline (3.13): a dict with a table of its own tells of every change.
+    const bool versioned = compat::own_instance_dict_table(self);
+    PyObject** slot = versioned ? compat::instance_dict_ptr(self) : nullptr;
     if (!slot && t->tp_dictoffset != 0) {
-        // Kept inline (3.13): the dict is looked at each time.
+        // Kept inline (3.13) and the dict shared: it is looked at each time.
         type_ = t;
         type_version_ = version;
         dict_ = nullptr;
