@@ -693,6 +693,63 @@ def test_hooks_of_a_plain_class_are_looked_up_as_python_does(change, expected):
     assert host._build_count_statement("t", _two_leaves()) == expected
 
 
+def _store_mapping(obj, value):
+    obj._fields_map = value
+
+
+def _shadow_by_a_specialised_store(host):
+    # The same store site, warmed on other instances first, as a loop in a caller would be.
+    for _ in range(64):
+        _store_mapping(type(host)(), None)
+    _store_mapping(host, lambda table, field, version: "i_" + field)
+
+
+def _shadow_through_a_held_dict(host):
+    host.held["_fields_map"] = lambda table, field, version: "i_" + field
+
+
+def _shadow_then_removed(host):
+    host._fields_map = lambda table, field, version: "i_" + field
+    assert host._build_count_statement("t", _two_leaves())[0].endswith("i_b = ?")
+    del host._fields_map
+
+
+class AttributedHost(PlainHost):
+    # Instance attributes from the start: kept inline on 3.13.
+    def __init__(self, hold_dict=False):
+        self.name = "host"
+        self.opened = True
+        self.held = self.__dict__ if hold_dict else None
+
+
+@pytest.mark.parametrize("hold_dict", [False, True], ids=["dict unshared", "dict held elsewhere"])
+@pytest.mark.parametrize("change, expected", [
+    (_shadow_on_instance, ("SELECT COUNT(*) FROM 't' WHERE i_a = ? AND i_b = ?", [1, 2])),
+    (_shadow_by_a_specialised_store, ("SELECT COUNT(*) FROM 't' WHERE i_a = ? AND i_b = ?", [1, 2])),
+    (_shadow_then_removed, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])),
+    (_replace_on_class, ("SELECT COUNT(*) FROM 't' WHERE c_a = ? AND c_b = ?", [1, 2])),
+], ids=["instance attribute", "specialised store", "set then deleted", "class attribute"])
+def test_hooks_of_a_host_with_instance_attributes_are_looked_up_as_python_does(hold_dict, change, expected):
+    host = type("Host", (AttributedHost,), {})(hold_dict)
+    for _ in range(3):
+        assert host._build_count_statement("t", _two_leaves()) == (
+            "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])
+    attributes = dict(vars(host))
+    change(host)
+    assert host._build_count_statement("t", _two_leaves()) == expected
+    # The attributes the host had are all still there, in their order.
+    assert [k for k in vars(host) if k in attributes] == list(attributes)
+    assert host.name == "host" and host.opened is True
+
+
+def test_a_held_instance_dict_sees_the_hook_set_through_it():
+    host = type("Host", (AttributedHost,), {})(True)
+    for _ in range(3):
+        host._build_count_statement("t", _two_leaves())
+    _shadow_through_a_held_dict(host)
+    assert host._build_count_statement("t", _two_leaves())[0].endswith("i_a = ? AND i_b = ?")
+
+
 # --------------------------------------------------------------------------- the library's own one-liners
 
 import quarna_utils.query.data_models.filter as filter_module  # noqa: E402

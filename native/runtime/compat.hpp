@@ -215,11 +215,14 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
 // The address of obj's instance dict pointer, for a dict whose every change
 // its version tells (nullptr: none such).  Private through 3.13; on 3.11
 // and later an instance whose dict the interpreter manages may have none yet.
-// 3.13 keeps the attributes of such an instance in values inline in the
-// object even once the dict exists, and may store there without telling the
-// dict's watchers: none such there.  3.14 and later: the slot at the type's
-// tp_dictoffset, as its documentation places it; none for a dict the
-// interpreter manages (the reads that depend on it are not remembered).
+// 3.13 keeps the attributes of an instance whose class has inline values in
+// the object even once the dict exists (the dict's table is split: its values
+// are those in the object), and stores there do not tell the dict's watchers
+// (3.13.0): none such, unless the dict has a table of its own
+// (own_instance_dict_table), when every store goes through the dict.  3.14
+// and later: the slot at the type's tp_dictoffset, as its documentation
+// places it; none for a dict the interpreter manages (the reads that depend
+// on it are not remembered).
 inline PyObject** instance_dict_ptr(PyObject* obj) {
 #if defined(QUARNA_COMPAT_PUBLIC_FORMS)
     PyTypeObject* t = Py_TYPE(obj);
@@ -236,9 +239,49 @@ inline PyObject** instance_dict_ptr(PyObject* obj) {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 #else
 #ifdef Py_TPFLAGS_INLINE_VALUES
-    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) {
+        PyObject** slot = _PyObject_GetDictPtr(obj);
+        PyObject* d = slot ? *slot : nullptr;
+        return d && PyDict_CheckExact(d) && !reinterpret_cast<PyDictObject*>(d)->ma_values ? slot : nullptr;
+    }
 #endif
     return _PyObject_GetDictPtr(obj);
+#endif
+}
+
+// 3.13: gives obj's instance dict a table of its own when its class keeps
+// attributes inline and nothing but obj holds the dict, so that
+// instance_dict_ptr then gives it.  The dict is replaced by a copy (same
+// entries, same order) as assigning obj.__dict__ replaces it, which stops the
+// use of the inline values; no other holder can tell the two apart.  True when
+// instance_dict_ptr(obj) now gives the dict (no exception set either way).
+// The object's later attribute reads use the dict, as on 3.12 once a dict is
+// made.  Other versions, and 3.14 (untested; the form that remembers less):
+// nothing to do, or nothing done.
+inline bool own_instance_dict_table(PyObject* obj) {
+#if defined(Py_TPFLAGS_INLINE_VALUES) && !defined(QUARNA_COMPAT_PUBLIC_FORMS)
+    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return true;
+    if (instance_dict_ptr(obj)) return true;
+    PyObject* d = PyObject_GenericGetDict(obj, nullptr);
+    if (!d) {
+        PyErr_Clear();
+        return false;
+    }
+    // Held by obj and here only: no one else can see the dict replaced.
+    if (!PyDict_CheckExact(d) || Py_REFCNT(d) != 2) {
+        Py_DECREF(d);
+        return false;
+    }
+    PyObject* own = PyDict_New();
+    const bool copied = own && PyDict_Update(own, d) == 0;
+    Py_DECREF(d);
+    const bool set = copied && _PyObject_SetManagedDict(obj, own) == 0;
+    Py_XDECREF(own);
+    if (!set) PyErr_Clear();
+    return set && instance_dict_ptr(obj);
+#else
+    (void)obj;
+    return true;
 #endif
 }
 
@@ -256,6 +299,23 @@ inline PyObject* new_presized_dict(Py_ssize_t n) {
 // Shrinks a tuple made here and not yet shared; on failure it is released and
 // set to NULL.  Documented, though with a leading underscore.
 inline int resize_tuple(PyObject** t, Py_ssize_t n) { return _PyTuple_Resize(t, n); }
+
+// d[key] for a dict d, a miss reported without raising and without a look at
+// the thread's error state (which costs a thread-local read on 3.13): 1 with
+// *out a new reference, 0 when missing, -1 with an exception set.  3.13 and
+// later: PyDict_GetItemRef (public); before, PyDict_GetItemWithError.
+inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(d, key, out);
+#else
+    *out = PyDict_GetItemWithError(d, key);
+    if (*out) {
+        Py_INCREF(*out);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
 
 // getattr(o, name) that reports a missing attribute without raising:
 // 1 with *out set, 0 when missing (no exception), -1 on error.

@@ -58,6 +58,31 @@ bool import_unchanged() {
     return true;
 }
 
+// For an instance whose attributes the interpreter keeps inline (3.13): its dict has no
+// version that tells of every change (stores into the inline values bypass the dict's
+// watchers), so the entry is read each time, from the dict that object's generic read
+// consults (made once from the inline values).  1 with value set, 0 when the instance has
+// no entry of the name, -1 when that cannot be told here (no exception set: the caller
+// makes the full read).
+int inline_entry(PyObject* obj, PyObject* name, Ref& value) {
+    const Ref dict = steal(PyObject_GenericGetDict(obj, nullptr));
+    PyObject* found = nullptr;
+    const int has = dict && PyDict_CheckExact(dict.get()) ? compat::dict_get_ref(dict.get(), name, &found) : -1;
+    if (has < 0) PyErr_Clear();
+    value = steal(found);
+    return has;
+}
+
+// inline_entry's test alone: true when the instance dict (as above) has no entry of the
+// name; false when it has one or when that cannot be told (no exception set).  A
+// membership test: a miss, the usual answer, needs no look at the thread's error state.
+bool inline_lacks(PyObject* obj, PyObject* name) {
+    const Ref dict = steal(PyObject_GenericGetDict(obj, nullptr));
+    const int has = dict && PyDict_CheckExact(dict.get()) ? PyDict_Contains(dict.get(), name) : -1;
+    if (has < 0) PyErr_Clear();
+    return has == 0;
+}
+
 }  // namespace
 
 bool recursion_room(int n) { return compat::recursion_room(n); }
@@ -151,9 +176,15 @@ Ref ImportedName::get() {
 bool ImportedName::spec_settled_now() {
     PyTypeObject* t = Py_TYPE(spec_.get());
     if (spec_known_ && t == spec_type_ && compat::type_version(t) == spec_type_version_) {
-        PyObject** dictptr = compat::instance_dict_ptr(spec_.get());
-        if (dictptr && *dictptr == spec_dict_ && compat::dict_unchanged(spec_dict_, spec_dict_version_))
-            return true;
+        if (spec_inline_) {
+            Ref initializing;
+            const int found = inline_entry(spec_.get(), n_initializing, initializing);
+            if (found == 0 || (found > 0 && initializing.get() == Py_False)) return true;
+        } else {
+            PyObject** dictptr = compat::instance_dict_ptr(spec_.get());
+            if (dictptr && *dictptr == spec_dict_ && compat::dict_unchanged(spec_dict_, spec_dict_version_))
+                return true;
+        }
     }
     spec_known_ = false;
     if (!spec_settled(spec_.get())) return false;
@@ -162,13 +193,24 @@ bool ImportedName::spec_settled_now() {
     t = Py_TYPE(spec_.get());
     if (t->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(t, n_initializing)) return true;
     const uint64_t type_version = compat::type_version(t);
-    PyObject** dictptr = type_version ? compat::instance_dict_ptr(spec_.get()) : nullptr;
+    if (!type_version) return true;
+    // Kept inline (3.13): a dict with a table of its own tells of every change.
+    PyObject** dictptr = compat::own_instance_dict_table(spec_.get()) ? compat::instance_dict_ptr(spec_.get()) : nullptr;
+    if (!dictptr && t->tp_dictoffset != 0) {
+        // Attributes kept inline: the class is remembered, the entry read each time.
+        spec_type_ = t;
+        spec_type_version_ = type_version;
+        spec_inline_ = true;
+        spec_known_ = true;
+        return true;
+    }
     PyObject* d = dictptr ? *dictptr : nullptr;
     if (!d || !PyDict_CheckExact(d) || !str_keys_only(d)) return true;
     spec_type_ = t;
     spec_type_version_ = type_version;
     spec_dict_ = d;
     spec_dict_version_ = compat::dict_version(d);
+    spec_inline_ = false;
     spec_known_ = spec_dict_version_ != 0;
     return true;
 }
@@ -197,21 +239,29 @@ getattrofunc getattr_hook_slot() {
 // True when t reads attributes with the slot of a Python-level __getattr__
 // whose first step is object's generic read (__getattribute__ is object's):
 // a found attribute is then what the generic read finds.  Remembered for the
-// last class while its version is unchanged.
+// last few classes (a builder meets the classes of a condition tree in turn:
+// filters, their groups) while each keeps its version.
 bool hook_reads_generically(PyTypeObject* t) {
-    static PyTypeObject* seen = nullptr;  // identity only; the version tells whether it is the same class
-    static uint64_t seen_version = 0;
-    static bool seen_answer = false;
+    struct Seen {
+        PyTypeObject* type = nullptr;  // identity only; the version tells whether it is the same class
+        uint64_t version = 0;
+        bool answer = false;
+    };
+    static Seen seen[4];
+    static unsigned next = 0;
     getattrofunc hook = getattr_hook_slot();
     if (!hook || t->tp_getattro != hook) return false;
     const uint64_t version = compat::type_version(t);
-    if (t == seen && version && version == seen_version) return seen_answer;
+    for (const Seen& s : seen)
+        if (s.type == t && version && s.version == version) return s.answer;
     const bool answer = compat::type_lookup(t, n_getattr) &&
                         wraps(compat::type_lookup(t, n_getattribute), PyObject_GenericGetAttr);
     if (version) {
-        seen = t;
-        seen_version = version;
-        seen_answer = answer;
+        Seen* slot = nullptr;
+        for (Seen& s : seen)
+            if (s.type == t) slot = &s;
+        if (!slot) slot = &seen[next++ % 4];
+        *slot = Seen{t, version, answer};
     }
     return answer;
 }
@@ -315,12 +365,13 @@ MethodLookup find_method(PyObject* obj, PyObject* name, PyObject** found) {
     if (!generic_instance_dict(obj, dict)) return MethodLookup::Failed;
     if (dict) {
         if (!PyDict_Check(dict.get())) return MethodLookup::NotApplied;
-        PyObject* attr_value = PyDict_GetItemWithError(dict.get(), name);
-        if (attr_value) {
-            *found = Py_NewRef(attr_value);
+        PyObject* attr_value = nullptr;
+        const int has = compat::dict_get_ref(dict.get(), name, &attr_value);
+        if (has > 0) {
+            *found = attr_value;
             return MethodLookup::FromDict;
         }
-        if (PyErr_Occurred()) {
+        if (has < 0) {
             // Only an AttributeError would go on to __getattr__: left to the full read.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return MethodLookup::Failed;
             PyErr_Clear();
@@ -412,22 +463,7 @@ bool OwnMethod::still_found(PyObject* self, PyObject* name) const {
     if (!own_) return false;
     PyTypeObject* t = Py_TYPE(self);
     if (t != type_ || compat::type_version(t) != type_version_) return false;
-    if (inline_) {
-        // Attributes kept inline have no version to tell of a change: the
-        // instance dict is looked at each time, as the generic read looks.
-        Ref dict;
-        if (!generic_instance_dict(self, dict)) {
-            PyErr_Clear();  // the full lookup that follows decides
-            return false;
-        }
-        if (!dict || !PyDict_CheckExact(dict.get())) return !dict;
-        if (PyDict_GetItemWithError(dict.get(), name)) return false;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
+    if (inline_) return inline_lacks(self, name);
     PyObject** slot = compat::instance_dict_ptr(self);
     PyObject* d = slot ? *slot : nullptr;
     if (!slot && t->tp_dictoffset != 0) return false;
@@ -439,9 +475,11 @@ void OwnMethod::found_own(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     const uint64_t version = compat::type_version(t);
     if (t->tp_getattro != PyObject_GenericGetAttr || !version) return;
-    PyObject** slot = compat::instance_dict_ptr(self);
+    // Kept inline (3.13): a dict with a table of its own tells of every change.
+    const bool versioned = compat::own_instance_dict_table(self);
+    PyObject** slot = versioned ? compat::instance_dict_ptr(self) : nullptr;
     if (!slot && t->tp_dictoffset != 0) {
-        // Kept inline (3.13): the dict is looked at each time.
+        // Kept inline (3.13) and the dict shared: it is looked at each time.
         type_ = t;
         type_version_ = version;
         dict_ = nullptr;

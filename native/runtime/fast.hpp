@@ -72,6 +72,7 @@ private:
     uint64_t spec_type_version_ = 0;
     PyObject* spec_dict_ = nullptr;  // identity only
     uint64_t spec_dict_version_ = 0;
+    bool spec_inline_ = false;  // attributes kept inline: the entry is read each time
     bool spec_known_ = false;
     bool spec_settled_now();
 };
@@ -177,8 +178,11 @@ private:
 // version) and the instance dict (by its version, and only while it has str
 // keys alone, so that a lookup in it runs no code).  While both are unchanged
 // the lookup would find the same function.  An instance whose attributes the
-// interpreter keeps inline (3.13) has no dict version to remember: while the
-// class is unchanged its dict is looked at for the name each time.  Declare at file scope, one per hook.
+// interpreter keeps inline (3.13) is first given a dict with a table of its
+// own, whose version tells of every change (compat::own_instance_dict_table);
+// where that cannot be done (its dict is held elsewhere) the dict is looked
+// at for the name each time while the class is unchanged.  Declare at file
+// scope, one per hook.
 class OwnMethod {
 public:
     OwnMethod() noexcept = default;
