@@ -267,22 +267,29 @@ struct RowDecoding {
     PyObject* table_name;
     PyObject* result;       // the fetched row: column name -> value
     PyObject* description;  // the table's declared types: column name -> type
+    // Reads of the fetched row made again after the columns are decoded are
+    // answered from what was seen before, while the row is unchanged since
+    // and its keys are all exactly str (lookups in it then run no code).
+    rt::UnchangedSince result_unchanged;
     rt::Ref primary = rt::Ref(), secondary = rt::Ref();  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
     bool keys_text = false;                              // both are exactly str
     rt::Ref record = rt::Ref();
     rt::Ref record_metadata = rt::Ref();  // the record's "_metadata" entry, while known without a lookup
     bool record_keys_text = true;  // every key of the record is exactly a str
     bool may_drop = false;         // the record may hold keys that are dropped
+    bool result_text = false;                   // known after the walk over the columns
+    rt::Ref joined = rt::Ref();                 // the row's "_metadata", as first looked up
+    rt::Ref primary_value = rt::Ref(), secondary_value = rt::Ref();  // the partition keys' entries, as walked
+    bool reads_hold() const { return result_text && keys_text && result_unchanged.holds(); }
 };
 
 // The class version the field names are mapped for: the one recorded in the
 // row's joined metadata, else Versions.LATEST (which is read either way).
-rt::Ref row_class_version(PyObject* result) {
+rt::Ref row_class_version(RowDecoding& row) {
     rt::Ref latest = common::versions_latest();
     if (!latest) return rt::Ref();
-    rt::Ref metadata;
-    if (!dict_get(result, n_metadata, metadata)) return rt::Ref();
-    return metadata ? recorded_class_version(metadata.get()) : latest;
+    if (!dict_get(row.result, n_metadata, row.joined)) return rt::Ref();
+    return row.joined ? recorded_class_version(row.joined.get()) : latest;
 }
 
 // The table's own columns, under their field names, each decoded by its type.
@@ -295,13 +302,21 @@ bool decode_columns(RowDecoding& row, PyObject* class_version) {
     rt::RowLookups::Row types(g_column_types, row.description);
     rt::DictItems items(row.result);
     rt::Ref name, value, field_type;
+    bool all_text = true;
     while (items.next(name, value)) {
         const bool text = row.keys_text && PyUnicode_CheckExact(name.get());
         // Comparing keys that are not exactly str may run code.
-        if (!text) hooks.code_may_have_run();
+        if (!text) {
+            all_text = false;
+            hooks.code_may_have_run();
+        }
         if (text) {
             // Comparing str objects runs no code: test the partition keys first.
-            if (same_text(name.get(), row.primary.get()) || same_text(name.get(), row.secondary.get())) continue;
+            const bool is_primary = same_text(name.get(), row.primary.get());
+            const bool is_secondary = same_text(name.get(), row.secondary.get());
+            if (is_primary) row.primary_value = value;
+            if (is_secondary) row.secondary_value = value;
+            if (is_primary || is_secondary) continue;
             PyObject* found = nullptr;
             bool quiet = false;
             if (!types.get(name.get(), &found, &quiet)) return false;
@@ -342,6 +357,7 @@ bool decode_columns(RowDecoding& row, PyObject* class_version) {
     }
     if (PyErr_Occurred()) return false;
     types.finish();
+    row.result_text = all_text;
     return true;
 }
 
@@ -378,8 +394,8 @@ bool decode_metadata(RowDecoding& row) {
         if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
             return false;
     }
-    rt::Ref joined;
-    if (!dict_get(row.result, n_metadata, joined)) return false;
+    rt::Ref joined = row.joined;
+    if (!row.reads_hold() && !dict_get(row.result, n_metadata, joined)) return false;
     if (!joined || own_metadata) return true;
     row.record_metadata = PyUnicode_Check(joined.get()) ? common::json_loads(joined.get()) : joined;
     if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
@@ -392,10 +408,12 @@ bool decode_metadata(RowDecoding& row) {
 // partition keys of the row, the version falling back to the one recorded in
 // the metadata.
 bool add_address(RowDecoding& row) {
-    rt::Ref found;
-    if (!dict_get(row.result, row.primary.get(), found)) return false;
+    const bool reads_hold = row.reads_hold();
+    rt::Ref found = row.primary_value;
+    if (!reads_hold && !dict_get(row.result, row.primary.get(), found)) return false;
     if (found && PyDict_SetItem(row.record.get(), n_object_id_key, found.get()) < 0) return false;
-    if (!dict_get(row.result, row.secondary.get(), found)) return false;
+    found = row.secondary_value;
+    if (!(reads_hold && row.reads_hold()) && !dict_get(row.result, row.secondary.get(), found)) return false;
     if (found) return PyDict_SetItem(row.record.get(), n_object_version_key, found.get()) == 0;
     if (!find_record_metadata(row)) return false;
     if (!row.record_metadata) return true;
@@ -418,8 +436,8 @@ struct ProcessResultArgs : rt::Args {
 
 PyObject* process_result_body(PyObject* const* a) {
     const ProcessResultArgs p(a);
-    RowDecoding row{p.self(), p.table_name(), p.result(), p.description()};
-    rt::Ref class_version = row_class_version(row.result);
+    RowDecoding row{p.self(), p.table_name(), p.result(), p.description(), rt::UnchangedSince(p.result())};
+    rt::Ref class_version = row_class_version(row);
     if (!class_version) return nullptr;
     row.primary = rt::global(n_PRIMARY_PARTITION_KEY);
     if (!row.primary) return nullptr;

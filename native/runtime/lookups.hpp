@@ -121,4 +121,18 @@ private:
     PyObject* values_[kMaxKeys] = {};  // borrowed from dict_, which holds them while unchanged
 };
 
+// That a dict is unchanged since a moment within one call (its version
+// then): a lookup made then of an exact str in it, when its keys are all
+// exact str, found what the same lookup finds now.  Lives for one call.
+class UnchangedSince {
+public:
+    explicit UnchangedSince(PyObject* dict) noexcept
+        : dict_(dict), version_(PyDict_CheckExact(dict) ? compat::dict_version(dict, compat::Keep::Call) : 0) {}
+    bool holds() const noexcept { return compat::dict_unchanged(dict_, version_, compat::Keep::Call); }
+
+private:
+    PyObject* dict_;
+    uint64_t version_;
+};
+
 }  // namespace rt
