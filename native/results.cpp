@@ -6,7 +6,9 @@
 #include "runtime/errors.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
+#include "runtime/lookups.hpp"
 #include "runtime/objects.hpp"
+#include "runtime/quiet.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -103,7 +105,8 @@ int lower_equals(PyObject* s, const char* word, Py_ssize_t n) {
 }
 
 // The body of _process_field once field_type is known to be exactly a str.
-rt::Ref decode_field(PyObject* field_type, PyObject* value) {
+// `ran_code` is set when it called anything that may run Python code.
+rt::Ref decode_field(PyObject* field_type, PyObject* value, bool& ran_code) {
     const bool is_str = PyUnicode_Check(value);
     const bool is_bytes = !is_str && PyBytes_Check(value);
     const bool is_view = !is_str && !is_bytes && PyMemoryView_Check(value);
@@ -111,6 +114,7 @@ rt::Ref decode_field(PyObject* field_type, PyObject* value) {
     const int json_type = lower_equals(field_type, "json", 4);
     if (json_type < 0) return rt::Ref();
     if (json_type && !is_view) {
+        ran_code = true;
         rt::Ref decoded = common::json_loads(value);
         if (decoded || is_bytes) return decoded;
         // Text that is not JSON stays text.
@@ -121,12 +125,16 @@ rt::Ref decode_field(PyObject* field_type, PyObject* value) {
     if (is_view) {
         const int bytea = lower_equals(field_type, "bytea", 5);
         if (bytea < 0) return rt::Ref();
+        ran_code = true;
         if (bytea) return rt::call_method(value, n_tobytes, {});
     }
     return rt::borrow(value);
 }
 
-PyObject* process_field_body(PyObject* const* a) { return decode_field(a[0], a[1]).release(); }
+PyObject* process_field_body(PyObject* const* a) {
+    bool ran_code = false;
+    return decode_field(a[0], a[1], ran_code).release();
+}
 
 // `a != b` as Python evaluates it; -1 on error.
 int not_equal(PyObject* a, PyObject* b) {
@@ -205,14 +213,30 @@ bool is_metadata_key(PyObject* key) { return same_text(key, n_metadata); }
 rt::SelfHook h_field_reverse_map(n_field_reverse_map, methods::field_reverse_map, rt::Binding::Method);
 rt::SelfHook h_process_field(n_process_field, methods::process_field, rt::Binding::Static);
 
+// The declared types of the columns of the rows decoded last.
+rt::RowLookups g_column_types;
+
+// The two hooks of one row: whether each is still the module's own
+// function is asked once, and again only after Python code may have run.
+struct RowHooks {
+    rt::DefaultWhileQuiet reverse_map, process_field;
+    explicit RowHooks(PyObject* self) noexcept : reverse_map(h_field_reverse_map, self), process_field(h_process_field, self) {}
+    void code_may_have_run() noexcept {
+        reverse_map.code_may_have_run();
+        process_field.code_may_have_run();
+    }
+};
+
 // self._field_reverse_map(table_name, name, class_version).  `own` is set
 // when this module's identity mapping answered, so that no other code ran.
-rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version, bool& own) {
+rt::Ref reverse_map(RowHooks& hooks, PyObject* self, PyObject* table_name, PyObject* name, PyObject* class_version,
+                    bool& own) {
     own = false;
-    if (PyUnicode_CheckExact(name) && h_field_reverse_map.still_default(self)) {
+    if (PyUnicode_CheckExact(name) && hooks.reverse_map.still_default()) {
         own = true;
         return rt::borrow(name);
     }
+    hooks.code_may_have_run();
     rt::FoundHook hook;
     if (!h_field_reverse_map.find(self, hook)) return rt::Ref();
     if (hook.is_default() && PyUnicode_CheckExact(name)) {
@@ -224,13 +248,17 @@ rt::Ref reverse_map(PyObject* self, PyObject* table_name, PyObject* name, PyObje
 }
 
 // self._process_field(field_type, value)
-rt::Ref process_field(PyObject* self, PyObject* field_type, PyObject* value) {
-    if (!PyUnicode_CheckExact(field_type) || !h_process_field.still_default(self)) {
+rt::Ref process_field(RowHooks& hooks, PyObject* self, PyObject* field_type, PyObject* value) {
+    if (!PyUnicode_CheckExact(field_type) || !hooks.process_field.still_default()) {
+        hooks.code_may_have_run();
         rt::FoundHook hook;
         if (!h_process_field.find(self, hook)) return rt::Ref();
         if (!hook.is_default() || !PyUnicode_CheckExact(field_type)) return hook.call({field_type, value});
     }
-    return decode_field(field_type, value);
+    bool ran_code = false;
+    rt::Ref decoded = decode_field(field_type, value, ran_code);
+    if (ran_code) hooks.code_may_have_run();
+    return decoded;
 }
 
 // A row being decoded into a record.
@@ -239,22 +267,29 @@ struct RowDecoding {
     PyObject* table_name;
     PyObject* result;       // the fetched row: column name -> value
     PyObject* description;  // the table's declared types: column name -> type
+    // Reads of the fetched row made again after the columns are decoded are
+    // answered from what was seen before, while the row is unchanged since
+    // and its keys are all exactly str (lookups in it then run no code).
+    rt::UnchangedSince result_unchanged;
     rt::Ref primary = rt::Ref(), secondary = rt::Ref();  // PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
     bool keys_text = false;                              // both are exactly str
     rt::Ref record = rt::Ref();
     rt::Ref record_metadata = rt::Ref();  // the record's "_metadata" entry, while known without a lookup
     bool record_keys_text = true;  // every key of the record is exactly a str
     bool may_drop = false;         // the record may hold keys that are dropped
+    bool result_text = false;                   // known after the walk over the columns
+    rt::Ref joined = rt::Ref();                 // the row's "_metadata", as first looked up
+    rt::Ref primary_value = rt::Ref(), secondary_value = rt::Ref();  // the partition keys' entries, as walked
+    bool reads_hold() const { return result_text && keys_text && result_unchanged.holds(); }
 };
 
 // The class version the field names are mapped for: the one recorded in the
 // row's joined metadata, else Versions.LATEST (which is read either way).
-rt::Ref row_class_version(PyObject* result) {
+rt::Ref row_class_version(RowDecoding& row) {
     rt::Ref latest = common::versions_latest();
     if (!latest) return rt::Ref();
-    rt::Ref metadata;
-    if (!dict_get(result, n_metadata, metadata)) return rt::Ref();
-    return metadata ? recorded_class_version(metadata.get()) : latest;
+    if (!dict_get(row.result, n_metadata, row.joined)) return rt::Ref();
+    return row.joined ? recorded_class_version(row.joined.get()) : latest;
 }
 
 // The table's own columns, under their field names, each decoded by its type.
@@ -263,14 +298,31 @@ rt::Ref row_class_version(PyObject* result) {
 bool decode_columns(RowDecoding& row, PyObject* class_version) {
     row.record = rt::presized_dict(std::min<Py_ssize_t>(PyDict_GET_SIZE(row.result), 32) + 2);
     if (!row.record) return false;
+    RowHooks hooks(row.self);
+    rt::RowLookups::Row types(g_column_types, row.description);
     rt::DictItems items(row.result);
     rt::Ref name, value, field_type;
+    bool all_text = true;
     while (items.next(name, value)) {
         const bool text = row.keys_text && PyUnicode_CheckExact(name.get());
+        // Comparing keys that are not exactly str may run code.
+        if (!text) {
+            all_text = false;
+            hooks.code_may_have_run();
+        }
         if (text) {
             // Comparing str objects runs no code: test the partition keys first.
-            if (same_text(name.get(), row.primary.get()) || same_text(name.get(), row.secondary.get())) continue;
-            if (!dict_get(row.description, name.get(), field_type)) return false;
+            const bool is_primary = same_text(name.get(), row.primary.get());
+            const bool is_secondary = same_text(name.get(), row.secondary.get());
+            if (is_primary) row.primary_value = value;
+            if (is_secondary) row.secondary_value = value;
+            if (is_primary || is_secondary) continue;
+            PyObject* found = nullptr;
+            bool quiet = false;
+            if (!types.get(name.get(), &found, &quiet)) return false;
+            // A lookup in a dict with keys that are not str may run code.
+            if (!quiet) hooks.code_may_have_run();
+            field_type = rt::borrow(found);
             if (!field_type) continue;
         } else {
             if (!dict_get(row.description, name.get(), field_type)) return false;
@@ -281,7 +333,7 @@ bool decode_columns(RowDecoding& row, PyObject* class_version) {
             if (!keep) continue;
         }
         bool own = false;
-        rt::Ref key = reverse_map(row.self, row.table_name, name.get(), class_version, own);
+        rt::Ref key = reverse_map(hooks, row.self, row.table_name, name.get(), class_version, own);
         if (!key) return false;
         if (!text || !own) {
             // Other code ran since the test: read the type again.
@@ -292,7 +344,7 @@ bool decode_columns(RowDecoding& row, PyObject* class_version) {
                 return false;
             }
         }
-        rt::Ref decoded = process_field(row.self, field_type.get(), value.get());
+        rt::Ref decoded = process_field(hooks, row.self, field_type.get(), value.get());
         if (!decoded) return false;
         if (PyDict_SetItem(row.record.get(), key.get(), decoded.get()) < 0) return false;
         if (PyUnicode_CheckExact(key.get())) {
@@ -303,7 +355,10 @@ bool decode_columns(RowDecoding& row, PyObject* class_version) {
             row.may_drop = true;
         }
     }
-    return !PyErr_Occurred();
+    if (PyErr_Occurred()) return false;
+    types.finish();
+    row.result_text = all_text;
+    return true;
 }
 
 // The record without the keys that are dropped (33 characters starting with "f").
@@ -339,8 +394,8 @@ bool decode_metadata(RowDecoding& row) {
         if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
             return false;
     }
-    rt::Ref joined;
-    if (!dict_get(row.result, n_metadata, joined)) return false;
+    rt::Ref joined = row.joined;
+    if (!row.reads_hold() && !dict_get(row.result, n_metadata, joined)) return false;
     if (!joined || own_metadata) return true;
     row.record_metadata = PyUnicode_Check(joined.get()) ? common::json_loads(joined.get()) : joined;
     if (!row.record_metadata || PyDict_SetItem(row.record.get(), n_metadata, row.record_metadata.get()) < 0)
@@ -353,10 +408,12 @@ bool decode_metadata(RowDecoding& row) {
 // partition keys of the row, the version falling back to the one recorded in
 // the metadata.
 bool add_address(RowDecoding& row) {
-    rt::Ref found;
-    if (!dict_get(row.result, row.primary.get(), found)) return false;
+    const bool reads_hold = row.reads_hold();
+    rt::Ref found = row.primary_value;
+    if (!reads_hold && !dict_get(row.result, row.primary.get(), found)) return false;
     if (found && PyDict_SetItem(row.record.get(), n_object_id_key, found.get()) < 0) return false;
-    if (!dict_get(row.result, row.secondary.get(), found)) return false;
+    found = row.secondary_value;
+    if (!(reads_hold && row.reads_hold()) && !dict_get(row.result, row.secondary.get(), found)) return false;
     if (found) return PyDict_SetItem(row.record.get(), n_object_version_key, found.get()) == 0;
     if (!find_record_metadata(row)) return false;
     if (!row.record_metadata) return true;
@@ -379,8 +436,8 @@ struct ProcessResultArgs : rt::Args {
 
 PyObject* process_result_body(PyObject* const* a) {
     const ProcessResultArgs p(a);
-    RowDecoding row{p.self(), p.table_name(), p.result(), p.description()};
-    rt::Ref class_version = row_class_version(row.result);
+    RowDecoding row{p.self(), p.table_name(), p.result(), p.description(), rt::UnchangedSince(p.result())};
+    rt::Ref class_version = row_class_version(row);
     if (!class_version) return nullptr;
     row.primary = rt::global(n_PRIMARY_PARTITION_KEY);
     if (!row.primary) return nullptr;

@@ -345,3 +345,52 @@ def test_renamed_and_colliding_keys():
             return "same"
 
     assert decode({"a": 1, "b": "[2]"}, {"a": "TEXT", "b": "json"}, Collide()) == {"same": [2]}
+
+
+
+# json.loads is Python code: whatever it changes between two columns of one row is seen at the next
+# column and after the columns, once earlier calls have let the hooks, the column types and the row's
+# reads be remembered.
+def _switch_reverse_map(host, row, description):
+    type(host)._field_reverse_map = lambda self, t, f, v: "renamed_" + f
+
+
+def _switch_process_field(host, row, description):
+    host._process_field = lambda field_type, value: ("hooked", value)
+
+
+def _retype_column(host, row, description):
+    description["b"] = "TEXT"
+
+
+def _change_row(host, row, description):
+    row[PK], row[SK] = "changed", "2"  # values replaced: the row keeps its size
+
+
+@pytest.mark.parametrize("change, expected", [
+    (_switch_reverse_map, {"a": [1], "renamed_b": [2], "_object_id": "o", "_object_version": "1"}),
+    (_switch_process_field, {"a": [1], "b": ("hooked", "[2]"), "_object_id": "o", "_object_version": "1"}),
+    (_retype_column, {"a": [1], "b": "[2]", "_object_id": "o", "_object_version": "1"}),
+    (_change_row, {"a": [1], "b": [2], "_object_id": "changed", "_object_version": "2"}),
+], ids=["reverse map", "process field", "column type", "row"])
+def test_changes_made_by_json_loads_within_a_row_are_seen(monkeypatch, change, expected):
+    class Local(Host):
+        pass
+
+    host = Local()
+    row = {PK: "o", SK: "1", "a": "[1]", "b": "[2]"}
+    description = {PK: "TEXT", SK: "TEXT", "a": "json", "b": "json"}
+    for _ in range(3):
+        assert host._process_result("person", row, description) == {"a": [1], "b": [2], "_object_id": "o",
+                                                                    "_object_version": "1"}
+    real, changed = json.loads, []
+
+    def loads(text):
+        if not changed:
+            changed.append(text)
+            change(host, row, description)
+        return real(text)
+
+    monkeypatch.setattr(json, "loads", loads)
+    assert host._process_result("person", row, description) == expected
+    assert changed == ["[1]"]
