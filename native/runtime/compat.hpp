@@ -286,9 +286,12 @@ inline bool own_instance_dict_table(PyObject* obj) {
 }
 
 // A dict sized for n entries (no resizing while they are added).  Private
-// through 3.13; 3.14 and later: PyDict_New, a dict that grows as entries come.
+// through 3.12.  3.13 and later: PyDict_New, a dict that grows as entries
+// come, because 3.13's presized dict takes the general key layout (an entry
+// of three words, not two, and the slower lookups) even for str keys, and
+// the records made here are handed to callers.
 inline PyObject* new_presized_dict(Py_ssize_t n) {
-#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS) || PY_VERSION_HEX >= 0x030D0000
     (void)n;
     return PyDict_New();
 #else
