@@ -693,6 +693,49 @@ def test_hooks_of_a_plain_class_are_looked_up_as_python_does(change, expected):
     assert host._build_count_statement("t", _two_leaves()) == expected
 
 
+def _conversion_on_instance(host):
+    host._to_sql_value = lambda value: value * 10
+
+
+def _conversion_replaced_on_class(host):
+    type(host)._to_sql_value = classmethod(lambda cls, value: value * 10)
+
+
+def _conversion_as_static_method(host):
+    type(host)._to_sql_value = staticmethod(lambda value: value * 10)
+
+
+def _conversion_bound_elsewhere(host):
+    # The module's own conversion, bound to another class: it converts as the default does.
+    host._to_sql_value = PlainHost._to_sql_value
+
+
+def _conversion_set_during_the_call(host):
+    # The first leaf's mapping puts a conversion on the instance: the second leaf's lookup finds it.
+    def first(self, table, field, version):
+        self._to_sql_value = lambda value: value * 10
+        return field
+
+    type(host)._fields_map = first
+
+
+@pytest.mark.parametrize("change, expected", [
+    (_conversion_on_instance, [10, 20]),
+    (_conversion_replaced_on_class, [10, 20]),
+    (_conversion_as_static_method, [10, 20]),
+    (_conversion_bound_elsewhere, [1, 2]),
+    (_conversion_set_during_the_call, [1, 20]),
+], ids=["instance attribute", "class method replaced", "static method", "bound to another class",
+        "set during the call"])
+def test_the_value_conversion_is_looked_up_as_python_does(change, expected):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_count_statement("t", _two_leaves())[1] == [1, 2]
+    change(host)
+    assert host._build_count_statement("t", _two_leaves()) == (
+        "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", expected)
+
+
 # --------------------------------------------------------------------------- the library's own one-liners
 
 import quarna_utils.query.data_models.filter as filter_module  # noqa: E402
