@@ -317,16 +317,47 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, plus `extra` unless it is null, as
-// a list in the set's order (the caller sorts it).
-rt::Ref unique_fields(PyObject* only, PyObject* extra = nullptr) {
+// True when every item of an exact list or tuple is an exact str.
+bool only_exact_str(PyObject* items) {
+    PyObject* const* item = PySequence_Fast_ITEMS(items);
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(items); i < n; ++i)
+        if (!PyUnicode_CheckExact(item[i])) return false;
+    return true;
+}
+
+// The fields of `only` without duplicates, plus `extra` (an exact str)
+// unless it is null, in ascending order: sorted(set(only) | {extra}).
+// Exact str fields, in an exact list or tuple, are sorted as they are and
+// each run of equal ones kept once, its first: the set would keep that one
+// too, and neither hashing nor comparing them runs any code.
+rt::Ref sorted_unique_fields(PyObject* only, PyObject* extra = nullptr) {
+    if ((PyList_CheckExact(only) || PyTuple_CheckExact(only)) && only_exact_str(only)) {
+        rt::Ref fields = rt::steal(PySequence_List(only));
+        if (!fields) return rt::Ref();
+        if (extra && PyList_Append(fields.get(), extra) < 0) return rt::Ref();
+        if (PyList_Sort(fields.get()) < 0) return rt::Ref();
+        const Py_ssize_t n = PyList_GET_SIZE(fields.get());
+        auto same = [&](Py_ssize_t i) {
+            PyObject* f = PyList_GET_ITEM(fields.get(), i);
+            PyObject* before = PyList_GET_ITEM(fields.get(), i - 1);
+            return f == before || PyUnicode_Compare(f, before) == 0;
+        };
+        Py_ssize_t first_dup = 1;
+        while (first_dup < n && !same(first_dup)) ++first_dup;
+        if (first_dup >= n) return fields;
+        rt::Ref unique = rt::steal(PyList_GetSlice(fields.get(), 0, first_dup));
+        if (!unique) return rt::Ref();
+        for (Py_ssize_t i = first_dup + 1; i < n; ++i)
+            if (!same(i) && PyList_Append(unique.get(), PyList_GET_ITEM(fields.get(), i)) < 0) return rt::Ref();
+        return unique;
+    }
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
     if (extra && PySet_Add(fields.get(), extra) < 0) return rt::Ref();
-    return rt::steal(PySequence_List(fields.get()));
+    fields = rt::steal(PySequence_List(fields.get()));
+    if (!fields || PyList_Sort(fields.get()) < 0) return rt::Ref();
+    return fields;
 }
-
-bool sort_list(PyObject* list) { return PyList_Sort(list) == 0; }
 
 // Is f listed as distinct?  `distinct` is read anew for every field.
 int is_distinct(PyObject* query_specifier, PyObject* field) {
@@ -340,9 +371,9 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
                    rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata.get());
+    rt::Ref fields = sorted_unique_fields(only.get(), internal ? nullptr : n_metadata.get());
     only = rt::Ref();
-    if (!fields || !sort_list(fields.get())) return false;
+    if (!fields) return false;
     rt::ListItems items(fields.get());
     rt::Ref field;
     Py_ssize_t index = 0;
@@ -371,8 +402,8 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
 bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = unique_fields(only.get());
-    if (!fields || !sort_list(fields.get())) return false;
+    rt::Ref fields = sorted_unique_fields(only.get());
+    if (!fields) return false;
     only = rt::Ref();
     rt::ListItems items(fields.get());
     rt::Ref field;
