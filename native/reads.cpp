@@ -1,6 +1,7 @@
 // ORDER BY, the plain select, the select joined with the metadata table, the
 // select entry point and COUNT.
 #include "common.hpp"
+#include "conditions.hpp"
 #include "methods.hpp"
 #include "paths.hpp"
 #include "runtime/calls.hpp"
@@ -39,7 +40,6 @@ rt::SelfHook h_build_order_by_statement(n_build_order_by_statement, methods::bui
 rt::SelfHook h_select_statement(n_select_statement, methods::select_statement, rt::Binding::Method);
 rt::SelfHook h_select_with_internal_meta_statement(n_select_with_internal_meta_statement,
                                                    methods::select_with_internal_meta_statement, rt::Binding::Method);
-using common::h_get_conditions_statement;
 using common::h_resolve_nested_field_name;
 
 rt::KwNames kw_flags{"is_internal_table", "use_internal_meta_tables"};
@@ -196,12 +196,9 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     int truthy = tree_truth(conditions);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref result = h_get_conditions_statement.call(self,
-                                         {table_name, conditions, is_internal_table, use_internal_meta_tables},
-                                         kw_flags.get());
-        if (!result) return nullptr;
         rt::Ref parts[2];
-        if (!rt::unpack(result.get(), parts, 2)) return nullptr;
+        if (!conditions::tree_parts(self, table_name, conditions, is_internal_table, use_internal_meta_tables, parts))
+            return nullptr;
         if (!rt::expect_list(parts[1].get())) return nullptr;
         params = parts[1];
         int has_text = rt::truth(parts[0].get());

@@ -645,7 +645,7 @@ def test_template_methods_are_looked_up_as_python_does(monkeypatch, make):
 
 # --------------------------------------------------------------------------- hooks of a plain host class
 
-from quarna_utils.query.utils import Q  # noqa: E402
+from quarna_utils.query.utils import ConnectorEnum, Q  # noqa: E402
 
 
 class PlainHost(M):
@@ -734,6 +734,50 @@ def test_the_value_conversion_is_looked_up_as_python_does(change, expected):
     change(host)
     assert host._build_count_statement("t", _two_leaves()) == (
         "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", expected)
+
+
+def _nested_tree():
+    return Q(Filter(field_name="a", value=1), Q(Filter(field_name="b", value=2), Filter(field_name="c", value=3),
+                                                _connector=ConnectorEnum.OR))
+
+
+def _tree_hook_on_class(host, calls):
+    def tree(self, table_name, conditions, **flags):
+        calls.append(flags)
+        return ["X", [9]]  # any pair of two items is taken apart
+
+    type(host)._get_conditions_statement = tree
+
+
+def _tree_hook_set_during_the_call(host, calls):
+    # The first leaf's mapping wraps the tree hook on the instance: the sub-tree is built through it.
+    def first(self, table, field, version):
+        def tree(table_name, conditions, **flags):
+            calls.append(flags)
+            return M._get_conditions_statement(self, table_name, conditions, **flags)
+
+        if field == "a":
+            self._get_conditions_statement = tree
+        return field
+
+    type(host)._fields_map = first
+
+
+@pytest.mark.parametrize("change, expected, flags", [
+    (_tree_hook_on_class, ("SELECT COUNT(*) FROM 't' WHERE X", [9]),
+     [dict(is_internal_table=False, use_internal_meta_tables=False)]),
+    (_tree_hook_set_during_the_call, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND (b = ? OR c = ?)", [1, 2, 3]),
+     [dict(is_internal_table=False, use_internal_meta_tables=False, is_grouped=True)]),
+], ids=["class attribute", "set during the call"])
+def test_the_tree_hook_is_looked_up_as_python_does(change, expected, flags):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_count_statement("t", _nested_tree()) == (
+            "SELECT COUNT(*) FROM 't' WHERE a = ? AND (b = ? OR c = ?)", [1, 2, 3])
+    calls = []
+    change(host, calls)
+    assert host._build_count_statement("t", _nested_tree()) == expected
+    assert calls == flags
 
 
 # --------------------------------------------------------------------------- the library's own one-liners
