@@ -84,15 +84,28 @@ const char* marks() {
     }();
     return text.data();
 }
-}  // namespace
+// "?,?,...,?", the same for the separator ",".
+const char* tight_marks() {
+    static const std::string text = [] {
+        std::string s;
+        append_placeholders(s, kMarkChunk + 1, ",");
+        return s;
+    }();
+    return text.data();
+}
 
-void placeholders(rt::Text& text, Py_ssize_t n) {
+void append_marks(rt::Text& text, Py_ssize_t n, const char* marks, Py_ssize_t step) {
     while (n > 0) {
         const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
         n -= k;
-        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
+        text.lit(marks, (size_t)(step * k - (n == 0 ? step - 1 : 0)));
     }
 }
+}  // namespace
+
+void placeholders(rt::Text& text, Py_ssize_t n) { append_marks(text, n, marks(), 3); }
+
+void tight_placeholders(rt::Text& text, Py_ssize_t n) { append_marks(text, n, tight_marks(), 2); }
 
 static bool ends_with(PyObject* s, const char* suffix, Py_ssize_t n) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);

@@ -72,6 +72,8 @@ void append_placeholders(std::string& out, Py_ssize_t n, const char* separator);
 // n placeholders joined with ", ", as append_placeholders writes them, handed
 // to `text` in slices of a buffer made once (no allocation per statement).
 void placeholders(rt::Text& text, Py_ssize_t n);
+// The same joined with "," (an IN list).
+void tight_placeholders(rt::Text& text, Py_ssize_t n);
 
 // True when the table is internal: its name ends with "metadata" or "reference".
 bool is_internal_table(PyObject* table_name);

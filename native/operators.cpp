@@ -200,11 +200,10 @@ PyObject* in_template(PyObject* const* a) {
     if (!decoded) return nullptr;
     const Py_ssize_t n = PyObject_Size(decoded.get());
     if (n < 0) return nullptr;
-    std::string pattern = "{field_name} IN (";
-    common::append_placeholders(pattern, n, ",");
-    pattern += ')';
     rt::Text text;
-    text.lit(pattern.data(), pattern.size());
+    text.lit("{field_name} IN (");
+    common::tight_placeholders(text, n);
+    text.lit(")");
     return text.build().release();
 }
 
