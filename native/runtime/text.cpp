@@ -110,6 +110,20 @@ void Text::slice(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
     length_ += n;
 }
 
+void Text::repeat_tail(Py_ssize_t from, Py_ssize_t times) {
+    const Py_ssize_t unit = length_ - from;
+    if (unit <= 0 || times <= 0) return;
+    room(unit * times);
+    Py_ssize_t done = 1;  // copies of the unit from `from` on
+    while (times > 0) {
+        const Py_ssize_t k = times < done ? times : done;
+        std::memcpy(data_ + length_ * kind_, data_ + from * kind_, (size_t)(k * unit * kind_));
+        length_ += k * unit;
+        done += k;
+        times -= k;
+    }
+}
+
 bool Text::inside_quotes(PyObject* name, PyObject* quote) {
     if (PyUnicode_Check(quote) && PyUnicode_GET_LENGTH(quote) == 1)
         return inside_quotes(name, PyUnicode_READ_CHAR(quote, 0));

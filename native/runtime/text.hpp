@@ -55,6 +55,9 @@ public:
         }
         return at >= 0 && doubling_quotes(name, quote, at);
     }
+    // Appends `times` more copies of the characters written from `from` on
+    // (a run of equal groups, copied in doubling blocks).
+    void repeat_tail(Py_ssize_t from, Py_ssize_t times);
     // Appends everything collected by another builder.
     void append(const Text& other) {
         if (other.length_ == 0) return;
