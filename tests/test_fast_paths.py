@@ -780,6 +780,15 @@ def test_the_tree_hook_is_looked_up_as_python_does(change, expected, flags):
     assert calls == flags
 
 
+def test_the_mapping_hook_tests_its_arguments_after_remembered_calls():
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        host._build_count_statement("t", _two_leaves())
+    leaf = Filter.model_construct(field_name=5, lookup=Lookup.EQ, value=1)
+    with pytest.raises(TypeError, match=r"^Argument 'field_name' has incorrect type \(expected str, got int\)$"):
+        host._build_count_statement("t", Q(leaf))
+
+
 # --------------------------------------------------------------------------- the library's own one-liners
 
 import quarna_utils.query.data_models.filter as filter_module  # noqa: E402
