@@ -44,6 +44,19 @@ rt::ModuleAttr a_loads(n_loads);
 rt::SelfHook h_fields_map(n_fields_map, methods::fields_map, rt::Binding::Method);
 }  // namespace
 
+rt::Ref call_hook(PyObject* self, rt::SelfHook& hook, const rt::FuncDef& def, std::initializer_list<PyObject*> args,
+                  PyObject* kwnames) {
+    if (args.size() + 1 == def.params.size() && args.size() < rt::kMaxParams && hook.still_default(self)) {
+        PyObject* all[rt::kMaxParams];
+        size_t n = 0;
+        all[n++] = self;
+        for (PyObject* a : args) all[n++] = a;
+        PyObject* result;
+        if (rt::run_if_checked(def, all, &result)) return rt::steal(result);
+    }
+    return hook.call(self, args, kwnames);
+}
+
 rt::Ref versions_latest() {
     rt::Ref versions = rt::global(n_Versions);
     if (!versions) return rt::Ref();

@@ -41,6 +41,13 @@ namespace common {
 extern rt::SelfHook h_get_conditions_statement;
 extern rt::SelfHook h_resolve_nested_field_name;
 
+// self.<hook>(*args) through `hook`, whose default is this module's `def`
+// (kwnames, if given, name the trailing arguments).  When the arguments are
+// every parameter after self, in declaration order, and the lookup would
+// find the default, its body runs without the call (rt::run_if_checked).
+rt::Ref call_hook(PyObject* self, rt::SelfHook& hook, const rt::FuncDef& def, std::initializer_list<PyObject*> args,
+                  PyObject* kwnames = nullptr);
+
 // "", a new str.
 inline rt::Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
 

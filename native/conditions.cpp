@@ -239,8 +239,8 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
         }
     }
 
-    Ref expression = h_resolve_nested_field_name.call(
-        self,
+    Ref expression = common::call_hook(
+        self, h_resolve_nested_field_name, methods::resolve_nested_field_name,
         {table_name, field_name, nested_fields, reinterpret_cast<PyObject*>(Py_TYPE(value)), is_internal_table,
          use_internal_meta_tables},
         kw_nested.get());
@@ -376,7 +376,7 @@ bool nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* v
     // Read again for its type: the mapping hook may have changed it.
     Ref raw = f_value.get(p.filter_item());
     if (!raw) return false;
-    Ref result = h_nested_filter_statement.call(self,
+    Ref result = common::call_hook(self, h_nested_filter_statement, methods::nested_filter_statement,
                                  {table_name, head.get(), head_rest[1].get(), op, value,
                                   reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
                                   p.use_internal_meta_tables()},

@@ -212,7 +212,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     truthy = rt::truth(order_by);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref clause = h_build_order_by_statement.call(self,
+        rt::Ref clause = common::call_hook(self, h_build_order_by_statement, methods::build_order_by_statement,
                                          {table_name, order_by, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!clause) return nullptr;
@@ -503,7 +503,8 @@ PyObject* build_select_statement_body(PyObject* const* a) {
     if (!append_global(columns, n_METADATA_SELECT_FIELD)) return nullptr;
     rt::Ref select_only = columns.build();
     if (!select_only) return nullptr;
-    return checked_statement(h_select_with_internal_meta_statement.call(self,
+    return checked_statement(common::call_hook(self, h_select_with_internal_meta_statement,
+                                             methods::select_with_internal_meta_statement,
                                              {table_name, select_only.get(), p.conditions(), pagination, p.order_by()},
                                              kw_meta_select.get()));
 }
