@@ -789,6 +789,34 @@ def test_the_mapping_hook_tests_its_arguments_after_remembered_calls():
         host._build_count_statement("t", Q(leaf))
 
 
+@pytest.mark.parametrize("hook, override, expected", [
+    ("_resolve_nested_field_name", lambda self, *args, **kwargs: "R",
+     "SELECT * FROM 't' WHERE R = ? ORDER BY age ASC"),
+    ("_nested_filter_statement", lambda self, *args, **kwargs: ("N = ?", 7),
+     "SELECT * FROM 't' WHERE N = ? ORDER BY age ASC"),
+    ("_build_order_by_statement", lambda self, *args, **kwargs: " ORDER BY O",
+     "SELECT * FROM 't' WHERE cast(json_extract(data, '$.x') as integer) = ? ORDER BY O"),
+], ids=["resolver", "nested filter", "ordering"])
+def test_hooks_given_every_argument_follow_a_replaced_class_attribute(hook, override, expected):
+    host = type("Host", (PlainHost,), {})()
+    order = [OrderBy(field_name="age", direction=OrderDirection.ASC)]
+    tree = Q(Filter(field_name="data__x", value=1))
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_select_statement("t", None, tree, None, order)[0] == (
+            "SELECT * FROM 't' WHERE cast(json_extract(data, '$.x') as integer) = ? ORDER BY age ASC")
+    setattr(type(host), hook, override)
+    assert host._build_select_statement("t", None, tree, None, order)[0] == expected
+
+
+def test_the_metadata_select_follows_a_replaced_class_attribute():
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_select_statement("t", None, use_internal_meta_tables=True)[0].startswith("SELECT t1.*")
+    type(host)._select_with_internal_meta_statement = lambda self, *args, **kwargs: ("S", [kwargs["select_only"]])
+    assert host._build_select_statement("t", None, use_internal_meta_tables=True) == (
+        "S", ["t1.*, " + mod.METADATA_SELECT_FIELD])
+
+
 # --------------------------------------------------------------------------- the library's own one-liners
 
 import quarna_utils.query.data_models.filter as filter_module  # noqa: E402
