@@ -44,6 +44,19 @@ rt::ModuleAttr a_loads(n_loads);
 rt::SelfHook h_fields_map(n_fields_map, methods::fields_map, rt::Binding::Method);
 }  // namespace
 
+rt::Ref call_hook(PyObject* self, rt::SelfHook& hook, const rt::FuncDef& def, std::initializer_list<PyObject*> args,
+                  PyObject* kwnames) {
+    if (args.size() + 1 == def.params.size() && args.size() < rt::kMaxParams && hook.still_default(self)) {
+        PyObject* all[rt::kMaxParams];
+        size_t n = 0;
+        all[n++] = self;
+        for (PyObject* a : args) all[n++] = a;
+        PyObject* result;
+        if (rt::run_if_checked(def, all, &result)) return rt::steal(result);
+    }
+    return hook.call(self, args, kwnames);
+}
+
 rt::Ref versions_latest() {
     rt::Ref versions = rt::global(n_Versions);
     if (!versions) return rt::Ref();
@@ -53,6 +66,13 @@ rt::Ref versions_latest() {
 rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {
     rt::Ref latest = versions_latest();
     if (!latest) return rt::Ref();
+    // While the lookup would find this module's own method, its body runs
+    // without the call (the same arguments, tested the same way).
+    if (h_fields_map.still_default(self)) {
+        PyObject* args[] = {self, table_name, field_name, latest.get()};
+        PyObject* result;
+        if (rt::run_if_checked(methods::fields_map, args, &result)) return rt::steal(result);
+    }
     return h_fields_map.call(self, {table_name, field_name, latest.get()});
 }
 
@@ -84,15 +104,28 @@ const char* marks() {
     }();
     return text.data();
 }
-}  // namespace
+// "?,?,...,?", the same for the separator ",".
+const char* tight_marks() {
+    static const std::string text = [] {
+        std::string s;
+        append_placeholders(s, kMarkChunk + 1, ",");
+        return s;
+    }();
+    return text.data();
+}
 
-void placeholders(rt::Text& text, Py_ssize_t n) {
+void append_marks(rt::Text& text, Py_ssize_t n, const char* marks, Py_ssize_t step) {
     while (n > 0) {
         const Py_ssize_t k = n < kMarkChunk ? n : kMarkChunk;
         n -= k;
-        text.lit(marks(), (size_t)(3 * k - (n == 0 ? 2 : 0)));
+        text.lit(marks, (size_t)(step * k - (n == 0 ? step - 1 : 0)));
     }
 }
+}  // namespace
+
+void placeholders(rt::Text& text, Py_ssize_t n) { append_marks(text, n, marks(), 3); }
+
+void tight_placeholders(rt::Text& text, Py_ssize_t n) { append_marks(text, n, tight_marks(), 2); }
 
 static bool ends_with(PyObject* s, const char* suffix, Py_ssize_t n) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);

@@ -41,6 +41,13 @@ namespace common {
 extern rt::SelfHook h_get_conditions_statement;
 extern rt::SelfHook h_resolve_nested_field_name;
 
+// self.<hook>(*args) through `hook`, whose default is this module's `def`
+// (kwnames, if given, name the trailing arguments).  When the arguments are
+// every parameter after self, in declaration order, and the lookup would
+// find the default, its body runs without the call (rt::run_if_checked).
+rt::Ref call_hook(PyObject* self, rt::SelfHook& hook, const rt::FuncDef& def, std::initializer_list<PyObject*> args,
+                  PyObject* kwnames = nullptr);
+
 // "", a new str.
 inline rt::Ref empty_text() { return rt::steal(PyUnicode_New(0, 0)); }
 
@@ -72,6 +79,8 @@ void append_placeholders(std::string& out, Py_ssize_t n, const char* separator);
 // n placeholders joined with ", ", as append_placeholders writes them, handed
 // to `text` in slices of a buffer made once (no allocation per statement).
 void placeholders(rt::Text& text, Py_ssize_t n);
+// The same joined with "," (an IN list).
+void tight_placeholders(rt::Text& text, Py_ssize_t n);
 
 // True when the table is internal: its name ends with "metadata" or "reference".
 bool is_internal_table(PyObject* table_name);

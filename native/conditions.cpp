@@ -1,5 +1,6 @@
 // The nested filter, single filters and condition trees.
 #include "common.hpp"
+#include "conditions.hpp"
 #include "methods.hpp"
 #include "paths.hpp"
 #include "values.hpp"
@@ -89,6 +90,40 @@ PyObject* no_condition() { return rt::pair(empty_text(), rt::none()).release(); 
 
 // The pair of a tree that adds nothing: ("", []), a new list each time.
 PyObject* empty_tree() { return rt::pair(empty_text(), rt::steal(PyList_New(0))).release(); }
+
+// What a leaf or a tree built: the result of a hook, as it returned it, or
+// the two items of the pair when this module built it (no tuple is made
+// for a caller here that only takes it apart again).
+struct Built {
+    Ref result;   // a hook's result, to unpack
+    Ref parts[2]; // or the two items, made here
+    bool set(Ref text, Ref second) {
+        if (!text || !second) return false;
+        parts[0] = std::move(text);
+        parts[1] = std::move(second);
+        return true;
+    }
+    bool take(Ref hook_result) {
+        result = std::move(hook_result);
+        return bool(result);
+    }
+    // Into exactly two items: the parts, or the result unpacked.
+    bool unpack(Ref* out) {
+        if (!result) {
+            out[0] = std::move(parts[0]);
+            out[1] = std::move(parts[1]);
+            return true;
+        }
+        return rt::unpack(result.get(), out, 2);
+    }
+    // As the method returns it: the pair, made now.
+    PyObject* release() {
+        if (result) return result.release();
+        return rt::pair(std::move(parts[0]), std::move(parts[1])).release();
+    }
+};
+bool no_condition(Built& out) { return out.set(empty_text(), rt::none()); }
+bool empty_tree(Built& out) { return out.set(empty_text(), rt::steal(PyList_New(0))); }
 
 // `value == Versions.<member>`, the enumeration read from the module now.
 int equals_version(PyObject* value, rt::ClassAttr& member) {
@@ -204,8 +239,8 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
         }
     }
 
-    Ref expression = h_resolve_nested_field_name.call(
-        self,
+    Ref expression = common::call_hook(
+        self, h_resolve_nested_field_name, methods::resolve_nested_field_name,
         {table_name, field_name, nested_fields, reinterpret_cast<PyObject*>(Py_TYPE(value)), is_internal_table,
          use_internal_meta_tables},
         kw_nested.get());
@@ -291,63 +326,63 @@ Ref filter_value(PyObject* self, PyObject* item) {
 
 // The condition of a filter on a column of the table: operator.build_statement
 // and operator.build_value, or no condition for Versions.ALL.
-PyObject* column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
+bool column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value, Built& out) {
     PyObject* self = p.self();
     PyObject* table_name = p.table_name();
     PyObject* item = p.filter_item();
     // filter.value is read again at each use below (the conversion ran Python code).
     Ref raw = f_value.get(item);
-    if (!raw) return nullptr;
+    if (!raw) return false;
     Ref versions = rt::global(n_Versions);
-    if (!versions) return nullptr;
+    if (!versions) return false;
     int is_version = rt::is_instance(raw.get(), versions.get());
-    if (is_version < 0) return nullptr;
+    if (is_version < 0) return false;
     if (is_version) {
         raw = f_value.get(item);
-        if (!raw) return nullptr;
+        if (!raw) return false;
         int all = equals_version(raw.get(), a_ALL);
-        if (all < 0) return nullptr;
-        if (all) return no_condition();
+        if (all < 0) return false;
+        if (all) return no_condition(out);
     }
     raw = Ref();
     int use_meta = rt::truth(p.use_internal_meta_tables());
-    if (use_meta < 0) return nullptr;
+    if (use_meta < 0) return false;
     Ref alias = use_meta ? rt::global(n_MODEL_TABLE_ALIAS) : empty_text();
-    if (!alias) return nullptr;
+    if (!alias) return false;
     Ref separator = c_COLUMN_SEPARATOR.get(self);
-    if (!separator) return nullptr;
+    if (!separator) return false;
     Ref type = column_type(self, table_name, field);
-    if (!type) return nullptr;
+    if (!type) return false;
     Ref statement =
         rt::call_method(op, n_build_statement, {field, value, alias.get(), separator.get(), type.get()});
-    if (!statement) return nullptr;
+    if (!statement) return false;
     // The column type is read again: build_statement may have changed the description.
     type = column_type(self, table_name, field);
-    if (!type) return nullptr;
+    if (!type) return false;
     Ref bound = rt::call_method(op, n_build_value, {value, type.get()});
-    if (!bound) return nullptr;
-    return rt::pair(statement, bound).release();
+    if (!bound) return false;
+    return out.set(std::move(statement), std::move(bound));
 }
 
 // The condition of a filter on a nested path "<field>__<keys>": the field is
 // mapped and self._nested_filter_statement builds the rest.
-PyObject* nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value) {
+bool nested_path_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value, Built& out) {
     PyObject* self = p.self();
     PyObject* table_name = p.table_name();
     Ref head_rest[2];
-    if (!rt::split_once(field, n_separator, head_rest)) return nullptr;
+    if (!rt::split_once(field, n_separator, head_rest)) return false;
     Ref head = common::map_field(self, table_name, head_rest[0].get());
-    if (!head) return nullptr;
+    if (!head) return false;
     // Read again for its type: the mapping hook may have changed it.
     Ref raw = f_value.get(p.filter_item());
-    if (!raw) return nullptr;
-    Ref result = h_nested_filter_statement.call(self,
+    if (!raw) return false;
+    Ref result = common::call_hook(self, h_nested_filter_statement, methods::nested_filter_statement,
                                  {table_name, head.get(), head_rest[1].get(), op, value,
                                   reinterpret_cast<PyObject*>(Py_TYPE(raw.get())), p.is_internal_table(),
                                   p.use_internal_meta_tables()},
                                  kw_nested.get());
-    if (!result || !rt::expect_tuple(result.get())) return nullptr;
-    return result.release();
+    if (!result || !rt::expect_tuple(result.get())) return false;
+    return out.take(std::move(result));
 }
 
 // filter.is_nested_selection, tested for its truth: 1, 0, or -1 with an
@@ -368,22 +403,28 @@ int is_nested_selection(PyObject* item) {
     return rt::truth(nested_flag.get());
 }
 
-PyObject* get_filter_statement_body(PyObject* const* a) {
-    const FilterArgs p(a);
+// What _get_filter_statement returns, into `out`; false with an exception set.
+bool filter_statement(FilterArgs p, Built& out) {
     PyObject* self = p.self();
     PyObject* item = p.filter_item();
     Ref op = filter_operator(self, item);
-    if (!op) return nullptr;
+    if (!op) return false;
     Ref value = filter_value(self, item);
-    if (!value) return nullptr;
+    if (!value) return false;
     Ref name = f_field_name.get(item);
-    if (!name) return nullptr;
+    if (!name) return false;
     Ref field = common::map_field(self, p.table_name(), name.get());
-    if (!field) return nullptr;
+    if (!field) return false;
     int nested = is_nested_selection(item);
-    if (nested < 0) return nullptr;
-    if (nested) return nested_path_filter(p, op.get(), field.get(), value.get());
-    return column_filter(p, op.get(), field.get(), value.get());
+    if (nested < 0) return false;
+    if (nested) return nested_path_filter(p, op.get(), field.get(), value.get(), out);
+    return column_filter(p, op.get(), field.get(), value.get(), out);
+}
+
+PyObject* get_filter_statement_body(PyObject* const* a) {
+    Built built;
+    if (!filter_statement(FilterArgs(a), built)) return nullptr;
+    return built.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -448,11 +489,10 @@ struct TreeArgs : rt::Args {
 // nothing; otherwise the text follows the connector and add_bound(params,
 // bound) takes the values to bind.
 template <class AddBound>
-QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const char* connector, bool& contributed,
+QUARNA_COLD bool add_built(Built& built, rt::Text& text, PyObject* params, const char* connector, bool& contributed,
                            AddBound add_bound) {
-    if (!built) return false;
     Ref parts[2];
-    if (!rt::unpack(built.get(), parts, 2)) return false;
+    if (!built.unpack(parts)) return false;
     int truthy = rt::truth(parts[0].get());
     if (truthy < 0) return false;
     if (!truthy) return true;
@@ -462,14 +502,30 @@ QUARNA_COLD bool add_built(Ref built, rt::Text& text, PyObject* params, const ch
     return true;
 }
 
+bool tree_statement(TreeArgs p, Built& out);
+
+// self._get_conditions_statement(table_name, conditions, is_internal_table=...,
+// use_internal_meta_tables=..., is_grouped=...) into `out`.  While the
+// lookup would find this module's own method, its work is done here without
+// the call: the arguments are this call's own (table_name already tested).
+bool tree_through_self(PyObject* self, PyObject* table_name, PyObject* conditions, PyObject* is_internal_table,
+                       PyObject* use_internal_meta_tables, PyObject* is_grouped, Built& out) {
+    if (h_get_conditions_statement.still_default(self)) {
+        PyObject* args[] = {self, table_name, conditions, is_internal_table, use_internal_meta_tables, is_grouped};
+        return tree_statement(TreeArgs(args), out);
+    }
+    return out.take(h_get_conditions_statement.call(self, {table_name, conditions, is_internal_table,
+                                                           use_internal_meta_tables, is_grouped},
+                                                    kw_tree.get()));
+}
+
 // Builds a sub-tree through self and adds what it contributes.
 bool add_subtree(TreeArgs p, PyObject* subtree, rt::Text& text, PyObject* params, const char* connector,
                  bool& contributed) {
-    return add_built(h_get_conditions_statement.call(p.self(),
-                                     {p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
-                                      Py_True},
-                                     kw_tree.get()),
-                     text, params, connector, contributed, extend);
+    Built built;
+    return tree_through_self(p.self(), p.table_name(), subtree, p.is_internal_table(), p.use_internal_meta_tables(),
+                             Py_True, built) &&
+           add_built(built, text, params, connector, contributed, extend);
 }
 
 // The tree a queryable value states for the prefix "<mapped field>__",
@@ -517,18 +573,26 @@ QUARNA_COLD bool add_leaf(TreeArgs p, PyObject* child, rt::Text& text, PyObject*
         if (PyList_Check(bound)) return extend(params, bound);
         return PyList_Append(params, bound) == 0;
     };
-    return add_built(h_get_filter_statement.call(p.self(),
-                                     {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
-                                     kw_filter.get()),
-                     text, params, connector, contributed, add_bound);
+    // While the lookup would find this module's own method, its work is
+    // done here without the call (the arguments are this call's own).
+    Built built;
+    if (h_get_filter_statement.still_default(p.self())) {
+        PyObject* args[] = {p.self(), p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()};
+        if (!filter_statement(FilterArgs(args), built)) return false;
+    } else if (!built.take(h_get_filter_statement.call(
+                   p.self(), {p.table_name(), child, p.is_internal_table(), p.use_internal_meta_tables()},
+                   kw_filter.get()))) {
+        return false;
+    }
+    return add_built(built, text, params, connector, contributed, add_bound);
 }
 
 // The pair of a tree that contributed `text`, negated when the tree is.
-QUARNA_COLD PyObject* finish_tree(PyObject* conditions, const rt::Text& text, Ref params) {
+QUARNA_COLD bool finish_tree(PyObject* conditions, const rt::Text& text, Ref params, Built& out) {
     Ref negated = f_negated.get(conditions);
-    if (!negated) return nullptr;
+    if (!negated) return false;
     int negate = rt::truth(negated.get());
-    if (negate < 0) return nullptr;
+    if (negate < 0) return false;
     Ref statement;
     if (negate) {
         rt::Text outer;
@@ -539,36 +603,35 @@ QUARNA_COLD PyObject* finish_tree(PyObject* conditions, const rt::Text& text, Re
     } else {
         statement = text.build();
     }
-    if (!statement) return nullptr;
-    return rt::pair(statement, params).release();
+    return out.set(std::move(statement), std::move(params));
 }
 
-PyObject* get_conditions_statement_body(PyObject* const* a) {
+// What _get_conditions_statement returns, into `out`; false with an exception set.
+bool tree_statement(TreeArgs p, Built& out) {
     rt::RecursionGuard guard(" while building a condition tree");
-    if (!guard) return nullptr;
-    const TreeArgs p(a);
+    if (!guard) return false;
     PyObject* conditions = p.conditions();
     PyObject* is_grouped = p.is_grouped();
 
     rt::Text text;
     Ref params = rt::steal(PyList_New(0));
-    if (!params) return nullptr;
+    if (!params) return false;
     Connectors connectors;
-    if (!connectors.start()) return nullptr;
+    if (!connectors.start()) return false;
     int grouped = rt::truth(is_grouped);
-    if (grouped < 0) return nullptr;
+    if (grouped < 0) return false;
     if (grouped) text.lit("(");
 
     Ref children = f_children.get(conditions);
-    if (!children) return nullptr;
+    if (!children) return false;
     int any = rt::truth(children.get());
-    if (any < 0) return nullptr;
-    if (!any) return empty_tree();
+    if (any < 0) return false;
+    if (!any) return empty_tree(out);
     // Read again for the loop: the truth test may have run Python code that changed it.
     children = f_children.get(conditions);
-    if (!children) return nullptr;
+    if (!children) return false;
     rt::Items walk;
-    if (!walk.start(children.get())) return nullptr;
+    if (!walk.start(children.get())) return false;
     children = Ref();
 
     bool contributed = false;
@@ -577,47 +640,68 @@ PyObject* get_conditions_statement_body(PyObject* const* a) {
         const char* connector = nullptr;
         if (contributed) {
             Ref c = f_connector.get(conditions);
-            if (!c) return nullptr;
+            if (!c) return false;
             connector = connectors.text(c.get());
-            if (!connector) return nullptr;
+            if (!connector) return false;
         }
         Ref q = rt::global(n_Q);
-        if (!q) return nullptr;
+        if (!q) return false;
         int is_tree = rt::is_instance(child.get(), q.get());
-        if (is_tree < 0) return nullptr;
+        if (is_tree < 0) return false;
         if (is_tree) {
-            if (!add_subtree(p, child.get(), text, params.get(), connector, contributed)) return nullptr;
+            if (!add_subtree(p, child.get(), text, params.get(), connector, contributed)) return false;
             continue;
         }
         Ref value = f_value.get(child.get());
-        if (!value) return nullptr;
+        if (!value) return false;
         Ref queryable = rt::global(n_QueryableMixin);
-        if (!queryable) return nullptr;
+        if (!queryable) return false;
         int is_queryable = rt::is_instance(value.get(), queryable.get());
-        if (is_queryable < 0) return nullptr;
+        if (is_queryable < 0) return false;
         if (is_queryable) {
             if (!add_queryable(p, child.get(), value.get(), text, params.get(), connector, contributed))
-                return nullptr;
+                return false;
             continue;
         }
         value = Ref();
-        if (!add_leaf(p, child.get(), text, params.get(), connector, contributed)) return nullptr;
+        if (!add_leaf(p, child.get(), text, params.get(), connector, contributed)) return false;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) return false;
 
     // Tested again, as the Python code tests it twice: its truth may have changed.
     grouped = rt::truth(is_grouped);
-    if (grouped < 0) return nullptr;
+    if (grouped < 0) return false;
     if (grouped) {
         text.lit(")");
-        if (text.length() == 2) return empty_tree();
+        if (text.length() == 2) return empty_tree(out);
     }
     // Nothing contributed: no condition at all, negated or not ("NOT ()" is not SQL).
-    if (text.empty()) return empty_tree();
-    return finish_tree(conditions, text, std::move(params));
+    if (text.empty()) return empty_tree(out);
+    return finish_tree(conditions, text, std::move(params), out);
+}
+
+PyObject* get_conditions_statement_body(PyObject* const* a) {
+    Built built;
+    if (!tree_statement(TreeArgs(a), built)) return nullptr;
+    return built.release();
 }
 
 }  // namespace
+
+namespace conditions {
+bool tree_parts(PyObject* self, PyObject* table_name, PyObject* conditions, PyObject* is_internal_table,
+                PyObject* use_internal_meta_tables, rt::Ref* parts) {
+    Built built;
+    if (h_get_conditions_statement.still_default(self)) {
+        PyObject* args[] = {self, table_name, conditions, is_internal_table, use_internal_meta_tables, Py_False};
+        if (!tree_statement(TreeArgs(args), built)) return false;
+    } else if (!built.take(h_get_conditions_statement.call(
+                   self, {table_name, conditions, is_internal_table, use_internal_meta_tables}, kw_filter.get()))) {
+        return false;
+    }
+    return built.unpack(parts);
+}
+}  // namespace conditions
 
 namespace methods {
 using namespace params;

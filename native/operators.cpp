@@ -84,18 +84,44 @@ rt::Ref splice(PyObject* pattern, const Py_ssize_t* at, int count, Py_ssize_t fi
 const char kFieldName[] = "field_name";
 const char kValue[] = "value";
 
-// pattern.format(field_name=column)
-rt::Ref fill_statement(PyObject* pattern, PyObject* column) {
+// Appends table_name.column_separator field_name column_separator, or
+// field_name alone.
+bool put_column_reference(rt::Text& text, PyObject* field_name, PyObject* table_name, PyObject* separator) {
+    if (PyUnicode_GET_LENGTH(table_name) == 0) {
+        text.str(field_name);
+        return true;
+    }
+    text.str(table_name);
+    text.lit(".");
+    text.str(separator);
+    if (!text.inside_quotes(field_name, separator)) return false;
+    text.str(separator);
+    return true;
+}
+
+// The column reference as a str.
+rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* separator) {
+    if (PyUnicode_GET_LENGTH(table_name) == 0) return rt::borrow(field_name);
+    rt::Text text;
+    if (!put_column_reference(text, field_name, table_name, separator)) return rt::Ref();
+    return text.build();
+}
+
+// pattern.format(field_name=<the column reference>).  The common pattern
+// gets the reference written straight into its place (no str of it is
+// made: nothing else sees it).
+rt::Ref fill_statement(PyObject* pattern, PyObject* field_name, PyObject* table_name, PyObject* separator) {
     if (PyUnicode_CheckExact(pattern)) {
         Py_ssize_t at[kMaxSplicedFields];
         const int count = simple_fields(pattern, kFieldName, sizeof(kFieldName) - 1, at);
         if (count >= 0)
-            return splice(pattern, at, count, sizeof(kFieldName) + 1, [column](rt::Text& t) {
-                t.str(column);
-                return true;
+            return splice(pattern, at, count, sizeof(kFieldName) + 1, [=](rt::Text& t) {
+                return put_column_reference(t, field_name, table_name, separator);
             });
     }
-    return rt::call_method(pattern, n_format, {column}, kw_field_name.get());
+    rt::Ref column = column_reference(field_name, table_name, separator);
+    if (!column) return rt::Ref();
+    return rt::call_method(pattern, n_format, {column.get()}, kw_field_name.get());
 }
 
 // value_template.format(value=value); each field formats the value anew, as str.format does.
@@ -108,18 +134,6 @@ rt::Ref fill_value(PyObject* pattern, PyObject* value) {
                           [value](rt::Text& t) { return t.formatted(value); });
     }
     return rt::call_method(pattern, n_format, {value}, kw_value.get());
-}
-
-// table_name.column_separator field_name column_separator, or field_name alone.
-rt::Ref column_reference(PyObject* field_name, PyObject* table_name, PyObject* separator) {
-    if (PyUnicode_GET_LENGTH(table_name) == 0) return rt::borrow(field_name);
-    rt::Text text;
-    text.str(table_name);
-    text.lit(".");
-    text.str(separator);
-    if (!text.inside_quotes(field_name, separator)) return rt::Ref();
-    text.str(separator);
-    return text.build();
 }
 
 // ---------------------------------------------------------------------------
@@ -143,9 +157,7 @@ PyObject* build_statement_body(PyObject* const* a) {
         pattern = rt::call(pattern.get(), {p.value(), p.column_type()});
         if (!pattern) return nullptr;
     }
-    rt::Ref column = column_reference(p.field_name(), p.table_name(), p.column_separator());
-    if (!column) return nullptr;
-    rt::Ref result = fill_statement(pattern.get(), column.get());
+    rt::Ref result = fill_statement(pattern.get(), p.field_name(), p.table_name(), p.column_separator());
     if (!result || !rt::expect_str(result.get())) return nullptr;
     return result.release();
 }
@@ -188,11 +200,10 @@ PyObject* in_template(PyObject* const* a) {
     if (!decoded) return nullptr;
     const Py_ssize_t n = PyObject_Size(decoded.get());
     if (n < 0) return nullptr;
-    std::string pattern = "{field_name} IN (";
-    common::append_placeholders(pattern, n, ",");
-    pattern += ')';
     rt::Text text;
-    text.lit(pattern.data(), pattern.size());
+    text.lit("{field_name} IN (");
+    common::tight_placeholders(text, n);
+    text.lit(")");
     return text.build().release();
 }
 

@@ -1,6 +1,7 @@
 // ORDER BY, the plain select, the select joined with the metadata table, the
 // select entry point and COUNT.
 #include "common.hpp"
+#include "conditions.hpp"
 #include "methods.hpp"
 #include "paths.hpp"
 #include "runtime/calls.hpp"
@@ -39,7 +40,6 @@ rt::SelfHook h_build_order_by_statement(n_build_order_by_statement, methods::bui
 rt::SelfHook h_select_statement(n_select_statement, methods::select_statement, rt::Binding::Method);
 rt::SelfHook h_select_with_internal_meta_statement(n_select_with_internal_meta_statement,
                                                    methods::select_with_internal_meta_statement, rt::Binding::Method);
-using common::h_get_conditions_statement;
 using common::h_resolve_nested_field_name;
 
 rt::KwNames kw_flags{"is_internal_table", "use_internal_meta_tables"};
@@ -196,12 +196,9 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     int truthy = tree_truth(conditions);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref result = h_get_conditions_statement.call(self,
-                                         {table_name, conditions, is_internal_table, use_internal_meta_tables},
-                                         kw_flags.get());
-        if (!result) return nullptr;
         rt::Ref parts[2];
-        if (!rt::unpack(result.get(), parts, 2)) return nullptr;
+        if (!conditions::tree_parts(self, table_name, conditions, is_internal_table, use_internal_meta_tables, parts))
+            return nullptr;
         if (!rt::expect_list(parts[1].get())) return nullptr;
         params = parts[1];
         int has_text = rt::truth(parts[0].get());
@@ -215,7 +212,7 @@ PyObject* finish_select(PyObject* self, PyObject* table_name, rt::Text& text, Py
     truthy = rt::truth(order_by);
     if (truthy < 0) return nullptr;
     if (truthy) {
-        rt::Ref clause = h_build_order_by_statement.call(self,
+        rt::Ref clause = common::call_hook(self, h_build_order_by_statement, methods::build_order_by_statement,
                                          {table_name, order_by, is_internal_table, use_internal_meta_tables},
                                          kw_flags.get());
         if (!clause) return nullptr;
@@ -317,16 +314,47 @@ PyObject* select_with_internal_meta_statement_body(PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Select entry point
 
-// The fields of `only` without duplicates, plus `extra` unless it is null, as
-// a list in the set's order (the caller sorts it).
-rt::Ref unique_fields(PyObject* only, PyObject* extra = nullptr) {
+// True when every item of an exact list or tuple is an exact str.
+bool only_exact_str(PyObject* items) {
+    PyObject* const* item = PySequence_Fast_ITEMS(items);
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(items); i < n; ++i)
+        if (!PyUnicode_CheckExact(item[i])) return false;
+    return true;
+}
+
+// The fields of `only` without duplicates, plus `extra` (an exact str)
+// unless it is null, in ascending order: sorted(set(only) | {extra}).
+// Exact str fields, in an exact list or tuple, are sorted as they are and
+// each run of equal ones kept once, its first: the set would keep that one
+// too, and neither hashing nor comparing them runs any code.
+rt::Ref sorted_unique_fields(PyObject* only, PyObject* extra = nullptr) {
+    if ((PyList_CheckExact(only) || PyTuple_CheckExact(only)) && only_exact_str(only)) {
+        rt::Ref fields = rt::steal(PySequence_List(only));
+        if (!fields) return rt::Ref();
+        if (extra && PyList_Append(fields.get(), extra) < 0) return rt::Ref();
+        if (PyList_Sort(fields.get()) < 0) return rt::Ref();
+        const Py_ssize_t n = PyList_GET_SIZE(fields.get());
+        auto same = [&](Py_ssize_t i) {
+            PyObject* f = PyList_GET_ITEM(fields.get(), i);
+            PyObject* before = PyList_GET_ITEM(fields.get(), i - 1);
+            return f == before || PyUnicode_Compare(f, before) == 0;
+        };
+        Py_ssize_t first_dup = 1;
+        while (first_dup < n && !same(first_dup)) ++first_dup;
+        if (first_dup >= n) return fields;
+        rt::Ref unique = rt::steal(PyList_GetSlice(fields.get(), 0, first_dup));
+        if (!unique) return rt::Ref();
+        for (Py_ssize_t i = first_dup + 1; i < n; ++i)
+            if (!same(i) && PyList_Append(unique.get(), PyList_GET_ITEM(fields.get(), i)) < 0) return rt::Ref();
+        return unique;
+    }
     rt::Ref fields = rt::steal(PySet_New(only));
     if (!fields) return rt::Ref();
     if (extra && PySet_Add(fields.get(), extra) < 0) return rt::Ref();
-    return rt::steal(PySequence_List(fields.get()));
+    fields = rt::steal(PySequence_List(fields.get()));
+    if (!fields || PyList_Sort(fields.get()) < 0) return rt::Ref();
+    return fields;
 }
-
-bool sort_list(PyObject* list) { return PyList_Sort(list) == 0; }
 
 // Is f listed as distinct?  `distinct` is read anew for every field.
 int is_distinct(PyObject* query_specifier, PyObject* field) {
@@ -340,9 +368,9 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
                    rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = unique_fields(only.get(), internal ? nullptr : n_metadata.get());
+    rt::Ref fields = sorted_unique_fields(only.get(), internal ? nullptr : n_metadata.get());
     only = rt::Ref();
-    if (!fields || !sort_list(fields.get())) return false;
+    if (!fields) return false;
     rt::ListItems items(fields.get());
     rt::Ref field;
     Py_ssize_t index = 0;
@@ -371,8 +399,8 @@ bool plain_columns(PyObject* self, PyObject* table_name, PyObject* query_specifi
 bool meta_columns(PyObject* self, PyObject* table_name, PyObject* query_specifier, rt::Text& columns) {
     rt::Ref only = f_only.get(query_specifier);
     if (!only) return false;
-    rt::Ref fields = unique_fields(only.get());
-    if (!fields || !sort_list(fields.get())) return false;
+    rt::Ref fields = sorted_unique_fields(only.get());
+    if (!fields) return false;
     only = rt::Ref();
     rt::ListItems items(fields.get());
     rt::Ref field;
@@ -475,7 +503,8 @@ PyObject* build_select_statement_body(PyObject* const* a) {
     if (!append_global(columns, n_METADATA_SELECT_FIELD)) return nullptr;
     rt::Ref select_only = columns.build();
     if (!select_only) return nullptr;
-    return checked_statement(h_select_with_internal_meta_statement.call(self,
+    return checked_statement(common::call_hook(self, h_select_with_internal_meta_statement,
+                                             methods::select_with_internal_meta_statement,
                                              {table_name, select_only.get(), p.conditions(), pagination, p.order_by()},
                                              kw_meta_select.get()));
 }

@@ -3,6 +3,7 @@
 #include "methods.hpp"
 #include "values.hpp"
 #include "runtime/calls.hpp"
+#include "runtime/class_hook.hpp"
 #include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 #include "runtime/iter.hpp"
@@ -220,14 +221,13 @@ namespace values {
 
 namespace {
 rt::SelfHook h_to_sql_value(n_to_sql_value, methods::to_sql_value, rt::Binding::Class);
+rt::ClassHook r_to_sql_value(h_to_sql_value, n_to_sql_value);
 }
 
 bool SqlValue::fetch(PyObject* self) {
     cls_ = nullptr;
     settled_ = false;
-    if (!h_to_sql_value.find(self, hook_)) return false;
-    cls_ = hook_.bound_to();
-    return true;
+    return r_to_sql_value.find(self, hook_, cls_);
 }
 
 rt::Ref SqlValue::convert_tested(PyObject* value) {

@@ -28,7 +28,7 @@ public:
 private:
     rt::Ref convert_tested(PyObject* value);
     rt::FoundHook hook_;
-    PyObject* cls_ = nullptr;  // borrowed from hook_ on the direct path
+    PyObject* cls_ = nullptr;  // on the direct path: borrowed from hook_, or self's type
     bool settled_ = false;
 };
 }  // namespace values

@@ -165,17 +165,9 @@ rt::Ref all_columns(const std::vector<rt::Ref>& rows, rt::RowShape& shape) {
 // "INSERT INTO `table` (`a`, `b`) VALUES (?, ?), (?, ?), ..."
 rt::Ref bulk_insert_text(PyObject* table, PyObject* columns, Py_ssize_t nrows) {
     const Py_ssize_t ncols = PyList_GET_SIZE(columns);
-    // The row groups are plain ASCII: written out here in one buffer, they
-    // reach the builder as a single piece.
     std::string group = "(";
     common::append_placeholders(group, ncols, ", ");
     group += ")";
-    std::string groups;
-    groups.reserve((size_t)nrows * (group.size() + 2));
-    for (Py_ssize_t i = 0; i < nrows; ++i) {
-        if (i) groups += ", ";
-        groups += group;
-    }
     rt::Text text;
     text.lit("INSERT INTO `");
     if (!quoted_name(text, table)) return rt::Ref();
@@ -186,7 +178,15 @@ rt::Ref bulk_insert_text(PyObject* table, PyObject* columns, Py_ssize_t nrows) {
     }
     if (ncols) text.lit("`");
     text.lit(") VALUES ");
-    text.lit(groups.data(), groups.size());
+    // The row groups are all alike: the first is written, then ", " and a
+    // group, then that pair copied for the other rows.
+    if (nrows > 0) text.lit(group.data(), group.size());
+    if (nrows > 1) {
+        const Py_ssize_t pair_start = text.length();
+        text.lit(", ");
+        text.lit(group.data(), group.size());
+        text.repeat_tail(pair_start, nrows - 2);
+    }
     return text.build();
 }
 

@@ -645,7 +645,7 @@ def test_template_methods_are_looked_up_as_python_does(monkeypatch, make):
 
 # --------------------------------------------------------------------------- hooks of a plain host class
 
-from quarna_utils.query.utils import Q  # noqa: E402
+from quarna_utils.query.utils import ConnectorEnum, Q  # noqa: E402
 
 
 class PlainHost(M):
@@ -748,6 +748,130 @@ def test_a_held_instance_dict_sees_the_hook_set_through_it():
         host._build_count_statement("t", _two_leaves())
     _shadow_through_a_held_dict(host)
     assert host._build_count_statement("t", _two_leaves())[0].endswith("i_a = ? AND i_b = ?")
+
+
+def _conversion_on_instance(host):
+    host._to_sql_value = lambda value: value * 10
+
+
+def _conversion_replaced_on_class(host):
+    type(host)._to_sql_value = classmethod(lambda cls, value: value * 10)
+
+
+def _conversion_as_static_method(host):
+    type(host)._to_sql_value = staticmethod(lambda value: value * 10)
+
+
+def _conversion_bound_elsewhere(host):
+    # The module's own conversion, bound to another class: it converts as the default does.
+    host._to_sql_value = PlainHost._to_sql_value
+
+
+def _conversion_set_during_the_call(host):
+    # The first leaf's mapping puts a conversion on the instance: the second leaf's lookup finds it.
+    def first(self, table, field, version):
+        self._to_sql_value = lambda value: value * 10
+        return field
+
+    type(host)._fields_map = first
+
+
+@pytest.mark.parametrize("change, expected", [
+    (_conversion_on_instance, [10, 20]),
+    (_conversion_replaced_on_class, [10, 20]),
+    (_conversion_as_static_method, [10, 20]),
+    (_conversion_bound_elsewhere, [1, 2]),
+    (_conversion_set_during_the_call, [1, 20]),
+], ids=["instance attribute", "class method replaced", "static method", "bound to another class",
+        "set during the call"])
+def test_the_value_conversion_is_looked_up_as_python_does(change, expected):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_count_statement("t", _two_leaves())[1] == [1, 2]
+    change(host)
+    assert host._build_count_statement("t", _two_leaves()) == (
+        "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", expected)
+
+
+def _nested_tree():
+    return Q(Filter(field_name="a", value=1), Q(Filter(field_name="b", value=2), Filter(field_name="c", value=3),
+                                                _connector=ConnectorEnum.OR))
+
+
+def _tree_hook_on_class(host, calls):
+    def tree(self, table_name, conditions, **flags):
+        calls.append(flags)
+        return ["X", [9]]  # any pair of two items is taken apart
+
+    type(host)._get_conditions_statement = tree
+
+
+def _tree_hook_set_during_the_call(host, calls):
+    # The first leaf's mapping wraps the tree hook on the instance: the sub-tree is built through it.
+    def first(self, table, field, version):
+        def tree(table_name, conditions, **flags):
+            calls.append(flags)
+            return M._get_conditions_statement(self, table_name, conditions, **flags)
+
+        if field == "a":
+            self._get_conditions_statement = tree
+        return field
+
+    type(host)._fields_map = first
+
+
+@pytest.mark.parametrize("change, expected, flags", [
+    (_tree_hook_on_class, ("SELECT COUNT(*) FROM 't' WHERE X", [9]),
+     [dict(is_internal_table=False, use_internal_meta_tables=False)]),
+    (_tree_hook_set_during_the_call, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND (b = ? OR c = ?)", [1, 2, 3]),
+     [dict(is_internal_table=False, use_internal_meta_tables=False, is_grouped=True)]),
+], ids=["class attribute", "set during the call"])
+def test_the_tree_hook_is_looked_up_as_python_does(change, expected, flags):
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_count_statement("t", _nested_tree()) == (
+            "SELECT COUNT(*) FROM 't' WHERE a = ? AND (b = ? OR c = ?)", [1, 2, 3])
+    calls = []
+    change(host, calls)
+    assert host._build_count_statement("t", _nested_tree()) == expected
+    assert calls == flags
+
+
+def test_the_mapping_hook_tests_its_arguments_after_remembered_calls():
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        host._build_count_statement("t", _two_leaves())
+    leaf = Filter.model_construct(field_name=5, lookup=Lookup.EQ, value=1)
+    with pytest.raises(TypeError, match=r"^Argument 'field_name' has incorrect type \(expected str, got int\)$"):
+        host._build_count_statement("t", Q(leaf))
+
+
+@pytest.mark.parametrize("hook, override, expected", [
+    ("_resolve_nested_field_name", lambda self, *args, **kwargs: "R",
+     "SELECT * FROM 't' WHERE R = ? ORDER BY age ASC"),
+    ("_nested_filter_statement", lambda self, *args, **kwargs: ("N = ?", 7),
+     "SELECT * FROM 't' WHERE N = ? ORDER BY age ASC"),
+    ("_build_order_by_statement", lambda self, *args, **kwargs: " ORDER BY O",
+     "SELECT * FROM 't' WHERE cast(json_extract(data, '$.x') as integer) = ? ORDER BY O"),
+], ids=["resolver", "nested filter", "ordering"])
+def test_hooks_given_every_argument_follow_a_replaced_class_attribute(hook, override, expected):
+    host = type("Host", (PlainHost,), {})()
+    order = [OrderBy(field_name="age", direction=OrderDirection.ASC)]
+    tree = Q(Filter(field_name="data__x", value=1))
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_select_statement("t", None, tree, None, order)[0] == (
+            "SELECT * FROM 't' WHERE cast(json_extract(data, '$.x') as integer) = ? ORDER BY age ASC")
+    setattr(type(host), hook, override)
+    assert host._build_select_statement("t", None, tree, None, order)[0] == expected
+
+
+def test_the_metadata_select_follows_a_replaced_class_attribute():
+    host = type("Host", (PlainHost,), {})()
+    for _ in range(3):  # whatever is remembered is remembered now
+        assert host._build_select_statement("t", None, use_internal_meta_tables=True)[0].startswith("SELECT t1.*")
+    type(host)._select_with_internal_meta_statement = lambda self, *args, **kwargs: ("S", [kwargs["select_only"]])
+    assert host._build_select_statement("t", None, use_internal_meta_tables=True) == (
+        "S", ["t1.*, " + mod.METADATA_SELECT_FIELD])
 
 
 # --------------------------------------------------------------------------- the library's own one-liners

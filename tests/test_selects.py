@@ -258,6 +258,31 @@ def test_select_entry_point(table, specifier, meta, columns):
     assert (text, params) == (expected, [])
 
 
+class _Name(str):
+    pass
+
+
+@pytest.mark.parametrize("only", [
+    ["b", "a", "".join(["b"]), "_metadata"],
+    ("b", "".join(["_meta", "data"]), "b"),
+    ["b", _Name("a"), "".join(["b"])],
+], ids=["list", "tuple", "str subclass"])
+@pytest.mark.parametrize("meta", [False, True])
+def test_columns_are_the_fields_of_a_sorted_set(only, meta):
+    # The hook sees the very objects sorted(set(...)) keeps: the first of equal names.
+    seen = []
+
+    class Recording(Mixin):
+        def _fields_map(self, table_name, field_name, version):
+            seen.append(field_name)
+            return field_name
+
+    spec = QuerySpecifier.model_construct(only=only, distinct=[])
+    Recording()._build_select_statement("person", spec, use_internal_meta_tables=meta)
+    expected = sorted(set(only) if meta else set(only) | {"_metadata"})
+    assert [id(f) for f in seen] == [id(f) for f in expected]
+
+
 def test_metadata_path_needs_iterable_only():
     with pytest.raises(TypeError, match="not iterable"):
         Mixin()._build_select_statement(

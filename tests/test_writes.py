@@ -540,3 +540,13 @@ def test_bulk_rows_changed_by_a_conversion_are_read_again():
     sql, params = Host()._build_bulk_insert_statement("t", rows)
     # The first value is read before the change, every other one after it.
     assert [p >= 100 for p in params] == [False] + [True] * 17
+
+
+@pytest.mark.parametrize("table", ["t", "t€", "t𝄞"])
+@pytest.mark.parametrize("nrows", [1, 2, 3, 4, 5, 8, 9, 300])
+def test_bulk_insert_writes_one_group_per_row(table, nrows):
+    text, params = M._build_bulk_insert_statement(M(), table, [{"a": i, "b": -i} for i in range(nrows)])
+    head, groups = text.split(" VALUES ")
+    assert head in (f"INSERT INTO `{table}` (`a`, `b`)", f"INSERT INTO `{table}` (`b`, `a`)")
+    assert groups == ", ".join(["(?, ?)"] * nrows)
+    assert len(params) == 2 * nrows

@@ -430,6 +430,22 @@ PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf, PyOb
     return func_vectorcall(fn, args, nargsf, kwnames);
 }
 
+bool run_if_checked(const FuncDef& def, PyObject* const* args, PyObject** result) {
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        const Check c = def.params[i].check;
+        if (c != Check::Any && !Py_IS_TYPE(args[i], check_type(c))) return false;
+    }
+    try {
+        *result = def.body(args);
+    } catch (const std::bad_alloc&) {
+        *result = PyErr_NoMemory();
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", def.name);
+        *result = nullptr;
+    }
+    return true;
+}
+
 bool is_function(PyObject* o, const FuncDef& def) {
     return Py_IS_TYPE(o, &FunctionType) && as_func(o)->def == &def;
 }

@@ -62,6 +62,14 @@ Ref make_function(const FuncDef& def);
 // A call of one of this module's function objects (fn), as its vectorcall entry makes it.
 PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
+// What a call of a function object for `def` with exactly `args` (every
+// parameter, in declaration order) returns, made without the call: when
+// every exact-type test of the parameters passes, the body runs and
+// *result is what it returned (NULL with an exception set).  False, with
+// nothing run and no exception set, when a test fails: the caller then makes
+// the call, which raises the test's error.
+bool run_if_checked(const FuncDef& def, PyObject* const* args, PyObject** result);
+
 // True when o is one of this module's function objects for `def`.
 bool is_function(PyObject* o, const FuncDef& def);
 

@@ -38,26 +38,90 @@ bool Text::formatted(PyObject* o) {
     return true;
 }
 
+namespace {
+int kind_for(Py_UCS4 maxchar) {
+    return maxchar < 256 ? PyUnicode_1BYTE_KIND : maxchar < 65536 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+}
+}  // namespace
+
+void Text::grow(Py_ssize_t need, int kind) {
+    Py_ssize_t cap = capacity_ * kind_ / kind;
+    if (cap < 64) cap = 64;
+    while (cap < need) cap *= 2;
+    std::unique_ptr<unsigned char[]> bigger(new unsigned char[(size_t)(cap * kind)]);
+    if (kind == kind_) {
+        std::memcpy(bigger.get(), data_, (size_t)(length_ * kind));
+    } else {
+        for (Py_ssize_t i = 0; i < length_; ++i)
+            PyUnicode_WRITE(kind, bigger.get(), i, PyUnicode_READ(kind_, data_, i));
+    }
+    heap_ = std::move(bigger);
+    data_ = heap_.get();
+    capacity_ = cap;
+    kind_ = kind;
+}
+
+void Text::widen(Py_UCS4 maxchar) {
+    const int kind = kind_for(maxchar);
+    if (kind != kind_) {
+        if (length_ == 0 && data_ == inline_) {
+            kind_ = kind;
+            capacity_ = kInlineBytes / kind;
+        } else {
+            grow(length_, kind);
+        }
+    }
+    maxchar_ = maxchar;
+}
+
+void Text::widen_ascii(const char* s, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyUnicode_WRITE(kind_, data_, length_ + i, (Py_UCS4)(unsigned char)s[i]);
+}
+
+void Text::widen_copy(int skind, const void* src, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind_, data_, length_ + i, PyUnicode_READ(skind, src, i));
+}
+
 void Text::slice(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
     const Py_ssize_t n = end - start;
     if (n <= 0) return;
+    const int skind = PyUnicode_KIND(s);
+    const void* sdata = (const char*)PyUnicode_DATA(s) + start * skind;
     Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
     if (m > maxchar_) {
         // A slice may need a narrower kind than its string: measure it, so
         // the result keeps the canonical (narrowest) representation.
-        const int kind = PyUnicode_KIND(s);
-        const void* data = PyUnicode_DATA(s);
         const Py_UCS4 top = m;
         m = 0;
-        for (Py_ssize_t i = start; i < end && m < top; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        for (Py_ssize_t i = 0; i < n && m < top; ++i) {
+            Py_UCS4 c = PyUnicode_READ(skind, sdata, i);
             if (c > m) m = c;
         }
+        if (m > maxchar_) widen(m);
     }
-    push(Piece{s, nullptr, n, start});
-    Py_INCREF(s);
+    if (skind <= kind_) {
+        put(skind, sdata, n);
+        return;
+    }
+    // Wider storage than the characters taken need: each is read as it is.
+    room(n);
+    for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind_, data_, length_ + i, PyUnicode_READ(skind, sdata, i));
     length_ += n;
-    if (m > maxchar_) maxchar_ = m;
+}
+
+void Text::repeat_tail(Py_ssize_t from, Py_ssize_t times) {
+    const Py_ssize_t unit = length_ - from;
+    if (unit <= 0 || times <= 0) return;
+    room(unit * times);
+    Py_ssize_t done = 1;  // copies of the unit from `from` on
+    while (times > 0) {
+        const Py_ssize_t k = times < done ? times : done;
+        std::memcpy(data_ + length_ * kind_, data_ + from * kind_, (size_t)(k * unit * kind_));
+        length_ += k * unit;
+        done += k;
+        times -= k;
+    }
 }
 
 bool Text::inside_quotes(PyObject* name, PyObject* quote) {
@@ -80,41 +144,11 @@ bool Text::doubling_quotes(PyObject* name, Py_UCS4 quote, Py_ssize_t at) {
     return true;
 }
 
-void Text::append(const Text& other) {
-    for (const Piece* q = other.begin(); q != other.end(); ++q) {
-        const Piece& p = *q;
-        if (!p.obj) lit(p.ascii, (size_t)p.len);
-        else if (p.start == 0 && p.len == PyUnicode_GET_LENGTH(p.obj)) str(p.obj);
-        else slice(p.obj, p.start, p.start + p.len);
-    }
-}
-
 Ref Text::build() const {
     PyObject* out = PyUnicode_New(length_, maxchar_);
     if (!out) return Ref();
-    const int kind = PyUnicode_KIND(out);
-    void* data = PyUnicode_DATA(out);
-    Py_ssize_t pos = 0;
-    for (const Piece* q = begin(); q != end(); ++q) {
-        const Piece& p = *q;
-        if (p.obj) {
-            // Same kind: a plain copy; otherwise a loop (wider, or narrower for a slice).
-            const int skind = PyUnicode_KIND(p.obj);
-            const void* sdata = (const char*)PyUnicode_DATA(p.obj) + p.start * skind;
-            if (skind == kind) {
-                std::memcpy((char*)data + pos * kind, sdata, (size_t)(p.len * kind));
-            } else {
-                for (Py_ssize_t i = 0; i < p.len; ++i)
-                    PyUnicode_WRITE(kind, data, pos + i, PyUnicode_READ(skind, sdata, i));
-            }
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy((char*)data + pos, p.ascii, (size_t)p.len);
-        } else {
-            for (Py_ssize_t i = 0; i < p.len; ++i)
-                PyUnicode_WRITE(kind, data, pos + i, (Py_UCS4)(unsigned char)p.ascii[i]);
-        }
-        pos += p.len;
-    }
+    // PyUnicode_New chose the kind from maxchar_ as kind_for does.
+    std::memcpy(PyUnicode_DATA(out), data_, (size_t)(length_ * kind_));
     return steal(out);
 }
 

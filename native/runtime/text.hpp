@@ -1,11 +1,12 @@
-// Statement text builder: collects pieces, then allocates the result once.
-// Pieces are ASCII literals or str objects (held owned until build()); no
-// UTF-8 round trip, so any code point, lone surrogates included, is kept.
+// Statement text builder: characters are copied in as they come, into a
+// buffer as wide as the widest character so far (1, 2 or 4 bytes, as the
+// finished str will be), so that build() is one allocation and one copy.  No
+// UTF-8 round trip: any code point, lone surrogates included, is kept.
 #pragma once
 #include "ref.hpp"
 
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace rt {
 
@@ -15,27 +16,26 @@ public:
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
-    // ASCII text that stays in place until build(): a literal, or a buffer
-    // that outlives the builder's use.
+    // ASCII text, copied now.
     template <size_t N>
     void lit(const char (&s)[N]) { lit(s, N - 1); }
     void lit(const char* s, size_t n) {
         if (n == 0) return;
-        push(Piece{nullptr, s, (Py_ssize_t)n});
+        room((Py_ssize_t)n);
+        if (kind_ == PyUnicode_1BYTE_KIND) std::memcpy(data_ + length_, s, n);
+        else widen_ascii(s, (Py_ssize_t)n);
         length_ += (Py_ssize_t)n;
     }
-    // A str object (exact or subclass); a reference is kept until build().
+    // A str object (exact or subclass), copied now.
     void str(PyObject* s) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return;
-        push(Piece{s, nullptr, n});  // may throw std::bad_alloc: nothing taken yet
-        Py_INCREF(s);
-        length_ += n;
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
-        if (m > maxchar_) maxchar_ = m;
+        const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+        if (m > maxchar_) widen(m);
+        put(PyUnicode_KIND(s), PyUnicode_DATA(s), n);
     }
-    // The characters [start, end) of a str object, kept referenced until
-    // build(); the result is only as wide as the characters taken need.
+    // The characters [start, end) of a str object; the result is only as
+    // wide as the characters taken need.
     void slice(PyObject* s, Py_ssize_t start, Py_ssize_t end);
     // An object "formatted as text": a str as itself, an exact int or float
     // through str(), anything else through format(o, '').
@@ -55,8 +55,15 @@ public:
         }
         return at >= 0 && doubling_quotes(name, quote, at);
     }
+    // Appends `times` more copies of the characters written from `from` on
+    // (a run of equal groups, copied in doubling blocks).
+    void repeat_tail(Py_ssize_t from, Py_ssize_t times);
     // Appends everything collected by another builder.
-    void append(const Text& other);
+    void append(const Text& other) {
+        if (other.length_ == 0) return;
+        if (other.maxchar_ > maxchar_) widen(other.maxchar_);
+        put(other.kind_, other.data_, other.length_);
+    }
 
     Py_ssize_t length() const { return length_; }
     bool empty() const { return length_ == 0; }
@@ -64,40 +71,35 @@ public:
     // The finished text as a new str, or NULL with an exception set.
     Ref build() const;
 
-    ~Text() {
-        for (const Piece* p = begin(); p != end(); ++p) Py_XDECREF(p->obj);
-    }
-
 private:
     // inside_quotes once a quote was found at `at`.
     bool doubling_quotes(PyObject* name, Py_UCS4 quote, Py_ssize_t at);
-    struct Piece {
-        PyObject* obj;
-        const char* ascii;
-        Py_ssize_t len;
-        Py_ssize_t start = 0;  // first character taken from obj
-    };
-    // Most texts have a few pieces: those stay in the builder itself, so a
-    // builder costs no allocation until it outgrows them.
-    static constexpr size_t kInline = 8;
-    void push(const Piece& p) {
-        if (count_ < kInline) {
-            inline_[count_++] = p;
-            return;
-        }
-        if (count_ == kInline) {
-            more_.reserve(8 * kInline);
-            more_.assign(inline_, inline_ + kInline);
-        }
-        more_.push_back(p);
-        ++count_;
+    // Room for n more characters.  May throw std::bad_alloc (the function
+    // boundary turns it into MemoryError); nothing is changed then.
+    void room(Py_ssize_t n) {
+        if (length_ + n > capacity_) grow(length_ + n, kind_);
     }
-    const Piece* begin() const { return count_ <= kInline ? inline_ : more_.data(); }
-    const Piece* end() const { return begin() + count_; }
-    Piece inline_[kInline];
-    std::vector<Piece> more_;
-    size_t count_ = 0;
-    Py_ssize_t length_ = 0;
+    // Copies n characters of kind `skind` (no wider than the buffer's).
+    void put(int skind, const void* src, Py_ssize_t n) {
+        room(n);
+        if (skind == kind_) std::memcpy(data_ + length_ * kind_, src, (size_t)(n * kind_));
+        else widen_copy(skind, src, n);
+        length_ += n;
+    }
+    void grow(Py_ssize_t need, int kind);
+    void widen(Py_UCS4 maxchar);
+    void widen_ascii(const char* s, Py_ssize_t n);
+    void widen_copy(int skind, const void* src, Py_ssize_t n);
+
+    // Most texts are short: those stay in the builder itself, so a builder
+    // costs no allocation until it outgrows this.
+    static constexpr Py_ssize_t kInlineBytes = 232;
+    alignas(4) unsigned char inline_[kInlineBytes];
+    std::unique_ptr<unsigned char[]> heap_;
+    unsigned char* data_ = inline_;
+    Py_ssize_t length_ = 0;             // characters
+    Py_ssize_t capacity_ = kInlineBytes;  // characters of the current kind
+    int kind_ = PyUnicode_1BYTE_KIND;
     Py_UCS4 maxchar_ = 127;
 };
 
