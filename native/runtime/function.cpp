@@ -91,13 +91,13 @@ Py_ssize_t find_param(const FuncObject* f, PyObject* key) {
 // Runs a body.  No C++ exception may reach the interpreter: a failed
 // allocation of a standard container becomes MemoryError (every Ref on the
 // way out has released what it held), anything else SystemError.
-PyObject* run_body(const FuncObject* f, PyObject* const* args) noexcept {
+PyObject* run_body(const FuncDef* def, PyObject* const* args) noexcept {
     try {
-        return f->def->body(args);
+        return def->body(args);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
-        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", f->def->name);
+        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", def->name);
         return nullptr;
     }
 }
@@ -107,7 +107,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->ntotal && f->npos == f->ntotal) {
         if (!check_args(f, args)) return nullptr;
-        return run_body(f, args);
+        return run_body(f->def, args);
     }
     if (nargs > f->npos) {
         raise_argcount(f, nargs);
@@ -152,7 +152,7 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
         bound[j] = f->dflt[j];
     }
     if (!check_args(f, bound)) return nullptr;
-    return run_body(f, bound);
+    return run_body(f->def, bound);
 }
 
 PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -435,14 +435,7 @@ bool run_if_checked(const FuncDef& def, PyObject* const* args, PyObject** result
         const Check c = def.params[i].check;
         if (c != Check::Any && !Py_IS_TYPE(args[i], check_type(c))) return false;
     }
-    try {
-        *result = def.body(args);
-    } catch (const std::bad_alloc&) {
-        *result = PyErr_NoMemory();
-    } catch (...) {
-        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", def.name);
-        *result = nullptr;
-    }
+    *result = run_body(&def, args);
     return true;
 }
 
