@@ -59,7 +59,7 @@ def make_parser() -> argparse.ArgumentParser:
 
 
 def _complete(parser: argparse.ArgumentParser) -> None:
-    """Shell completion through argcomplete, when it is installed (``pip install 'quarna-data[completion]'` (or argcomplete alone)`, then
+    """Shell completion through argcomplete, when it is installed (``pip install 'quarna-data[completion]'``, then
     ``eval "$(register-python-argcomplete quarna-data)"``). Only imported when the shell asks."""
     try:
         import argcomplete  # type: ignore[import-not-found, unused-ignore]
