@@ -80,7 +80,7 @@ class _Reads(Part):
         """As ``select``, one record at a time as the rows are fetched."""
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
                                              as_of)
-        return self._records(info, self.execute(sql, params), keep, frozenset(exclude))
+        return self._records(info, self.execute(sql, params), keep, frozenset(exclude) if exclude else _NO_COLUMNS)
 
     def _point_read(self, info: TableInfo, object_id: Any, version: Optional[str]) -> Iterable[Dict[str, Any]]:
         """The record (none or one) of an object's latest version, or of its version ``version``.
@@ -211,7 +211,10 @@ class _Reads(Part):
                  exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
         info, shape = self._shape(info, cursor, keep, exclude)
         read = _OpenRead(cursor)
-        self.__dict__.setdefault("_open_reads", weakref.WeakSet()).add(read)
+        open_reads = self.__dict__.get("_open_reads")
+        if open_reads is None:
+            open_reads = self.__dict__["_open_reads"] = weakref.WeakSet()
+        open_reads.add(read)
         record = self._record
         for row in read.rows():
             yield record(info, shape, row)
@@ -363,6 +366,9 @@ class _PointRead:
                                    or first != second):
                 return None
         return cls(sql, list(params), id_at[0], version_at[0] if version_at else None)
+
+
+_NO_COLUMNS: FrozenSet[str] = frozenset()
 
 
 def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
