@@ -96,21 +96,18 @@ namespace {
 constexpr Py_ssize_t kMarkChunk = 256;
 // "?, ?, ..., ?": kMarkChunk + 1 placeholders, so that every slice of
 // 3 * k characters (k <= kMarkChunk) is k placeholders each followed by ", ".
+std::string mark_run(const char* separator) {
+    std::string s;
+    append_placeholders(s, kMarkChunk + 1, separator);
+    return s;
+}
 const char* marks() {
-    static const std::string text = [] {
-        std::string s;
-        append_placeholders(s, kMarkChunk + 1, ", ");
-        return s;
-    }();
+    static const std::string text = mark_run(", ");
     return text.data();
 }
 // "?,?,...,?", the same for the separator ",".
 const char* tight_marks() {
-    static const std::string text = [] {
-        std::string s;
-        append_placeholders(s, kMarkChunk + 1, ",");
-        return s;
-    }();
+    static const std::string text = mark_run(",");
     return text.data();
 }
 

@@ -657,6 +657,15 @@ def _two_leaves():
     return Q(Filter(field_name="a", value=1), Filter(field_name="b", value=2))
 
 
+def _warm(host, expected=None):
+    """Builds the count of _two_leaves three times, so that whatever is remembered is remembered
+    now; each time it is the expected statement, when one is given."""
+    for _ in range(3):
+        built = host._build_count_statement("t", _two_leaves())
+        if expected is not None:
+            assert built == expected
+
+
 def _shadow_on_instance(host):
     host._fields_map = lambda table, field, version: "i_" + field
 
@@ -686,9 +695,7 @@ def _shadow_during_the_call(host):
 ], ids=["instance attribute", "instance dict", "class attribute", "set during the call"])
 def test_hooks_of_a_plain_class_are_looked_up_as_python_does(change, expected):
     host = type("Host", (PlainHost,), {})()
-    for _ in range(3):  # whatever is remembered is remembered now
-        assert host._build_count_statement("t", _two_leaves()) == (
-            "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])
+    _warm(host, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2]))
     change(host)
     assert host._build_count_statement("t", _two_leaves()) == expected
 
@@ -731,9 +738,7 @@ class AttributedHost(PlainHost):
 ], ids=["instance attribute", "specialised store", "set then deleted", "class attribute"])
 def test_hooks_of_a_host_with_instance_attributes_are_looked_up_as_python_does(hold_dict, change, expected):
     host = type("Host", (AttributedHost,), {})(hold_dict)
-    for _ in range(3):
-        assert host._build_count_statement("t", _two_leaves()) == (
-            "SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2])
+    _warm(host, ("SELECT COUNT(*) FROM 't' WHERE a = ? AND b = ?", [1, 2]))
     attributes = dict(vars(host))
     change(host)
     assert host._build_count_statement("t", _two_leaves()) == expected
@@ -744,8 +749,7 @@ def test_hooks_of_a_host_with_instance_attributes_are_looked_up_as_python_does(h
 
 def test_a_held_instance_dict_sees_the_hook_set_through_it():
     host = type("Host", (AttributedHost,), {})(True)
-    for _ in range(3):
-        host._build_count_statement("t", _two_leaves())
+    _warm(host)
     _shadow_through_a_held_dict(host)
     assert host._build_count_statement("t", _two_leaves())[0].endswith("i_a = ? AND i_b = ?")
 
@@ -839,8 +843,7 @@ def test_the_tree_hook_is_looked_up_as_python_does(change, expected, flags):
 
 def test_the_mapping_hook_tests_its_arguments_after_remembered_calls():
     host = type("Host", (PlainHost,), {})()
-    for _ in range(3):  # whatever is remembered is remembered now
-        host._build_count_statement("t", _two_leaves())
+    _warm(host)
     leaf = Filter.model_construct(field_name=5, lookup=Lookup.EQ, value=1)
     with pytest.raises(TypeError, match=r"^Argument 'field_name' has incorrect type \(expected str, got int\)$"):
         host._build_count_statement("t", Q(leaf))

@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins import sqlite_statements_mixin as _module
 from quarna_data.connections.sqlite.names import TableInfo, checked_node
-from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, METADATA_COLUMN, METADATA_TABLE,
+from quarna_data.connections.sqlite.schema import (ADDRESS_VERSION_FIELD, METADATA_COLUMN, METADATA_TABLE,
                                                    quote_identifier)
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
@@ -37,7 +37,7 @@ from quarna_utils.query.data_models.order_by import OrderBy
 from quarna_utils.query.enums import Lookup, OrderDirection
 from quarna_utils.query.utils import Q
 
-_VERSION_PATHS = (SECONDARY_PARTITION_KEY, f"{ADDRESS_FIELD}__object_version")
+_VERSION_PATHS = (SECONDARY_PARTITION_KEY, ADDRESS_VERSION_FIELD)
 _CREATED_AT = f"{METADATA_COLUMN}__created_at"
 
 
@@ -176,7 +176,7 @@ class _History(Part):
             if isinstance(child, Q):
                 children.append(self._as_of_conditions(info, child, negated))
                 continue
-            if child.field_name == f"{ADDRESS_FIELD}__object_version":
+            if child.field_name == ADDRESS_VERSION_FIELD:
                 if child.value != Versions.LATEST or negated or child.lookup != Lookup.EQ:
                     raise QuarnaConnectionError(
                         f"filter {child.field_name!r} on table {info.name!r}: as_of reads the version that was "

@@ -29,9 +29,9 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
-from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, ALIASES, BARE_NAME,
-                                                   INTERNAL_SUFFIXES, JOINED_COLUMNS, MARKS_TABLE, METADATA_COLUMN,
-                                                   METADATA_TABLE, MODEL_KEY_COLUMNS, RECORD_KEYS,
+from quarna_data.connections.sqlite.schema import (ADDRESS_FIELD, ADDRESS_KEYS, ADDRESS_VERSION_FIELD, ALIASES,
+                                                   BARE_NAME, INTERNAL_SUFFIXES, JOINED_COLUMNS, MARKS_TABLE,
+                                                   METADATA_COLUMN, METADATA_TABLE, MODEL_KEY_COLUMNS, RECORD_KEYS,
                                                    quote_identifier)
 from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter, made_filter
@@ -266,7 +266,7 @@ class _NameChecks(Part):
         table = info.name
         filtering = where == "the conditions"
         if sep and filtering and isinstance(value, str) and not isinstance(value, Versions) \
-                and value == Versions.ALL and name != f"{ADDRESS_FIELD}__object_version":
+                and value == Versions.ALL and name != ADDRESS_VERSION_FIELD:
             raise QuarnaConnectionError(
                 f"filter {name!r} on table {table!r}: on a path the text 'all' is read as the selector of "
                 f"every version and filters nothing; compare with the text through the in lookup "
@@ -335,7 +335,6 @@ class _NameChecks(Part):
                                             f"name the keys of the path between '__'")
 
 
-ADDRESS_VERSION_FIELD = f"{ADDRESS_FIELD}__object_version"
 #: Values that are never queryable.
 _PLAIN_VALUES = frozenset((str, int, float, bool, type(None)))
 _new = object.__new__

@@ -15,9 +15,9 @@ from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.implementations.mixins.sqlite_statements_mixin import SqliteStatementsMixin
 from quarna_data.connections.sqlite.history import numeric_orderings
 from quarna_data.connections.sqlite.names import TableInfo
-from quarna_data.connections.sqlite.schema import ADDRESS_FIELD, METADATA_COLUMN, quote_identifier
+from quarna_data.connections.sqlite.schema import METADATA_COLUMN, quote_identifier
+from quarna_data.connections.sqlite.versions import latest_only
 from quarna_data.table_schemas.constants import SECONDARY_PARTITION_KEY
-from quarna_utils.models.enums import Versions
 from quarna_utils.query.data_models.filter import Filter
 from quarna_utils.query.data_models.made import made
 from quarna_utils.query.data_models.order_by import OrderBy
@@ -315,8 +315,7 @@ def _point_conditions(object_id: Any, version: Optional[str]) -> Q:
     """The conditions of a read of one object: its latest version, or its version ``version``."""
     conditions = Q(Filter(field_name="_object_id", lookup=Lookup.EQ, value=object_id))
     if version is None:
-        return conditions & Q(Filter(field_name=f"{ADDRESS_FIELD}__object_version", lookup=Lookup.EQ,
-                                     value=Versions.LATEST))
+        return conditions & latest_only()
     return conditions & Q(Filter(field_name="_object_version", lookup=Lookup.EQ, value=version))
 
 

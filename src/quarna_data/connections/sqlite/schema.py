@@ -39,6 +39,8 @@ JOINED_COLUMNS = METADATA_COLUMNS + ("next_version",)
 ALIASES = {"_object_id": PRIMARY_PARTITION_KEY, "_object_version": SECONDARY_PARTITION_KEY}
 #: Keys of the object's address that the statements resolve.
 ADDRESS_KEYS = ("object_id", "object_version")
+#: The selector of versions: latest, all, or (with the version records joined) a version.
+ADDRESS_VERSION_FIELD = f"{ADDRESS_FIELD}__object_version"
 #: Column types a field may be declared with (compared in lower case).
 FIELD_TYPES = ("text", "integer", "real", "blob", "bytea", "json", "numeric", "boolean")
 #: Table and column names the connection creates.

@@ -29,8 +29,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List,
 
 from quarna_data.connections.errors import QuarnaConnectionError
 from quarna_data.connections.sqlite.names import TableInfo
-from quarna_data.connections.sqlite.schema import (MARKS_COLUMNS, MARKS_TABLE, METADATA_COLUMN, METADATA_COLUMNS,
-                                                   METADATA_TABLE, MODEL_KEY_COLUMNS, quote_identifier)
+from quarna_data.connections.sqlite.schema import (ADDRESS_VERSION_FIELD, MARKS_COLUMNS, MARKS_TABLE, METADATA_COLUMN,
+                                                   METADATA_COLUMNS, METADATA_TABLE, MODEL_KEY_COLUMNS,
+                                                   quote_identifier)
 from quarna_data.connections.sqlite.writes import BIND_ERRORS, RejectedRow, _exact_keys, _rejected
 from quarna_data.table_schemas.constants import PRIMARY_PARTITION_KEY, SECONDARY_PARTITION_KEY
 from quarna_utils.models.enums import Versions
@@ -261,4 +262,4 @@ class _Versions(Part):
 
 def latest_only() -> Q:
     """The condition that selects the latest version of every object."""
-    return Q(made_filter("_address__object_version", Lookup.EQ, Versions.LATEST))
+    return Q(made_filter(ADDRESS_VERSION_FIELD, Lookup.EQ, Versions.LATEST))
