@@ -3,11 +3,9 @@
 #include "methods.hpp"
 
 #include "runtime/calls.hpp"
-#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
 
 namespace names {
-rt::Name n_json("json");
 rt::Name n_Versions("Versions");
 rt::Name n_NoValue("NoValue");
 rt::Name n_Lookup("Lookup");
@@ -38,9 +36,7 @@ rt::SelfHook h_resolve_nested_field_name(n_resolve_nested_field_name, methods::r
 
 namespace {
 rt::Name n_fields_map("_fields_map");
-rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
-rt::ModuleAttr a_loads(n_loads);
 rt::SelfHook h_fields_map(n_fields_map, methods::fields_map, rt::Binding::Method);
 }  // namespace
 
@@ -74,15 +70,6 @@ rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {
         if (rt::run_if_checked(methods::fields_map, args, &result)) return rt::steal(result);
     }
     return h_fields_map.call(self, {table_name, field_name, latest.get()});
-}
-
-rt::Ref json_loads(PyObject* value) {
-    rt::Ref json = rt::global(n_json);
-    if (!json) return rt::Ref();
-    rt::Ref loads = a_loads.get(json.get());
-    if (!loads) return rt::Ref();
-    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
-    return rt::call(loads.get(), {value});
 }
 
 void append_placeholders(std::string& out, Py_ssize_t n, const char* separator) {

@@ -1,7 +1,9 @@
 """Row decoding: _process_field and _process_result, including the reads they repeat on every call
 (module globals, the hooks, the column types), which must follow every change made between calls
 and, for the hooks, between the columns of one row."""
+import functools
 import json
+import sys
 import types
 from enum import Enum
 
@@ -394,3 +396,134 @@ def test_changes_made_by_json_loads_within_a_row_are_seen(monkeypatch, change, e
     monkeypatch.setattr(json, "loads", loads)
     assert host._process_result("person", row, description) == expected
     assert changed == ["[1]"]
+
+
+# --------------------------------------------------------------------------- the standard json.loads
+# While json.loads and its default decoder are the standard ones, the module scans JSON columns without
+# their Python frames: each answer must be json.loads's, and each change of what loads depends on must be
+# followed at the next call.
+
+
+def as_json_column(text):
+    try:
+        return repr(json.loads(text))  # repr: NaN equals itself
+    except json.JSONDecodeError:
+        return repr(text)  # text that is not JSON stays text
+
+
+@pytest.mark.parametrize("text", [
+    "[1, 2]", ' \t{"a": {"b": null}, "c": [true, false]} \r\n', '"caf\\u00e9 ø \\ud83d\\ude00"', "ø", "NaN",
+    "-Infinity", "1e400", "-0.0", "12345678901234567890", '"\\ud800"', "[" * 60 + "]" * 60, "",
+    "  ", "[1] x", "[1]]", "\ufeff[1]", "[1,", '{"a" 1}', "nul", '"a\nb"', "[1]\x0b",
+], ids=repr)
+@pytest.mark.parametrize("call", ["result", "field"])
+def test_json_columns_decode_as_json_loads_does(text, call):
+    got = decode({"tags": text})["tags"] if call == "result" else Mixin._process_field("json", text)
+    assert repr(got) == as_json_column(text)
+
+
+class Doubling(json.JSONDecoder):
+    def decode(self, s, *args):
+        return [json.JSONDecoder.raw_decode(self, s)[0]] * 2
+
+
+def hooked_decoder(monkeypatch):
+    monkeypatch.setattr(json, "_default_decoder", json.JSONDecoder(object_hook=lambda d: ("hooked", d)))
+
+
+def scanner_of_instance(monkeypatch):
+    other = json.JSONDecoder(parse_int=lambda s: ("int", s))
+    monkeypatch.setattr(json._default_decoder, "scan_once", other.scan_once, raising=False)
+
+
+def decode_on_class(monkeypatch):
+    monkeypatch.setattr(json.JSONDecoder, "decode", Doubling.decode)
+
+
+def raw_decode_on_instance(monkeypatch):
+    monkeypatch.setattr(json._default_decoder, "raw_decode", lambda s, idx=0: (("raw", s), len(s)), raising=False)
+
+
+def decode_code(monkeypatch):
+    monkeypatch.setattr(json.JSONDecoder.raw_decode, "__code__", (lambda self, s, idx=0: (("code", s), len(s))).__code__)
+
+
+def whitespace_of_decode(monkeypatch):
+    import re
+    monkeypatch.setattr(json.JSONDecoder.decode, "__defaults__", (re.compile("x*").match,))  # no whitespace
+
+
+def keyword_default(monkeypatch):
+    monkeypatch.setitem(json.loads.__kwdefaults__, "cls", Doubling)
+
+
+def len_of_decode(monkeypatch):
+    import json.decoder
+    monkeypatch.setattr(json.decoder, "len", lambda s: -1, raising=False)
+
+
+def str_of_loads(monkeypatch):
+    monkeypatch.setattr(json, "str", bytes, raising=False)
+
+
+@pytest.mark.parametrize("change, text, expected", [
+    (hooked_decoder, '{"a": 1}', ("hooked", {"a": 1})),
+    (scanner_of_instance, "[7]", [("int", "7")]),
+    (decode_on_class, "[1]", [[1], [1]]),
+    (raw_decode_on_instance, "[1]", ("raw", "[1]")),
+    (decode_code, "[1]", ("code", "[1]")),
+    (whitespace_of_decode, " [1]", " [1]"),  # "Expecting value": the text stays text
+    (keyword_default, "[1]", [[1], [1]]),
+    (len_of_decode, "[1]", "[1]"),  # "Extra data": the text stays text
+    (str_of_loads, "[1]", None),  # loads refuses a str that is not bytes: TypeError
+])
+def test_changes_of_the_standard_json_loads_are_followed(monkeypatch, change, text, expected):
+    assert repr(decode({"tags": text})["tags"]) == as_json_column(text)  # the standard path, remembered
+    change(monkeypatch)
+    if expected is None:
+        with pytest.raises(TypeError):
+            decode({"tags": text})
+    else:
+        assert decode({"tags": text})["tags"] == expected
+    monkeypatch.undo()
+    assert repr(decode({"tags": text})["tags"]) == as_json_column(text)
+
+
+def deepest_nesting(ok):
+    """The deepest nesting of arrays that `ok` decodes before a RecursionError."""
+    def fits(depth):
+        try:
+            ok("[" * depth + "]" * depth)
+            return True
+        except RecursionError:
+            return False
+    low, high = 1, 2
+    while fits(high):
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if fits(middle) else (low, middle)
+    return low
+
+
+def test_json_decoded_without_the_frames_of_loads_nests_as_deep_as_with_them(monkeypatch):
+    # The decoder's own depth checks must see the frames of loads as if they had run: as deep, not deeper.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(400)
+    try:
+        decode_field = functools.partial(Mixin._process_field, "json")
+        without_frames = deepest_nesting(decode_field)
+        monkeypatch.setitem(vars(json), 12345, "a key that is no name: the standard path is not taken")
+        with_frames = deepest_nesting(decode_field)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert without_frames == with_frames
+
+
+@pytest.mark.parametrize("text", ["[7]", "[7] x", "[7, x"])
+def test_a_scanner_with_hooks_runs_them_once_per_decode(monkeypatch, text):
+    seen = []
+    other = json.JSONDecoder(parse_int=lambda s: seen.append(s) or int(s))
+    monkeypatch.setattr(json._default_decoder, "scan_once", other.scan_once, raising=False)
+    decode({"tags": text})
+    assert seen == ["7"]

@@ -394,5 +394,65 @@ inline bool python_frame_unseen() {
 #endif
 }
 
+// Nested Python frames entered from C and stood in for: a caller that does
+// itself what `frames` nested Python functions would do, down to the one C
+// call they make, charges the recursion counters as those frames would while
+// that call runs, so that the callee's own recursion checks (a decoder's, one
+// per level of nesting) see what they would see under the frames.  3.10 and
+// 3.11: each frame takes one of the one counter; 3.12 and 3.13: entering the
+// interpreter from C takes two C levels (PY_EVAL_C_STACK_UNITS) and each frame
+// one Python level.
+// unseen() is false where the frames would not all pass their checks (with a
+// margin), where a trace or profile function would be told of them, or where
+// the counters are unknown (3.14 and later): the caller then makes the plain
+// call.  Tools of sys.monitoring (3.12 and later) are not asked.
+class StandInFrames {
+public:
+    explicit StandInFrames(int frames) noexcept : frames_(frames) {}
+    StandInFrames(const StandInFrames&) = delete;
+    StandInFrames& operator=(const StandInFrames&) = delete;
+    ~StandInFrames() {
+        if (charged_) adjust(-1);
+    }
+    bool unseen() const {
+        PyThreadState* ts = PyThreadState_Get();
+        if (ts->c_tracefunc || ts->c_profilefunc) return false;
+#if defined(QUARNA_COMPAT_PUBLIC_FORMS)
+        return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+        return ts->c_recursion_remaining > kEntryLevels + 1 && ts->py_recursion_remaining > frames_ + 1;
+#else
+        return recursion_room(frames_ + 1);
+#endif
+    }
+    // Charges the counters until destruction; only after unseen() said true.
+    void charge() {
+        adjust(1);
+        charged_ = true;
+    }
+
+private:
+    void adjust(int sign) {
+#if !defined(QUARNA_COMPAT_PUBLIC_FORMS)
+        PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+        ts->c_recursion_remaining -= sign * kEntryLevels;
+        ts->py_recursion_remaining -= sign * frames_;
+#elif PY_VERSION_HEX >= 0x030B0000
+        ts->recursion_remaining -= sign * frames_;
+#else
+        ts->recursion_depth += sign * frames_;
+#endif
+#else
+        (void)sign;
+#endif
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    static constexpr int kEntryLevels = 2;  // the C levels an entry into the interpreter takes
+#endif
+    const int frames_;
+    bool charged_ = false;
+};
+
 }  // namespace compat
 }  // namespace rt
