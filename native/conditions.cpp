@@ -135,6 +135,9 @@ int equals_version(PyObject* value, rt::ClassAttr& member) {
 }
 
 rt::SelfMethod m_describe_table(n_describe_table);
+// The operator's two methods, run directly while they are the module's own.
+rt::ObjectMethod m_build_statement(n_build_statement, operators::build_statement);
+rt::ObjectMethod m_build_value(n_build_value, operators::build_value);
 
 // self._describe_table(table_name).get(key)
 Ref column_type(PyObject* self, PyObject* table_name, PyObject* key) {
@@ -257,12 +260,12 @@ PyObject* nested_filter_statement_body(PyObject* const* a) {
     if (!separator) return nullptr;
     Ref statement_type = column_type(self, table_name, mapped.get());
     if (!statement_type) return nullptr;
-    Ref statement = rt::call_method(op, n_build_statement,
+    Ref statement = m_build_statement.call(op,
                                     {mapped.get(), value, empty.get(), separator.get(), statement_type.get()});
     if (!statement) return nullptr;
     Ref value_type = column_type(self, table_name, field_name);
     if (!value_type) return nullptr;
-    Ref bound = rt::call_method(op, n_build_value, {value, value_type.get()});
+    Ref bound = m_build_value.call(op, {value, value_type.get()});
     if (!bound) return nullptr;
     return rt::pair(statement, bound).release();
 }
@@ -354,12 +357,12 @@ bool column_filter(FilterArgs p, PyObject* op, PyObject* field, PyObject* value,
     Ref type = column_type(self, table_name, field);
     if (!type) return false;
     Ref statement =
-        rt::call_method(op, n_build_statement, {field, value, alias.get(), separator.get(), type.get()});
+        m_build_statement.call(op, {field, value, alias.get(), separator.get(), type.get()});
     if (!statement) return false;
     // The column type is read again: build_statement may have changed the description.
     type = column_type(self, table_name, field);
     if (!type) return false;
-    Ref bound = rt::call_method(op, n_build_value, {value, type.get()});
+    Ref bound = m_build_value.call(op, {value, type.get()});
     if (!bound) return false;
     return out.set(std::move(statement), std::move(bound));
 }

@@ -35,7 +35,10 @@ extern const rt::FuncDef process_field;
 }  // namespace methods
 
 namespace operators {
-// The SqlOperatorTemplate model class (operators.cpp).
+// SqlOperatorTemplate's two methods (operators.cpp).
+extern const rt::FuncDef build_statement;
+extern const rt::FuncDef build_value;
+// The SqlOperatorTemplate model class.
 rt::Ref make_template_class();
 // The 14-entry operator table, built from the module's Lookup and SqlOperatorTemplate.
 rt::Ref make_operator_map();

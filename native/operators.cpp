@@ -244,25 +244,6 @@ const rt::FuncDef isnull_modifier_def = lambda(isnull_modifier, "_", "__");
 
 using namespace params;
 
-const rt::FuncDef build_statement_def{
-    "build_statement",
-    "SqlOperatorTemplate.build_statement",
-    build_statement_body,
-    {self(), Param{"field_name", "str", Check::Str}, Param{"value", "Any"},
-     Param{"table_name", "str", Check::Str, Default::EmptyStr},
-     Param{"column_separator", "str", Check::Str, Default::Quote},
-     Param{"column_type", "str | None", Check::Any, Default::None}},
-    "str",
-    "Return the condition text for one column, with '?' placeholders."};
-
-const rt::FuncDef build_value_def{
-    "build_value",
-    "SqlOperatorTemplate.build_value",
-    build_value_body,
-    {self(), Param{"value", "Any"}, Param{"column_type", "str | None", Check::Any, Default::None}},
-    "Any",
-    "Return the parameter value to bind for the condition, or NoValue when nothing is bound."};
-
 // Class annotations, in definition order.
 const char* const kAnnotations[][2] = {
     {"build_statement", "ClassVar[Callable[[Any, str, Any, str, str, str | None], str]]"},
@@ -320,6 +301,27 @@ rt::Ref make_entry(PyObject* cls, const Entry& e) {
 
 namespace operators {
 
+using namespace params;
+
+const rt::FuncDef build_statement{
+    "build_statement",
+    "SqlOperatorTemplate.build_statement",
+    build_statement_body,
+    {self(), Param{"field_name", "str", Check::Str}, Param{"value", "Any"},
+     Param{"table_name", "str", Check::Str, Default::EmptyStr},
+     Param{"column_separator", "str", Check::Str, Default::Quote},
+     Param{"column_type", "str | None", Check::Any, Default::None}},
+    "str",
+    "Return the condition text for one column, with '?' placeholders."};
+
+const rt::FuncDef build_value{
+    "build_value",
+    "SqlOperatorTemplate.build_value",
+    build_value_body,
+    {self(), Param{"value", "Any"}, Param{"column_type", "str | None", Check::Any, Default::None}},
+    "Any",
+    "Return the parameter value to bind for the condition, or NoValue when nothing is bound."};
+
 rt::Ref make_template_class() {
     rt::Ref base = rt::global(n_BaseModel);
     if (!base) return rt::Ref();
@@ -337,8 +339,8 @@ rt::Ref make_template_class() {
     if (!rt::set_item(ns.get(), "__annotations__", annotations)) return rt::Ref();
     if (!rt::set_item(ns.get(), "value_template", rt::none())) return rt::Ref();
     if (!rt::set_item(ns.get(), "value_modifier", rt::none())) return rt::Ref();
-    if (!rt::set_item(ns.get(), "build_statement", rt::make_function(build_statement_def))) return rt::Ref();
-    if (!rt::set_item(ns.get(), "build_value", rt::make_function(build_value_def))) return rt::Ref();
+    if (!rt::set_item(ns.get(), "build_statement", rt::make_function(build_statement))) return rt::Ref();
+    if (!rt::set_item(ns.get(), "build_value", rt::make_function(build_value))) return rt::Ref();
     return rt::call(metaclass.get(), {name.get(), bases.get(), ns.get()});
 }
 

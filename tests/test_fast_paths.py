@@ -632,8 +632,15 @@ def method_replaced_on_the_class(monkeypatch):
     return op, ("name = ?", "replaced")
 
 
+def shadowed_after_being_remembered(monkeypatch):
+    op = mod.SqlOperatorTemplate(template="{field_name} = ?")
+    _statement(op)  # remembered for the object
+    op.__dict__["build_value"] = lambda value, column_type: "late"
+    return op, ("name = ?", "late")
+
+
 @pytest.mark.parametrize("make", [subclass_override, own_getattribute, shadowed_in_instance_dict,
-                                  method_replaced_on_the_class])
+                                  method_replaced_on_the_class, shadowed_after_being_remembered])
 def test_template_methods_are_looked_up_as_python_does(monkeypatch, make):
     assert _statement(mod.SqlOperatorTemplate(template="{field_name} = ?")) == ("name = ?", "x")
     op, expected = make(monkeypatch)

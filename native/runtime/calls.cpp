@@ -80,6 +80,47 @@ Ref SelfMethod::call(PyObject* self, std::initializer_list<PyObject*> args, PyOb
     return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
 }
 
+Ref ObjectMethod::call(PyObject* obj, std::initializer_list<PyObject*> args) {
+    PyObject* stack[kMaxCallArgs + 1];
+    size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    for (const Seen& s : seen_) {
+        if (s.obj != obj) continue;
+        PyObject* result;
+        if (n == def_.params.size() && s.method.still_found(obj, name_) && run_if_checked(def_, stack, &result))
+            return steal(result);
+        break;
+    }
+    PyObject* found = nullptr;
+    switch (find_method(obj, name_, &found)) {
+        case MethodLookup::Unbound: {
+            Ref method = steal(found);
+            if (is_function(method.get(), def_)) remember(obj);
+            if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, n, nullptr));
+            return steal(PyObject_Vectorcall(method.get(), stack, n, nullptr));
+        }
+        case MethodLookup::FromDict: {
+            Ref method = steal(found);
+            return steal(PyObject_Vectorcall(method.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+        case MethodLookup::Failed:
+            return Ref();
+        case MethodLookup::NotApplied:
+            break;
+    }
+    return steal(PyObject_VectorcallMethod(name_, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void ObjectMethod::remember(PyObject* obj) {
+    Seen* slot = nullptr;
+    for (Seen& s : seen_)
+        if (s.obj == obj) slot = &s;
+    if (!slot) slot = &seen_[next_++ % kSeen];
+    slot->obj = obj;
+    slot->method.found_own(obj);
+}
+
 Ref FoundHook::call(std::initializer_list<PyObject*> args, PyObject* kwnames) const {
     // stack[0] is the slot that PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.
     PyObject* stack[kMaxCallArgs + 2];

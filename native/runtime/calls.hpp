@@ -100,4 +100,32 @@ private:
     Kept default_fn_;
 };
 
+// A method of objects that the builders are handed rather than reach
+// through self (the operators of the operator map, one per lookup), whose
+// default is this module's function `def`, called obj.<name>(*args) with
+// every parameter after self.  While a lookup on the object would find the
+// default (remembered as rt::OwnMethod does, for the last kSeen objects), its
+// body runs directly (rt::run_if_checked); otherwise the call is made as
+// rt::call_method makes it.  Declare at file scope, one per method:
+//   rt::ObjectMethod m_build_value(n_build_value, operators::build_value);
+class ObjectMethod {
+public:
+    static constexpr size_t kSeen = 16;
+    ObjectMethod(const Name& name, const FuncDef& def) noexcept : name_(name), def_(def) {}
+    ObjectMethod(const ObjectMethod&) = delete;
+    ObjectMethod& operator=(const ObjectMethod&) = delete;
+    Ref call(PyObject* obj, std::initializer_list<PyObject*> args);
+
+private:
+    struct Seen {
+        PyObject* obj = nullptr;  // identity only; `method` tells whether it is the same object
+        OwnMethod method;
+    };
+    void remember(PyObject* obj);
+    const Name& name_;
+    const FuncDef& def_;
+    Seen seen_[kSeen];
+    size_t next_ = 0;
+};
+
 }  // namespace rt

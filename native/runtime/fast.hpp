@@ -174,7 +174,8 @@ private:
 // Whether a method call self.name(...) would reach this module's own function,
 // for hooks that a subclass may override and the builders call for every
 // column.  When a lookup found the module's function through the generic
-// attribute read, what that depended on is remembered: the class (by its
+// attribute read (or that read followed by a Python-level __getattr__, which
+// a found method never reaches), what that depended on is remembered: the class (by its
 // version) and the instance dict (by its version, and only while it has str
 // keys alone, so that a lookup in it runs no code).  While both are unchanged
 // the lookup would find the same function.  An instance whose attributes the
