@@ -116,6 +116,28 @@ def test_writes_while_iterating_see_the_table_as_it_was(conn):
         assert other.count("person") == 2 * before
 
 
+class WritingWhileDecoding(SqliteConnection):
+    """Inserts a row into the table it reads for every record it decodes (at most 500)."""
+
+    writes = 0
+
+    def _process_result(self, table_name, result, description):
+        if self.writes < 500:
+            self.writes += 1
+            self.insert("plain", {"name": "written while reading"})
+        return super()._process_result(table_name, result, description)
+
+
+@pytest.mark.parametrize("rows", [1, 63, 64, 65, 200])  # select's first fetch is 64 rows
+def test_a_select_reads_the_table_as_it_was_when_decoding_writes(tmp_path, rows):
+    with WritingWhileDecoding(str(tmp_path / "db.sqlite")) as conn:
+        conn.create_table("plain", {"name": "text"})
+        for i in range(rows):
+            conn.insert("plain", {"name": str(i)})
+        assert [r["name"] for r in conn.select("plain")] == [str(i) for i in range(rows)]
+        assert conn.count("plain") == 2 * rows
+
+
 def test_json_values_round_trip(conn):
     values = [[3.0, -0.0], 1.5, 7, "42", "naïve", True, ["ς", 1.0], {"naïve": "ç", "n": 2.0}]
     for i, value in enumerate(values):

@@ -118,7 +118,7 @@ void ObjectMethod::remember(PyObject* obj) {
         if (s.obj == obj) slot = &s;
     if (!slot) slot = &seen_[next_++ % kSeen];
     slot->obj = obj;
-    slot->method.found_own(obj);
+    slot->method.found_own(obj, true);
 }
 
 Ref FoundHook::call(std::initializer_list<PyObject*> args, PyObject* kwnames) const {

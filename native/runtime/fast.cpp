@@ -470,11 +470,12 @@ bool OwnMethod::still_found(PyObject* self, PyObject* name) const {
     return d == dict_ && (!d || compat::dict_unchanged(d, dict_version_));
 }
 
-void OwnMethod::found_own(PyObject* self) {
+void OwnMethod::found_own(PyObject* self, bool getattr_hook) {
     own_ = false;
     PyTypeObject* t = Py_TYPE(self);
     const uint64_t version = compat::type_version(t);
-    if ((t->tp_getattro != PyObject_GenericGetAttr && !hook_reads_generically(t)) || !version) return;
+    if ((t->tp_getattro != PyObject_GenericGetAttr && !(getattr_hook && hook_reads_generically(t))) || !version)
+        return;
     // Kept inline (3.13): a dict with a table of its own tells of every change.
     const bool versioned = compat::own_instance_dict_table(self);
     PyObject** slot = versioned ? compat::instance_dict_ptr(self) : nullptr;

@@ -174,8 +174,9 @@ private:
 // Whether a method call self.name(...) would reach this module's own function,
 // for hooks that a subclass may override and the builders call for every
 // column.  When a lookup found the module's function through the generic
-// attribute read (or that read followed by a Python-level __getattr__, which
-// a found method never reaches), what that depended on is remembered: the class (by its
+// attribute read (or, when the caller asks, that read followed by a
+// Python-level __getattr__, which a found method never reaches), what that
+// depended on is remembered: the class (by its
 // version) and the instance dict (by its version, and only while it has str
 // keys alone, so that a lookup in it runs no code).  While both are unchanged
 // the lookup would find the same function.  An instance whose attributes the
@@ -191,8 +192,10 @@ public:
     OwnMethod& operator=(const OwnMethod&) = delete;
     // True when a lookup of name on self would find the module's function found before.
     bool still_found(PyObject* self, PyObject* name) const;
-    // Called after a lookup on self found the module's own function.
-    void found_own(PyObject* self);
+    // Called after a lookup on self found the module's own function;
+    // getattr_hook: also for a class with a Python-level __getattr__ (the
+    // operators, models, are met again and again; a host's class has none).
+    void found_own(PyObject* self, bool getattr_hook = false);
     // Called after a lookup found anything else.
     void found_other() noexcept { own_ = false; }
 

@@ -60,8 +60,18 @@ class _Reads(Part):
         Columns named in ``exclude`` are left out of the records without being decoded (for
         example ``_metadata``, when the version records are not wanted).
         """
-        return list(self.iter_select(table, conditions, only=only, distinct=distinct, order_by=order_by,
-                                     limit=limit, offset=offset, meta=meta, exclude=exclude, as_of=as_of))
+        sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
+                                             as_of)
+        cursor = self.execute(sql, params)
+        excluded = frozenset(exclude) if exclude else _NO_COLUMNS
+        first = cursor.fetchmany(_FIRST_ROWS)
+        if len(first) == _FIRST_ROWS:
+            # More rows may follow: the rest is read as iter_select reads it, as an open read.
+            return list(self._records(info, cursor, keep, excluded, first))
+        # The cursor is done: no write can meet the rest of these rows.
+        info, shape = self._shape(info, cursor, keep, excluded)
+        record = self._record
+        return [record(info, shape, row) for row in first]
 
     def iter_select(
         self,
@@ -208,7 +218,8 @@ class _Reads(Part):
         return sql, params
 
     def _records(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]],
-                 exclude: FrozenSet[str] = frozenset()) -> Iterator[Dict[str, Any]]:
+                 exclude: FrozenSet[str] = frozenset(), first: Sequence[Any] = ()) -> Iterator[Dict[str, Any]]:
+        """The records of the cursor's rows (after ``first``, rows already fetched from it)."""
         info, shape = self._shape(info, cursor, keep, exclude)
         read = _OpenRead(cursor)
         open_reads = self.__dict__.get("_open_reads")
@@ -216,6 +227,8 @@ class _Reads(Part):
             open_reads = self.__dict__["_open_reads"] = weakref.WeakSet()
         open_reads.add(read)
         record = self._record
+        for row in first:
+            yield record(info, shape, row)
         for row in read.rows():
             yield record(info, shape, row)
 
@@ -236,10 +249,8 @@ class _Reads(Part):
             # record: given the record decoded, it uses that object for both.
             text = result[METADATA_COLUMN]
             if text.__class__ is str:
-                try:
-                    result[METADATA_COLUMN] = json.loads(text)
-                except ValueError:
-                    pass  # the decoder raises, and the record is read without it
+                # Text that is not JSON stays text: the decoder raises, and the record is read without it.
+                result[METADATA_COLUMN] = _decode_json_text("json", text)
         try:
             record = self._process_result(info.name, result, info.description)
         except (TypeError, KeyError, ValueError):
@@ -264,6 +275,10 @@ class _Reads(Part):
                 pass
         record[METADATA_COLUMN] = metadata
         return record
+
+
+# The mixin's own decoding of a JSON column: json.loads, text that is not JSON left as it is.
+_decode_json_text = SqliteStatementsMixin._process_field
 
 
 class RowShape:
@@ -368,6 +383,8 @@ class _PointRead:
 
 
 _NO_COLUMNS: FrozenSet[str] = frozenset()
+# The rows select fetches before it decodes any: fewer means the read is done (a point read, a page).
+_FIRST_ROWS = 64
 
 
 def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
