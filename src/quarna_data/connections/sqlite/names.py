@@ -47,7 +47,7 @@ class TableInfo:
 
     __slots__ = ("name", "description", "columns", "model", "internal", "json_columns", "booleans",
                  "unusable", "bare", "as_is", "as_is_joined_ordering", "renamed", "point_reads",
-                 "schema_version")
+                 "shapes", "schema_version")
 
     def __init__(self, conn: "_NameChecks", name: str, description: Dict[str, str],
                  schema_version: Optional[int] = None) -> None:
@@ -76,6 +76,8 @@ class TableInfo:
         # The statements of get, built on first use (reads._PointRead), or None where they are
         # built at every call.
         self.point_reads: Dict[str, Any] = {}
+        # The shapes of the rows read from the table (reads.RowShape), by the cursor's description.
+        self.shapes: Dict[Any, Any] = {}
 
     def valid(self, *, meta: bool, paths: bool = True) -> str:
         columns = [c for c in self.description if c not in self.unusable]

@@ -234,10 +234,20 @@ class _Reads(Part):
 
     def _shape(self, info: TableInfo, cursor: sqlite3.Cursor, keep: Optional[List[str]] = None,
                exclude: FrozenSet[str] = frozenset()) -> Tuple[TableInfo, "RowShape"]:
-        """The table's info as it stands for the cursor's rows, and the shape of those rows."""
-        names = [column[0] for column in cursor.description]
-        info = self._current(info, names)
-        return info, RowShape(self, info, names, keep, exclude)
+        """The table's info as it stands for the cursor's rows, and the shape of those rows (kept
+        with the info for rows of the same columns)."""
+        description = cursor.description
+        key = (description, None if keep is None else tuple(keep), exclude,
+               self._process_field is _decode_json_text)
+        shape: Optional[RowShape] = info.shapes.get(key)
+        if shape is not None:
+            return info, shape
+        names = [column[0] for column in description]
+        current = self._current(info, names)
+        shape = RowShape(self, current, names, keep, exclude)
+        if current is info and len(info.shapes) < _KEPT_SHAPES:
+            info.shapes[key] = shape
+        return current, shape
 
     def _record(self, info: TableInfo, shape: "RowShape", row: Sequence[Any]) -> Dict[str, Any]:
         """The record of one fetched row."""
@@ -385,6 +395,8 @@ class _PointRead:
 _NO_COLUMNS: FrozenSet[str] = frozenset()
 # The rows select fetches before it decodes any: fewer means the read is done (a point read, a page).
 _FIRST_ROWS = 64
+# The row shapes kept per table (one per statement's columns, as select, get and dump read them).
+_KEPT_SHAPES = 32
 
 
 def _pagination(limit: Optional[int], offset: Optional[int]) -> Optional[NumberPaginator]:
