@@ -3,9 +3,12 @@
 #include "methods.hpp"
 
 #include "runtime/calls.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/fast.hpp"
+#include "runtime/json_loads.hpp"
 
 namespace names {
+rt::Name n_json("json");
 rt::Name n_Versions("Versions");
 rt::Name n_NoValue("NoValue");
 rt::Name n_Lookup("Lookup");
@@ -36,7 +39,9 @@ rt::SelfHook h_resolve_nested_field_name(n_resolve_nested_field_name, methods::r
 
 namespace {
 rt::Name n_fields_map("_fields_map");
+rt::Name n_loads("loads");
 rt::ClassAttr a_LATEST(n_LATEST);
+rt::ModuleAttr a_loads(n_loads);
 rt::SelfHook h_fields_map(n_fields_map, methods::fields_map, rt::Binding::Method);
 }  // namespace
 
@@ -70,6 +75,20 @@ rt::Ref map_field(PyObject* self, PyObject* table_name, PyObject* field_name) {
         if (rt::run_if_checked(methods::fields_map, args, &result)) return rt::steal(result);
     }
     return h_fields_map.call(self, {table_name, field_name, latest.get()});
+}
+
+rt::Ref json_loads(PyObject* value) {
+    rt::Ref json = rt::global(n_json);
+    if (!json) return rt::Ref();
+    rt::Ref loads = a_loads.get(json.get());
+    if (!loads) return rt::Ref();
+    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
+    // The standard loads of a str is scanned without its frames (runtime/json_loads.hpp).
+    rt::Ref decoded;
+    const int done = rt::standard_json_loads(loads.get(), value, decoded);
+    if (done > 0) return decoded;
+    if (done < 0) return rt::Ref();
+    return rt::call(loads.get(), {value});
 }
 
 void append_placeholders(std::string& out, Py_ssize_t n, const char* separator) {

@@ -1,55 +1,37 @@
-// json.loads of the text of a JSON column, with `json` read from the module
-// namespace at each use.
-//
-// The standard json.loads of a str is three Python frames (loads, its
-// decoder's decode and raw_decode) around one call of the C scanner; the
-// frames cost more than the scan of a short document (about 850 ns of 1.5 us
-// on 3.10 for a 70-character object).  While loads, the default decoder,
-// both of its methods and the scanner are provably the standard ones, with
-// no hook of the caller's, the scanner is called here as raw_decode calls
-// it, with the recursion counters charged as the three frames would charge
-// them, and the result is checked as decode checks it.  Whatever the frames
-// would do differently (a BOM, extra data, text the scanner finds no value
-// in) is left to the plain call, which then raises its own error.
-#include "common.hpp"
+// The standard json.loads of a str without its Python frames (see json_loads.hpp).
+#include "json_loads.hpp"
 
-#include "runtime/compat.hpp"
-#include "runtime/depth.hpp"
-#include "runtime/fast.hpp"
-#include "runtime/known.hpp"
+#include "compat.hpp"
+#include "fast.hpp"
+#include "known.hpp"
 
 #include <cstring>
 
-namespace names {
-rt::Name n_json("json");
-}  // namespace names
-
-using namespace names;
+namespace rt {
 
 namespace {
 
-rt::Name n_loads("loads");
-rt::Name n_decode("decode");
-rt::Name n_raw_decode("raw_decode");
-rt::Name n_scan_once("scan_once");
-rt::Name n_default_decoder("_default_decoder");
-rt::Name n_isinstance("isinstance");
-rt::Name n_str("str");
-rt::Name n_len("len");
 
-rt::ModuleAttr a_loads(n_loads);
+Name n_decode("decode");
+Name n_raw_decode("raw_decode");
+Name n_scan_once("scan_once");
+Name n_default_decoder("_default_decoder");
+Name n_isinstance("isinstance");
+Name n_str("str");
+Name n_len("len");
+
 // Globals as the code of loads and decode reads them.
-rt::FunctionGlobal g_default_decoder(n_default_decoder);
-rt::FunctionGlobal g_isinstance(n_isinstance);
-rt::FunctionGlobal g_str(n_str);
-rt::FunctionGlobal g_len(n_len);
-rt::InstanceAttr f_scan_once(n_scan_once);
+FunctionGlobal g_default_decoder(n_default_decoder);
+FunctionGlobal g_isinstance(n_isinstance);
+FunctionGlobal g_str(n_str);
+FunctionGlobal g_len(n_len);
+InstanceAttr f_scan_once(n_scan_once);
 
 // Learning reads attributes of code objects, functions, modules and builtin
 // objects only: none of those reads runs Python code.  A failed read counts
 // as a mismatch.
 bool attr_is_text(PyObject* obj, const char* attr, const char* text) {
-    rt::Ref v = rt::steal(PyObject_GetAttrString(obj, attr));
+    Ref v = steal(PyObject_GetAttrString(obj, attr));
     if (!v) {
         PyErr_Clear();
         return false;
@@ -58,7 +40,7 @@ bool attr_is_text(PyObject* obj, const char* attr, const char* text) {
 }
 
 bool attr_is_int(PyObject* obj, const char* attr, long expected) {
-    rt::Ref v = rt::steal(PyObject_GetAttrString(obj, attr));
+    Ref v = steal(PyObject_GetAttrString(obj, attr));
     if (!v) {
         PyErr_Clear();
         return false;
@@ -86,24 +68,24 @@ bool is_function_of(PyObject* fn, const char* module, const char* name, long pos
 
 // The unbound function that self.<name>(...) calls, when it is a plain
 // function with this code: new reference; empty otherwise (no error set).
-rt::Ref method_with_code(PyObject* obj, PyObject* name, PyObject* code) {
+Ref method_with_code(PyObject* obj, PyObject* name, PyObject* code) {
     PyObject* found = nullptr;
-    switch (rt::find_method(obj, name, &found)) {
-        case rt::MethodLookup::Unbound: {
-            rt::Ref fn = rt::steal(found);
+    switch (find_method(obj, name, &found)) {
+        case MethodLookup::Unbound: {
+            Ref fn = steal(found);
             if (Py_IS_TYPE(fn.get(), &PyFunction_Type) && (!code || PyFunction_GET_CODE(fn.get()) == code)) return fn;
-            return rt::Ref();
+            return Ref();
         }
-        case rt::MethodLookup::FromDict:
+        case MethodLookup::FromDict:
             Py_DECREF(found);
-            return rt::Ref();
-        case rt::MethodLookup::Failed:
+            return Ref();
+        case MethodLookup::Failed:
             PyErr_Clear();  // the plain call meets the same error
-            return rt::Ref();
-        case rt::MethodLookup::NotApplied:
+            return Ref();
+        case MethodLookup::NotApplied:
             break;
     }
-    return rt::Ref();
+    return Ref();
 }
 
 const char* const kLoadsKeywords[] = {"cls", "object_hook", "parse_float", "parse_int", "parse_constant",
@@ -114,7 +96,7 @@ const char* const kLoadsKeywords[] = {"cls", "object_hook", "parse_float", "pars
 bool keyword_defaults_standard(PyObject* kwdefaults) {
     if (!kwdefaults || !PyDict_CheckExact(kwdefaults)) return false;
     constexpr size_t n = sizeof(kLoadsKeywords) / sizeof(kLoadsKeywords[0]);
-    if (PyDict_GET_SIZE(kwdefaults) != (Py_ssize_t)n || !rt::str_keys_only(kwdefaults)) return false;
+    if (PyDict_GET_SIZE(kwdefaults) != (Py_ssize_t)n || !str_keys_only(kwdefaults)) return false;
     for (const char* key : kLoadsKeywords)
         if (PyDict_GetItemString(kwdefaults, key) != Py_None) return false;
     return true;
@@ -135,16 +117,16 @@ Py_ssize_t skip_whitespace(PyObject* s, Py_ssize_t from) {
     return i;
 }
 
-class StandardLoads {
+class StandardLoadsImpl {
 public:
     // 1 with *out the decoded value; 0 when the plain call is to be made (no
     // error set, nothing observable done); -1 with the scanner's error set,
     // which the frames would have let through unchanged.
-    int decode(PyObject* loads, PyObject* s, rt::Ref& out) {
+    int decode(PyObject* loads, PyObject* s, Ref& out) {
         if (!PyUnicode_CheckExact(s) || !standard_loads(loads)) return 0;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n && PyUnicode_READ_CHAR(s, 0) == 0xFEFF) return 0;  // loads raises for a BOM
-        rt::compat::StandInFrames frames(3);
+        compat::StandInFrames frames(3);
         if (!frames.unseen()) return 0;
         // loads: isinstance(s, str), then _default_decoder.decode(s).
         if (g_isinstance.peek(loads) != isinstance_.get() ||
@@ -152,22 +134,22 @@ public:
             return 0;
         PyObject* decoder = g_default_decoder.peek(loads);
         if (!decoder) return 0;
-        rt::Ref decode_fn = method_with_code(decoder, n_decode, decode_code_.get());
+        Ref decode_fn = method_with_code(decoder, n_decode, decode_code_.get());
         if (!decode_fn || PyFunction_GET_DEFAULTS(decode_fn.get()) != decode_defaults_.get() ||
             g_len.peek(decode_fn.get()) != len_.get())
             return 0;
         // decode: self.raw_decode(s, idx=_w(s, 0).end()); raw_decode: self.scan_once(s, idx).
         if (!method_with_code(decoder, n_raw_decode, raw_decode_code_.get())) return 0;
-        rt::Ref scan = f_scan_once.peek(decoder);
+        Ref scan = f_scan_once.peek(decoder);
         if (!scan || !plain_scanner(scan.get())) return 0;
-        rt::Ref start = rt::steal(PyLong_FromSsize_t(skip_whitespace(s, 0)));
+        Ref start = steal(PyLong_FromSsize_t(skip_whitespace(s, 0)));
         if (!start) {
             PyErr_Clear();
             return 0;
         }
         PyObject* args[] = {s, start.get()};
         frames.charge();
-        rt::Ref result = rt::steal(PyObject_Vectorcall(scan.get(), args, 2, nullptr));
+        Ref result = steal(PyObject_Vectorcall(scan.get(), args, 2, nullptr));
         if (!result) {
             // No value here: raw_decode turns the StopIteration into its own error.
             if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -183,7 +165,7 @@ public:
             return 0;
         }
         if (skip_whitespace(s, end) != n) return 0;  // decode raises "Extra data"
-        out = rt::borrow(PyTuple_GET_ITEM(result.get(), 0));
+        out = borrow(PyTuple_GET_ITEM(result.get(), 0));
         return 1;
     }
 
@@ -205,11 +187,11 @@ private:
         }
         if (!Py_IS_TYPE(loads, &PyFunction_Type) || PyFunction_GET_CODE(loads) != loads_code_.get()) return false;
         PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(loads);
-        if (kwdefaults == kwdefaults_seen_ && rt::compat::dict_unchanged(kwdefaults, kwdefaults_version_))
+        if (kwdefaults == kwdefaults_seen_ && compat::dict_unchanged(kwdefaults, kwdefaults_version_))
             return true;
         kwdefaults_seen_ = nullptr;
         if (!keyword_defaults_standard(kwdefaults)) return false;
-        kwdefaults_version_ = rt::compat::dict_version(kwdefaults);
+        kwdefaults_version_ = compat::dict_version(kwdefaults);
         if (kwdefaults_version_) kwdefaults_seen_ = kwdefaults;
         kwdefaults_held_.set(kwdefaults);  // held, so that its address names no other dict
         return true;
@@ -225,8 +207,8 @@ private:
         PyObject* decoder = PyDict_GetItemString(PyFunction_GET_GLOBALS(loads), "_default_decoder");
         if (!decoder || !attr_is_text(reinterpret_cast<PyObject*>(Py_TYPE(decoder)), "__module__", "json.decoder"))
             return false;
-        rt::Ref decode_fn = method_with_code(decoder, n_decode, nullptr);
-        rt::Ref raw_decode_fn = method_with_code(decoder, n_raw_decode, nullptr);
+        Ref decode_fn = method_with_code(decoder, n_decode, nullptr);
+        Ref raw_decode_fn = method_with_code(decoder, n_raw_decode, nullptr);
         if (!decode_fn || !is_function_of(decode_fn.get(), "json.decoder", "decode", 3, 0) || !raw_decode_fn ||
             !is_function_of(raw_decode_fn.get(), "json.decoder", "raw_decode", 3, 0))
             return false;
@@ -239,7 +221,7 @@ private:
         if (!pattern || std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0 ||
             !attr_is_text(pattern, "pattern", "[ \\t\\n\\r]*"))
             return false;
-        rt::Ref scan = f_scan_once.peek(decoder);
+        Ref scan = f_scan_once.peek(decoder);
         if (!scan || std::strcmp(Py_TYPE(scan.get())->tp_name, "_json.Scanner") != 0) return false;
         loads_code_.set(PyFunction_GET_CODE(loads));
         decode_code_.set(PyFunction_GET_CODE(decode_fn.get()));
@@ -266,7 +248,7 @@ private:
                        {"parse_int", reinterpret_cast<PyObject*>(&PyLong_Type)},
                        {"parse_constant", nullptr}};
         for (const auto& field : kFields) {
-            rt::Ref v = rt::steal(PyObject_GetAttrString(scan, field.name));
+            Ref v = steal(PyObject_GetAttrString(scan, field.name));
             if (!v) {
                 PyErr_Clear();
                 return false;
@@ -278,31 +260,18 @@ private:
     }
 
     bool learned_ = false;
-    rt::Kept refused_code_;
-    rt::Kept loads_code_, decode_code_, decode_defaults_, raw_decode_code_, scanner_type_, isinstance_, len_;
-    rt::Kept scanner_seen_;
+    Kept refused_code_;
+    Kept loads_code_, decode_code_, decode_defaults_, raw_decode_code_, scanner_type_, isinstance_, len_;
+    Kept scanner_seen_;
     PyObject* kwdefaults_seen_ = nullptr;  // identity only; its version tells whether it is unchanged
     uint64_t kwdefaults_version_ = 0;
-    rt::Kept kwdefaults_held_;
+    Kept kwdefaults_held_;
 };
 
-StandardLoads g_standard_loads;
+StandardLoadsImpl g_standard_loads;
 
 }  // namespace
 
-namespace common {
+int standard_json_loads(PyObject* loads, PyObject* s, Ref& out) { return g_standard_loads.decode(loads, s, out); }
 
-rt::Ref json_loads(PyObject* value) {
-    rt::Ref json = rt::global(n_json);
-    if (!json) return rt::Ref();
-    rt::Ref loads = a_loads.get(json.get());
-    if (!loads) return rt::Ref();
-    if (!rt::nesting_fits(value, " while decoding JSON")) return rt::Ref();
-    rt::Ref decoded;
-    const int done = g_standard_loads.decode(loads.get(), value, decoded);
-    if (done > 0) return decoded;
-    if (done < 0) return rt::Ref();
-    return rt::call(loads.get(), {value});
-}
-
-}  // namespace common
+}  // namespace rt
