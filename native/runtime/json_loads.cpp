@@ -132,7 +132,9 @@ public:
         if (g_isinstance.peek(loads) != isinstance_.get() ||
             g_str.peek(loads) != reinterpret_cast<PyObject*>(&PyUnicode_Type))
             return 0;
-        PyObject* decoder = g_default_decoder.peek(loads);
+        // Held: the lookups below read the decoder's dict, whose keys are not all known to be str.
+        Ref held = borrow(g_default_decoder.peek(loads));
+        PyObject* decoder = held.get();
         if (!decoder) return 0;
         Ref decode_fn = method_with_code(decoder, n_decode, decode_code_.get());
         if (!decode_fn || PyFunction_GET_DEFAULTS(decode_fn.get()) != decode_defaults_.get() ||
