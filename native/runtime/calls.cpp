@@ -7,7 +7,29 @@ namespace rt {
 
 namespace {
 constexpr size_t kMaxCallArgs = 12;
+
+// The call obj.name(...) on stack (obj first; npos positional, kwnames naming
+// the rest), after find_method found `kind` (`found`, a new reference).
+Ref finish_method_call(MethodLookup kind, PyObject* found, const Name& name, PyObject** stack, size_t npos,
+                       PyObject* kwnames) {
+    Ref method = steal(found);
+    switch (kind) {
+        case MethodLookup::Unbound:
+            // This module's own function: its entry directly, as the call would reach it.
+            if (Py_IS_TYPE(method.get(), &FunctionType))
+                return steal(call_function(method.get(), stack, npos, kwnames));
+            return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
+        case MethodLookup::FromDict:
+            return steal(PyObject_Vectorcall(method.get(), stack + 1, (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames));
+        case MethodLookup::Failed:
+            return Ref();
+        case MethodLookup::NotApplied:
+            break;
+    }
+    return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
+}  // namespace
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     PyObject* stack[kMaxCallArgs + 1];
@@ -25,25 +47,8 @@ Ref call_method(PyObject* self, const Name& name, std::initializer_list<PyObject
     for (PyObject* a : args) stack[n++] = a;
     size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
     PyObject* found = nullptr;
-    switch (find_method(self, name, &found)) {
-        case MethodLookup::Unbound: {
-            Ref method = steal(found);
-            // This module's own function: its entry directly, as the call would reach it.
-            if (Py_IS_TYPE(method.get(), &FunctionType))
-                return steal(call_function(method.get(), stack, npos, kwnames));
-            return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
-        }
-        case MethodLookup::FromDict: {
-            Ref method = steal(found);
-            return steal(PyObject_Vectorcall(method.get(), stack + 1, (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwnames));
-        }
-        case MethodLookup::Failed:
-            return Ref();
-        case MethodLookup::NotApplied:
-            break;
-    }
-    return steal(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    const MethodLookup kind = find_method(self, name, &found);
+    return finish_method_call(kind, found, name, stack, npos, kwnames);
 }
 
 Ref SelfMethod::call(PyObject* self, std::initializer_list<PyObject*> args, PyObject* kwnames) {
@@ -52,32 +57,21 @@ Ref SelfMethod::call(PyObject* self, std::initializer_list<PyObject*> args, PyOb
     stack[n++] = self;
     for (PyObject* a : args) stack[n++] = a;
     const size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
-    Ref method;
     if (found_.get() && seen_.still_found(self, name_)) {
-        method = borrow(found_.get());
-    } else {
-        PyObject* found = nullptr;
-        switch (find_method(self, name_, &found)) {
-            case MethodLookup::Unbound:
-                method = steal(found);
-                found_.set(method.get());
-                seen_.found_own(self);
-                break;
-            case MethodLookup::FromDict: {
-                seen_.found_other();
-                Ref attr_value = steal(found);
-                return steal(PyObject_Vectorcall(attr_value.get(), stack + 1,
-                                                 (npos - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-            }
-            case MethodLookup::Failed:
-                return Ref();
-            case MethodLookup::NotApplied:
-                seen_.found_other();
-                return steal(PyObject_VectorcallMethod(name_, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-        }
+        // Held for the call: a call made meanwhile may remember another function here.
+        Ref method = borrow(found_.get());
+        if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, npos, kwnames));
+        return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
     }
-    if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, npos, kwnames));
-    return steal(PyObject_Vectorcall(method.get(), stack, npos, kwnames));
+    PyObject* found = nullptr;
+    const MethodLookup kind = find_method(self, name_, &found);
+    if (kind == MethodLookup::Unbound) {
+        found_.set(found);
+        seen_.found_own(self);
+    } else {
+        seen_.found_other();
+    }
+    return finish_method_call(kind, found, name_, stack, npos, kwnames);
 }
 
 Ref ObjectMethod::call(PyObject* obj, std::initializer_list<PyObject*> args) {
@@ -93,23 +87,9 @@ Ref ObjectMethod::call(PyObject* obj, std::initializer_list<PyObject*> args) {
         break;
     }
     PyObject* found = nullptr;
-    switch (find_method(obj, name_, &found)) {
-        case MethodLookup::Unbound: {
-            Ref method = steal(found);
-            if (is_function(method.get(), def_)) remember(obj);
-            if (Py_IS_TYPE(method.get(), &FunctionType)) return steal(call_function(method.get(), stack, n, nullptr));
-            return steal(PyObject_Vectorcall(method.get(), stack, n, nullptr));
-        }
-        case MethodLookup::FromDict: {
-            Ref method = steal(found);
-            return steal(PyObject_Vectorcall(method.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
-        case MethodLookup::Failed:
-            return Ref();
-        case MethodLookup::NotApplied:
-            break;
-    }
-    return steal(PyObject_VectorcallMethod(name_, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    const MethodLookup kind = find_method(obj, name_, &found);
+    if (kind == MethodLookup::Unbound && is_function(found, def_)) remember(obj);
+    return finish_method_call(kind, found, name_, stack, n, nullptr);
 }
 
 void ObjectMethod::remember(PyObject* obj) {

@@ -11,7 +11,6 @@ namespace rt {
 
 namespace {
 
-
 Name n_decode("decode");
 Name n_raw_decode("raw_decode");
 Name n_scan_once("scan_once");
@@ -70,22 +69,13 @@ bool is_function_of(PyObject* fn, const char* module, const char* name, long pos
 // function with this code: new reference; empty otherwise (no error set).
 Ref method_with_code(PyObject* obj, PyObject* name, PyObject* code) {
     PyObject* found = nullptr;
-    switch (find_method(obj, name, &found)) {
-        case MethodLookup::Unbound: {
-            Ref fn = steal(found);
-            if (Py_IS_TYPE(fn.get(), &PyFunction_Type) && (!code || PyFunction_GET_CODE(fn.get()) == code)) return fn;
-            return Ref();
-        }
-        case MethodLookup::FromDict:
-            Py_DECREF(found);
-            return Ref();
-        case MethodLookup::Failed:
-            PyErr_Clear();  // the plain call meets the same error
-            return Ref();
-        case MethodLookup::NotApplied:
-            break;
-    }
-    return Ref();
+    const MethodLookup kind = find_method(obj, name, &found);
+    Ref fn = steal(found);
+    if (kind == MethodLookup::Failed) PyErr_Clear();  // the plain call meets the same error
+    if (kind != MethodLookup::Unbound || !Py_IS_TYPE(fn.get(), &PyFunction_Type) ||
+        (code && PyFunction_GET_CODE(fn.get()) != code))
+        return Ref();
+    return fn;
 }
 
 const char* const kLoadsKeywords[] = {"cls", "object_hook", "parse_float", "parse_int", "parse_constant",
@@ -117,7 +107,7 @@ Py_ssize_t skip_whitespace(PyObject* s, Py_ssize_t from) {
     return i;
 }
 
-class StandardLoadsImpl {
+class StandardLoads {
 public:
     // 1 with *out the decoded value; 0 when the plain call is to be made (no
     // error set, nothing observable done); -1 with the scanner's error set,
@@ -189,13 +179,12 @@ private:
         }
         if (!Py_IS_TYPE(loads, &PyFunction_Type) || PyFunction_GET_CODE(loads) != loads_code_.get()) return false;
         PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(loads);
-        if (kwdefaults == kwdefaults_seen_ && compat::dict_unchanged(kwdefaults, kwdefaults_version_))
+        if (kwdefaults && kwdefaults == kwdefaults_.get() && compat::dict_unchanged(kwdefaults, kwdefaults_version_))
             return true;
-        kwdefaults_seen_ = nullptr;
         if (!keyword_defaults_standard(kwdefaults)) return false;
+        // Held, so that its address names no other dict; a version of 0 is never unchanged.
+        kwdefaults_.set(kwdefaults);
         kwdefaults_version_ = compat::dict_version(kwdefaults);
-        if (kwdefaults_version_) kwdefaults_seen_ = kwdefaults;
-        kwdefaults_held_.set(kwdefaults);  // held, so that its address names no other dict
         return true;
     }
 
@@ -265,12 +254,11 @@ private:
     Kept refused_code_;
     Kept loads_code_, decode_code_, decode_defaults_, raw_decode_code_, scanner_type_, isinstance_, len_;
     Kept scanner_seen_;
-    PyObject* kwdefaults_seen_ = nullptr;  // identity only; its version tells whether it is unchanged
+    Kept kwdefaults_;  // loads' keyword defaults found standard, while unchanged since
     uint64_t kwdefaults_version_ = 0;
-    Kept kwdefaults_held_;
 };
 
-StandardLoadsImpl g_standard_loads;
+StandardLoads g_standard_loads;
 
 }  // namespace
 

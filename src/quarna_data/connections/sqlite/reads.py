@@ -60,10 +60,8 @@ class _Reads(Part):
         Columns named in ``exclude`` are left out of the records without being decoded (for
         example ``_metadata``, when the version records are not wanted).
         """
-        sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
-                                             as_of)
-        cursor = self.execute(sql, params)
-        excluded = frozenset(exclude) if exclude else _NO_COLUMNS
+        info, cursor, keep, excluded = self._started(table, conditions, only, distinct, order_by, limit, offset,
+                                                     meta, exclude, as_of)
         first = cursor.fetchmany(_FIRST_ROWS)
         if len(first) == _FIRST_ROWS:
             # More rows may follow: the rest is read as iter_select reads it, as an open read.
@@ -88,9 +86,18 @@ class _Reads(Part):
         as_of: Any = None,
     ) -> Iterator[Dict[str, Any]]:
         """As ``select``, one record at a time as the rows are fetched."""
+        info, cursor, keep, excluded = self._started(table, conditions, only, distinct, order_by, limit, offset,
+                                                     meta, exclude, as_of)
+        return self._records(info, cursor, keep, excluded)
+
+    def _started(self, table: str, conditions: Optional[Q], only: Optional[Sequence[str]], distinct: Sequence[str],
+                 order_by: Optional[Sequence[OrderBy]], limit: Optional[int], offset: Optional[int], meta: bool,
+                 exclude: Sequence[str], as_of: Any) -> Tuple[TableInfo, sqlite3.Cursor, Optional[List[str]],
+                                                           FrozenSet[str]]:
+        """The statement of a select run: the table's info, the cursor, the fields to keep and those left out."""
         sql, params, info, keep = self._read(table, conditions, only, distinct, order_by, limit, offset, meta,
                                              as_of)
-        return self._records(info, self.execute(sql, params), keep, frozenset(exclude) if exclude else _NO_COLUMNS)
+        return info, self.execute(sql, params), keep, frozenset(exclude) if exclude else _NO_COLUMNS
 
     def _point_read(self, info: TableInfo, object_id: Any, version: Optional[str]) -> Iterable[Dict[str, Any]]:
         """The record (none or one) of an object's latest version, or of its version ``version``.
